@@ -1,0 +1,37 @@
+// What each binding file contributes to the module tree (called by PyInit_pybind in order).
+#pragma once
+#include "bindings/py.hpp"
+
+namespace nubiro::py {
+
+inline constexpr const char* kGeometry = "nubiro.cpu.pybind.geometry";
+inline constexpr const char* kUtility = "nubiro.cpu.pybind.utility";
+inline constexpr const char* kIo = "nubiro.cpu.pybind.io";
+inline constexpr const char* kRegistration = "nubiro.cpu.pybind.pipelines.registration";
+inline constexpr const char* kRoot = "nubiro.cpu.pybind";
+
+// Adds `obj` (a new reference, consumed) to `module` under `name`.
+void add(PyObject* module, const char* name, Ref obj);
+void add_type(PyObject* module, PyTypeObject* type);  // under the type's __name__
+
+// geometry
+void add_geometry_bases(PyObject* geometry);      // GeometryType, Geometry, Geometry3D, Geometry2D
+void add_point_cloud(PyObject* geometry);         // PointCloud
+void add_search_classes(PyObject* geometry);      // KDTreeSearchParam*, KDTreeFlann
+void add_mesh_base(PyObject* geometry);           // MeshBase
+void add_rotation_functions(PyObject* geometry);  // module-level names taken from Geometry3D
+// utility
+void add_containers(PyObject* utility);
+void add_verbosity(PyObject* utility);
+// pipelines.registration
+void add_feature(PyObject* registration);
+// private hooks used by the test suite
+void add_internal(PyObject* internal);
+
+PyTypeObject* geometry3d_type();
+
+}  // namespace nubiro::py
+
+namespace nubiro::py {
+Ref geometry_type(int value);  // a new GeometryType member
+}

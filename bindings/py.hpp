@@ -1,0 +1,189 @@
+// The few CPython idioms every binding file uses: owned references, raising, the one error
+// mapping from C++ to Python, and the per-object access discipline.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/result.hpp"
+
+namespace nubiro::py {
+
+// Thrown after a Python exception has been set; the error mapping returns NULL for it.
+struct ErrorAlreadySet {};
+
+// Owned reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+[[noreturn]] inline void raise_current() { throw ErrorAlreadySet{}; }
+
+// Checks a new reference returned by the C API.
+inline Ref check(PyObject* owned) {
+    if (!owned) throw ErrorAlreadySet{};
+    return Ref(owned);
+}
+inline void check(int status) {
+    if (status < 0) throw ErrorAlreadySet{};
+}
+
+// Raises a core error value as the exception its kind maps to.
+[[noreturn]] inline void raise(const Error& e) {
+    raise(e.kind == ErrorKind::Value ? PyExc_ValueError : PyExc_RuntimeError, e.message);
+}
+template <class T>
+T unwrap(Result<T>&& r) {
+    if (!r) raise(r.error());
+    return std::move(r.value());
+}
+
+std::string type_name(PyObject* o);  // the value's type __name__
+std::string str(PyObject* o);         // str(o), never throws
+
+// "'{type}' object cannot be converted to '{target}'"
+[[noreturn]] void raise_cannot_convert(PyObject* value, std::string_view target);
+
+PyObject* panic_exception();  // the process-wide PanicException class
+void set_panic_exception(PyObject* cls);
+
+// Runs a binding body under the one error mapping: ErrorAlreadySet -> NULL (error already
+// set), any other C++ exception -> PanicException, so no fault ever ends the process.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const ErrorAlreadySet&) {
+    } catch (const std::exception& e) {
+        PyErr_SetString(panic_exception(), e.what());
+    } catch (...) {
+        PyErr_SetString(panic_exception(), "unknown internal fault");
+    }
+    return failure;
+}
+
+// ---- access discipline ----------------------------------------------------------------
+// Any number of readers or one writer; refusals are immediate, never waits.
+class BorrowFlag {
+public:
+    bool try_read() {
+        int s = state_.load(std::memory_order_relaxed);
+        while (s >= 0)
+            if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire)) return true;
+        return false;
+    }
+    void end_read() { state_.fetch_sub(1, std::memory_order_release); }
+    bool try_write() {
+        int expected = 0;
+        return state_.compare_exchange_strong(expected, -1, std::memory_order_acquire);
+    }
+    void end_write() { state_.store(0, std::memory_order_release); }
+
+private:
+    std::atomic<int> state_{0};
+};
+
+// Every object of ours starts with this header; `value` follows it (see Object<T>).
+struct Header {
+    PyObject ob_base;
+    BorrowFlag flag;
+};
+
+template <class T>
+struct Object {
+    Header head;
+    T value;
+};
+
+inline BorrowFlag& flag_of(PyObject* o) { return reinterpret_cast<Header*>(o)->flag; }
+
+class ReadAccess {
+public:
+    ReadAccess() = default;
+    explicit ReadAccess(PyObject* o) {
+        if (!o) return;
+        if (!flag_of(o).try_read()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        o_ = o;
+    }
+    ReadAccess(ReadAccess&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+    ReadAccess& operator=(ReadAccess&& other) noexcept {
+        std::swap(o_, other.o_);
+        return *this;
+    }
+    ~ReadAccess() {
+        if (o_) flag_of(o_).end_read();
+    }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+class WriteAccess {
+public:
+    WriteAccess() = default;
+    explicit WriteAccess(PyObject* o) {
+        if (!o) return;
+        if (!flag_of(o).try_write()) raise(PyExc_RuntimeError, "Already borrowed");
+        o_ = o;
+    }
+    WriteAccess(WriteAccess&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+    WriteAccess& operator=(WriteAccess&& other) noexcept {
+        std::swap(o_, other.o_);
+        return *this;
+    }
+    ~WriteAccess() {
+        if (o_) flag_of(o_).end_write();
+    }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// Releases the interpreter lock for a scope.
+class ReleaseGil {
+public:
+    ReleaseGil() : state_(PyEval_SaveThread()) {}
+    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* boolean(bool b) { return PyBool_FromLong(b); }
+inline PyObject* self_ref(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+}  // namespace nubiro::py

@@ -1,0 +1,1 @@
+"""Native (CPU) build of nubiro; the extension module is ``nubiro.cpu.pybind``."""
