@@ -29,9 +29,18 @@ struct FnTraits<R (*)(S*, A...)> {
 
 template <std::size_t N>
 struct Text {
-    char value[N];
+    char value[N]{};
+    constexpr Text() = default;
     constexpr Text(const char (&s)[N]) { std::copy_n(s, N, value); }
 };
+// Compile-time concatenation, so templates can build "Name.method(...)" signatures.
+template <std::size_t N, std::size_t M>
+constexpr Text<N + M - 1> operator+(const Text<N>& a, const char (&b)[M]) {
+    Text<N + M - 1> out{};
+    std::copy_n(a.value, N - 1, out.value);
+    std::copy_n(b, M, out.value + N - 1);
+    return out;
+}
 
 // ---- registry of Object<T> types -----------------------------------------------------------
 
@@ -73,6 +82,13 @@ PyObject* tp_new_value(PyTypeObject* type, PyObject*, PyObject*) {
         }
         return self;
     });
+}
+
+// A new object of `type` holding a default value, made without calling the class (also for
+// classes that Python code cannot instantiate).
+template <class T>
+Ref new_object(PyTypeObject* type) {
+    return check(tp_new_value<T>(type, nullptr, nullptr));
 }
 
 template <class T>

@@ -71,10 +71,12 @@ ArrayInfo info(PyObject* array) {
     return {a->data, a->nd, a->dimensions, a->strides, d->type_num, native, a->flags};
 }
 
-Ref new_array(int type_num, std::span<const npy_intp> shape, void* data, PyObject* base) {
+Ref new_array(int type_num, std::span<const npy_intp> shape, void* data, PyObject* base,
+              std::span<const npy_intp> strides) {
     constexpr int kWriteable = 0x0400, kCArray = 0x0001 | 0x0100 | 0x0400;
     auto fn = reinterpret_cast<NewFn>(api[kNew]);
-    Ref arr = check(fn(array_type(), static_cast<int>(shape.size()), shape.data(), type_num, nullptr, data, 0,
+    Ref arr = check(fn(array_type(), static_cast<int>(shape.size()), shape.data(), type_num,
+                       strides.empty() ? nullptr : strides.data(), data, 0,
                        data ? (kCArray | kWriteable) : 0, nullptr));
     if (data && base) {
         Py_INCREF(base);

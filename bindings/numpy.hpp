@@ -46,7 +46,9 @@ ArrayInfo info(PyObject* array);  // `array` must satisfy is_array
 
 // A new C-ordered array of shape `shape` over `data`, with `base` (borrowed; a reference is
 // taken) as its base object. With data == nullptr NumPy allocates owned memory.
-Ref new_array(int type_num, std::span<const npy_intp> shape, void* data, PyObject* base);
+// `strides` may be empty (C order computed by NumPy).
+Ref new_array(int type_num, std::span<const npy_intp> shape, void* data, PyObject* base,
+              std::span<const npy_intp> strides = {});
 
 // New arrays holding copies.
 Ref vector(const double* v, npy_intp n);

@@ -1,0 +1,49 @@
+// The list-like containers of `utility`, written once over the element type. A container is
+// either free-standing (it owns `storage`) or a view: then `owner` is a geometry and `target`
+// names which of its arrays the view stands for; every operation resolves that array afresh,
+// so a view never goes stale.
+#pragma once
+#include <vector>
+
+#include "bindings/classes.hpp"
+#include "core/storage.hpp"
+
+namespace nubiro::py {
+
+template <class E>
+struct Container {
+    Storage<E> storage;
+    Ref owner;
+    int target = -1;
+};
+
+// One array of a geometry class that views may stand for.
+template <class E>
+struct ViewTarget {
+    PyTypeObject* (*owner_type)();
+    const char* wrong_owner;  // e.g. "view owner is not a PointCloud"
+    Storage<E>& (*storage)(PyObject* owner);
+};
+
+template <class E>
+int register_view_target(ViewTarget<E> target);
+
+// A new view of `owner`'s array `target`.
+template <class E>
+Ref make_view(PyObject* owner, int target);
+
+// Converts `value` to a fresh list of elements by the (n, k) rule.
+template <class E>
+std::vector<E> elements_from(PyObject* value);
+
+// Replaces a geometry array with the conversion of `value`: everything is converted before
+// the array changes, so a failed assignment leaves it as it was (and a view of the same
+// array can be assigned to it).
+template <class E>
+void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value) {
+    std::vector<E> elements = elements_from<E>(value);
+    WriteAccess w(owner);
+    target.assign(std::move(elements));
+}
+
+}  // namespace nubiro::py
