@@ -19,6 +19,16 @@ T* keep_table(std::vector<T> v) {
 }
 }  // namespace
 
+namespace {
+std::vector<PyTypeObject*> value_types;
+}
+void register_value_type(PyTypeObject* type) { value_types.push_back(type); }
+bool is_value_object(PyObject* o) {
+    for (PyTypeObject* t : value_types)
+        if (PyObject_TypeCheck(o, t)) return true;
+    return false;
+}
+
 PyObject* tp_new_refused(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));

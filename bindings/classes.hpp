@@ -117,6 +117,10 @@ struct ClassSpec {
 
 PyTypeObject* make_class(ClassSpec spec);
 
+// Records a type whose instances start with our Header; tells whether `o` is such an instance.
+void register_value_type(PyTypeObject* type);
+bool is_value_object(PyObject* o);
+
 // Builds and records the type of Object<T>.
 template <class T>
 PyTypeObject* make_value_class(ClassSpec spec) {
@@ -125,6 +129,7 @@ PyTypeObject* make_value_class(ClassSpec spec) {
     spec.slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc_value<T>)});
     const char* name = spec.name;
     PyTypeObject* type = make_class(std::move(spec));
+    register_value_type(type);
     ClassSlot<Object<T>>::type = type;
     ClassSlot<Object<T>>::name = name;
     return type;

@@ -1,0 +1,154 @@
+// PointCloud: construction and copies, array views, queries, edits and rigid transforms.
+#include "bindings/module.hpp"
+#include "bindings/vectors.hpp"
+#include "core/geometry/point_cloud.hpp"
+
+namespace nubiro::py {
+namespace {
+
+using Cloud = geometry::PointCloud;
+using CloudObject = Object<Cloud>;
+
+Cloud& cloud(PyObject* self) { return value_of<Cloud>(self); }
+
+// ---- construction and copies ---------------------------------------------------------------
+
+PyObject* init(PyObject* self, Args& a) {
+    auto other = a.optional<Instance<CloudObject>>(0);
+    Cloud copy;
+    if (other) {
+        ReadAccess r(&other->ptr->head.ob_base);
+        copy = other->ptr->value;
+    }
+    WriteAccess w(self);
+    cloud(self) = copy;  // element-wise assignment keeps lent-out memory alive
+    return none();
+}
+
+PyObject* copy(PyObject* self, Args&) {
+    Ref out = new_object<Cloud>(type_of<CloudObject>());
+    ReadAccess r(self);
+    cloud(out.get()) = cloud(self);
+    return out.release();
+}
+
+// ---- attributes ------------------------------------------------------------------------------
+
+int points_target, normals_target, colors_target;
+
+template <Storage<Vector3d> Cloud::*Array, int* Target>
+PyObject* get_array(CloudObject* self) {
+    ReadAccess r(&self->head.ob_base);
+    return make_view<Vector3d>(&self->head.ob_base, *Target).release();
+}
+
+template <Storage<Vector3d> Cloud::*Array>
+void set_array(CloudObject* self, PyObject* value) {
+    assign_attribute<Vector3d>(&self->head.ob_base, self->value.*Array, value);
+}
+
+template <Storage<Vector3d> Cloud::*Array>
+Storage<Vector3d>& view_storage(PyObject* owner) {
+    return cloud(owner).*Array;
+}
+
+// ---- queries ---------------------------------------------------------------------------------
+
+template <auto Query>
+PyObject* read(PyObject* self, Args&) {
+    ReadAccess r(self);
+    return Query(cloud(self));
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+        ReadAccess r(self);
+        std::string text = "PointCloud with " + std::to_string(cloud(self).points.size()) + " points.";
+        return PyUnicode_FromString(text.c_str());
+    });
+}
+
+// ---- edits (all arguments converted before the cloud changes) --------------------------------
+
+template <class F>
+PyObject* edit(PyObject* self, F&& change) {
+    WriteAccess w(self);
+    change(cloud(self));
+    return self_ref(self);
+}
+
+PyObject* transform(PyObject* self, Args& a) {
+    Matrix4d t = a.get<Matrix4d>(0);
+    return edit(self, [&](Cloud& c) { c.transform(t); });
+}
+
+PyObject* translate(PyObject* self, Args& a) {
+    Vector3d t = a.get<Vector3d>(0);
+    bool relative = a.get<bool>(1, true);
+    return edit(self, [&](Cloud& c) { c.translate(t, relative); });
+}
+
+PyObject* scale(PyObject* self, Args& a) {
+    double f = a.get<double>(0);
+    Vector3d center = a.get<Vector3d>(1);
+    return edit(self, [&](Cloud& c) { c.scale(f, center); });
+}
+
+PyObject* rotate(PyObject* self, Args& a) {
+    Matrix3d r = a.get<Matrix3d>(0);
+    auto center = a.optional<Vector3d>(1);
+    return edit(self, [&](Cloud& c) { center ? c.rotate(r, *center) : c.rotate(r); });
+}
+
+PyObject* normalize_normals(PyObject* self, Args&) {
+    return edit(self, [](Cloud& c) { c.normalize_normals(); });
+}
+
+PyObject* paint_uniform_color(PyObject* self, Args& a) {
+    Vector3d color = a.get<Vector3d>(0);
+    return edit(self, [&](Cloud& c) { c.paint_uniform_color(color); });
+}
+
+PyObject* clear(PyObject* self, Args&) {
+    return edit(self, [](Cloud& c) { c.clear(); });
+}
+
+}  // namespace
+
+void add_point_cloud(PyObject* module) {
+    points_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::points>});
+    normals_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::normals>});
+    colors_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::colors>});
+
+    ClassSpec spec{kGeometry, "PointCloud", "(other=None)"};
+    spec.base = geometry3d_type();
+    spec.subclassable = true;
+    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init>)},
+                  {Py_tp_repr, reinterpret_cast<void*>(repr)}};
+    spec.properties = {property<get_array<&Cloud::points, &points_target>, set_array<&Cloud::points>>("points"),
+                       property<get_array<&Cloud::normals, &normals_target>, set_array<&Cloud::normals>>("normals"),
+                       property<get_array<&Cloud::colors, &colors_target>, set_array<&Cloud::colors>>("colors")};
+    spec.methods = {
+        method<"PointCloud.__copy__()", copy>(),
+        method<"PointCloud.__deepcopy__(_memo)", copy>(),
+        method<"PointCloud.clear()", clear>(),
+        method<"PointCloud.is_empty()", read<[](const Cloud& c) { return boolean(c.is_empty()); }>>(),
+        method<"PointCloud.dimension()", read<[](const Cloud&) { return PyLong_FromLong(3); }>>(),
+        method<"PointCloud.get_geometry_type()", read<[](const Cloud&) { return geometry_type(1).release(); }>>(),
+        method<"PointCloud.has_points()", read<[](const Cloud& c) { return boolean(c.has_points()); }>>(),
+        method<"PointCloud.has_normals()", read<[](const Cloud& c) { return boolean(c.has_normals()); }>>(),
+        method<"PointCloud.has_colors()", read<[](const Cloud& c) { return boolean(c.has_colors()); }>>(),
+        method<"PointCloud.get_min_bound()", read<[](const Cloud& c) { return result(c.get_min_bound()); }>>(),
+        method<"PointCloud.get_max_bound()", read<[](const Cloud& c) { return result(c.get_max_bound()); }>>(),
+        method<"PointCloud.get_center()", read<[](const Cloud& c) { return result(c.get_center()); }>>(),
+        method<"PointCloud.transform(transformation)", transform>(),
+        method<"PointCloud.translate(translation, relative=True)", translate>(),
+        method<"PointCloud.scale(scale, center)", scale>(),
+        method<"PointCloud.rotate(r, center=None)", rotate>(),
+        method<"PointCloud.normalize_normals()", normalize_normals>(),
+        method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
+    };
+    add_type(module, make_value_class<Cloud>(std::move(spec)));
+}
+
+}  // namespace nubiro::py
