@@ -309,6 +309,17 @@ Ref make_view(PyObject* owner, int target) {
     return view;
 }
 
+template <class E>
+Ref new_container(std::vector<E>&& values) {
+    Ref out = new_object<Container<E>>(type_of<ContainerObject<E>>());
+    container<E>(out.get()).storage.assign(std::move(values));
+    return out;
+}
+template Ref new_container<std::int32_t>(std::vector<std::int32_t>&&);
+template Ref new_container<double>(std::vector<double>&&);
+template Ref new_container<Vector2i>(std::vector<Vector2i>&&);
+template Ref new_container<Vector3d>(std::vector<Vector3d>&&);
+
 template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);
 template Ref make_view<Vector3d>(PyObject*, int);
@@ -461,10 +472,7 @@ PyObject* clear(PyObject* self, Args&) {
 
 template <class E>
 PyObject* copy(PyObject* self, Args&) {
-    std::vector<E> values = copy_of<E>(self);
-    Ref out = new_object<Container<E>>(type_of<ContainerObject<E>>());
-    container<E>(out.get()).storage.assign(std::move(values));
-    return out.release();
+    return new_container<E>(copy_of<E>(self)).release();
 }
 
 PyTypeObject* slice_container_type = nullptr;

@@ -47,3 +47,9 @@ void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value) {
 }
 
 }  // namespace nubiro::py
+
+namespace nubiro::py {
+// A new free-standing container holding `values` (query results and the like).
+template <class E>
+Ref new_container(std::vector<E>&& values);
+}  // namespace nubiro::py

@@ -1,0 +1,92 @@
+// pipelines.registration: the Feature matrix.
+#include "bindings/module.hpp"
+#include "bindings/classes.hpp"
+#include "core/registration/feature.hpp"
+
+namespace nubiro::py {
+
+namespace {
+
+using registration::Feature;
+using FeatureObject = Object<Feature>;
+
+Feature& feature(PyObject* self) { return value_of<Feature>(self); }
+
+PyObject* init(PyObject* self, Args& a) {
+    auto other = a.optional<Instance<FeatureObject>>(0);
+    Feature copy;
+    if (other) {
+        ReadAccess r(&other->ptr->head.ob_base);
+        copy = other->ptr->value;
+    }
+    WriteAccess w(self);
+    feature(self) = std::move(copy);
+    return none();
+}
+
+PyObject* copy(PyObject* self, Args&) {
+    Ref out = new_object<Feature>(type_of<FeatureObject>());
+    ReadAccess r(self);
+    feature(out.get()) = feature(self);
+    return out.release();
+}
+
+PyObject* resize(PyObject* self, Args& a) {
+    std::int32_t dim = a.get<std::int32_t>(0);
+    std::int32_t n = a.get<std::int32_t>(1);
+    WriteAccess w(self);
+    if (auto error = feature(self).resize(dim, n)) raise(*error);
+    return none();
+}
+
+PyObject* dimension(PyObject* self, Args&) {
+    ReadAccess r(self);
+    return PyLong_FromUnsignedLongLong(feature(self).dimension);
+}
+
+PyObject* num(PyObject* self, Args&) {
+    ReadAccess r(self);
+    return PyLong_FromUnsignedLongLong(feature(self).num);
+}
+
+PyObject* get_data(FeatureObject* self) {
+    ReadAccess r(&self->head.ob_base);
+    const Feature& f = self->value;
+    np::npy_intp shape[2] = {static_cast<np::npy_intp>(f.dimension), static_cast<np::npy_intp>(f.num)};
+    Ref out = np::new_array(np::Float64, shape, nullptr, nullptr);
+    f.copy_rows_to(reinterpret_cast<double*>(np::info(out.get()).data));
+    return out.release();
+}
+
+void set_data(FeatureObject* self, PyObject* value) {
+    DynamicMatrix m = convert_named<DynamicMatrix>(value, "data");
+    WriteAccess w(&self->head.ob_base);
+    const auto row_stride = static_cast<std::ptrdiff_t>(m.cols * sizeof(double));
+    if (auto error = self->value.set_data(m.values.data(), static_cast<std::uint64_t>(m.rows),
+                                          static_cast<std::uint64_t>(m.cols), row_stride, sizeof(double)))
+        raise(*error);
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+        ReadAccess r(self);
+        std::string text = "Feature class with dimension = " + std::to_string(feature(self).dimension) +
+                           " and num = " + std::to_string(feature(self).num) + "\nAccess its data via data member.";
+        return PyUnicode_FromString(text.c_str());
+    });
+}
+
+}  // namespace
+
+void add_feature(PyObject* module) {
+    ClassSpec spec{kRegistration, "Feature", "(other=None)"};
+    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Feature(other=None)", init>)},
+                  {Py_tp_repr, reinterpret_cast<void*>(repr)}};
+    spec.methods = {method<"Feature.resize(dim, n)", resize>(), method<"Feature.dimension()", dimension>(),
+                    method<"Feature.num()", num>(), method<"Feature.__copy__()", copy>(),
+                    method<"Feature.__deepcopy__(_memo)", copy>()};
+    spec.properties = {property<get_data, set_data>("data")};
+    add_type(module, make_value_class<Feature>(std::move(spec)));
+}
+
+}  // namespace nubiro::py
