@@ -231,10 +231,11 @@ PyObject* element_result(const E& e) {
 
 // Rows of a two-dimensional array of the element dtype, shape (m, k) already checked.
 template <class E>
-std::vector<E> rows_of(const np::ArrayInfo& a) {
+Storage<E> rows_of(const np::ArrayInfo& a) {
     using S = typename Kind<E>::Scalar;
     constexpr int k = Kind<E>::components;
-    std::vector<E> out(static_cast<std::size_t>(a.shape[0]));
+    Storage<E> out;
+    out.resize_for_overwrite(static_cast<std::size_t>(a.shape[0]));
     if (out.empty()) return out;
     if (a.c_contiguous()) {
         std::memcpy(static_cast<void*>(out.data()), a.data, out.size() * sizeof(E));
@@ -251,9 +252,9 @@ bool is_container(PyObject* o) {
 }
 
 template <class E>
-std::vector<E> copy_of(PyObject* other) {
+Storage<E> copy_of(PyObject* other) {
     auto src = reading<E>(other);
-    return std::vector<E>(src->begin(), src->end());
+    return Storage<E>(src->data(), src->size());
 }
 
 // collections.abc.Sequence, looked up once.
@@ -273,7 +274,7 @@ bool is_number_sequence(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o
 }  // namespace
 
 template <class E>
-std::vector<E> elements_from(PyObject* value) {
+Storage<E> elements_from(PyObject* value) {
     using K = Kind<E>;
     static_assert(K::is_vector);
     if (is_container<E>(value)) return copy_of<E>(value);
@@ -294,6 +295,27 @@ std::vector<E> elements_from(PyObject* value) {
 }
 
 template <class E>
+void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value) {
+    using K = Kind<E>;
+    if (np::is_array(value)) {
+        np::ArrayInfo a = np::info(value);
+        if (a.ndim == 2 && a.is(K::type_num) && a.c_contiguous()) {
+            // The common case: one block copy, straight into the array's current memory when
+            // it is large enough (assign() copes with `value` overlapping it).
+            if (a.shape[1] != K::components) raise(PyExc_TypeError, "invalid array shape");
+            WriteAccess w(owner);
+            target.assign(reinterpret_cast<const E*>(a.data), static_cast<std::size_t>(a.shape[0]));
+            return;
+        }
+    }
+    Storage<E> elements = elements_from<E>(value);
+    WriteAccess w(owner);
+    target = std::move(elements);
+}
+template void assign_attribute<Vector3d>(PyObject*, Storage<Vector3d>&, PyObject*);
+template void assign_attribute<Vector3i>(PyObject*, Storage<Vector3i>&, PyObject*);
+
+template <class E>
 int register_view_target(ViewTarget<E> target) {
     view_targets<E>().push_back(target);
     return static_cast<int>(view_targets<E>().size()) - 1;
@@ -310,22 +332,22 @@ Ref make_view(PyObject* owner, int target) {
 }
 
 template <class E>
-Ref new_container(std::vector<E>&& values) {
+Ref new_container(Storage<E>&& values) {
     Ref out = new_object<Container<E>>(type_of<ContainerObject<E>>());
-    container<E>(out.get()).storage.assign(std::move(values));
+    container<E>(out.get()).storage = std::move(values);
     return out;
 }
-template Ref new_container<std::int32_t>(std::vector<std::int32_t>&&);
-template Ref new_container<double>(std::vector<double>&&);
-template Ref new_container<Vector2i>(std::vector<Vector2i>&&);
-template Ref new_container<Vector3d>(std::vector<Vector3d>&&);
+template Ref new_container<std::int32_t>(Storage<std::int32_t>&&);
+template Ref new_container<double>(Storage<double>&&);
+template Ref new_container<Vector2i>(Storage<Vector2i>&&);
+template Ref new_container<Vector3d>(Storage<Vector3d>&&);
 
 template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);
 template Ref make_view<Vector3d>(PyObject*, int);
 template Ref make_view<Vector3i>(PyObject*, int);
-template std::vector<Vector3d> elements_from<Vector3d>(PyObject*);
-template std::vector<Vector3i> elements_from<Vector3i>(PyObject*);
+template Storage<Vector3d> elements_from<Vector3d>(PyObject*);
+template Storage<Vector3i> elements_from<Vector3i>(PyObject*);
 
 namespace {
 
@@ -355,7 +377,7 @@ std::vector<E> sequence_elements(PyObject* arg) {
 template <class E>
 PyObject* init(PyObject* self, Args& a) {
     using K = Kind<E>;
-    std::vector<E> values;
+    Storage<E> values;
     if (a.present(0)) {
         PyObject* arg = a.raw(0);
         if constexpr (K::is_matrix) {
@@ -370,7 +392,7 @@ PyObject* init(PyObject* self, Args& a) {
                 }
             }
             try {
-                values = sequence_elements<E>(arg);
+                values.assign(sequence_elements<E>(arg));
             } catch (const ErrorAlreadySet&) {
                 rename_type_error("arg");
                 throw;
@@ -379,7 +401,7 @@ PyObject* init(PyObject* self, Args& a) {
             values = elements_from<E>(arg);
         }
     }
-    writing<E>(self)->assign(std::move(values));
+    *writing<E>(self) = std::move(values);
     return none();
 }
 
@@ -407,7 +429,7 @@ PyObject* extend(PyObject* self, Args& a) {
     PyObject* other = a.raw(0);
     if constexpr (K::is_scalar) {
         if (is_container<E>(other)) {
-            std::vector<E> values = copy_of<E>(other);
+            Storage<E> values = copy_of<E>(other);
             writing<E>(self)->append(values.data(), values.size());
             return none();
         }
@@ -421,7 +443,7 @@ PyObject* extend(PyObject* self, Args& a) {
             writing<E>(self)->push_back(e);
         }
     } else {
-        std::vector<E> values = elements_from<E>(other);
+        Storage<E> values = elements_from<E>(other);
         writing<E>(self)->append(values.data(), values.size());
     }
     return none();
@@ -496,7 +518,7 @@ PyObject* to_array(PyObject* self, Args& a) {
         target->mark_exported();
         array = np::new_array(K::type_num, shape, data, c.owner ? c.owner.get() : self, strides);
     } else {
-        std::vector<E> values = copy_of<E>(self);
+        Storage<E> values = copy_of<E>(self);
         Ref holder = new_object<std::vector<std::byte>>(slice_container_type);
         auto& bytes = value_of<std::vector<std::byte>>(holder.get());
         bytes.resize(std::max<std::size_t>(values.size() * sizeof(E), 1));
@@ -588,7 +610,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     return guarded<PyObject*>(nullptr, [&] {
         bool equal = false;
         if (is_container<E>(other)) {
-            std::vector<E> theirs = copy_of<E>(other);
+            Storage<E> theirs = copy_of<E>(other);
             auto mine = reading<E>(self);
             equal = mine->size() == theirs.size();
             for (std::size_t i = 0; equal && i < theirs.size(); ++i) equal = same((*mine)[i], theirs[i]);

@@ -34,22 +34,22 @@ Ref make_view(PyObject* owner, int target);
 
 // Converts `value` to a fresh list of elements by the (n, k) rule.
 template <class E>
-std::vector<E> elements_from(PyObject* value);
+Storage<E> elements_from(PyObject* value);
 
-// Replaces a geometry array with the conversion of `value`: everything is converted before
-// the array changes, so a failed assignment leaves it as it was (and a view of the same
-// array can be assigned to it).
+// Replaces a geometry array with the conversion of `value`, holding write access on `owner`.
+// Everything is converted before the array changes, so a failed assignment leaves it as it
+// was (and a view of the same array can be assigned to it).
 template <class E>
-void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value) {
-    std::vector<E> elements = elements_from<E>(value);
-    WriteAccess w(owner);
-    target.assign(std::move(elements));
-}
+void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value);
 
 }  // namespace nubiro::py
 
 namespace nubiro::py {
 // A new free-standing container holding `values` (query results and the like).
 template <class E>
-Ref new_container(std::vector<E>&& values);
+Ref new_container(Storage<E>&& values);
+template <class E>
+Ref new_container(const std::vector<E>& values) {
+    return new_container(Storage<E>(values.data(), values.size()));
+}
 }  // namespace nubiro::py

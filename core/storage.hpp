@@ -74,6 +74,12 @@ public:
         size_ = n;
     }
 
+    // Sets the size to n without initialising new elements (the caller overwrites them all).
+    void resize_for_overwrite(std::size_t n) {
+        if (n > cap_) reallocate(n);
+        size_ = n;
+    }
+
     void push_back(const T& v) {
         T copy = v;  // v may live in this storage
         if (size_ == cap_) reallocate(grown(size_ + 1));

@@ -1,0 +1,21 @@
+"""Shared timing helpers: best-of-N wall time and ratio lines against a peer in the same run."""
+from __future__ import annotations
+
+import timeit
+from typing import Callable
+
+
+def best(fn: Callable[[], object], number: int = 1, repeat: int = 7) -> float:
+    """Best time of one call, in seconds (the minimum is the least noisy estimate)."""
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def stmt_best(stmt: str, env: dict, number: int, repeat: int = 7) -> float:
+    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
+
+
+def report(name: str, ours: float, peer_name: str, peer: float, target: float | None = None) -> float:
+    ratio = ours / peer
+    verdict = "" if target is None else ("  ok" if ratio <= target else f"  MISSES target {target}x")
+    print(f"{name:<48} {ours * 1e6:12.3f} us   {peer_name:<28} {peer * 1e6:12.3f} us   ratio {ratio:6.3f}{verdict}")
+    return ratio
