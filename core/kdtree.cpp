@@ -1,0 +1,531 @@
+#include "core/kdtree.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "core/stdsort.hpp"
+
+namespace nubiro {
+
+namespace {
+
+constexpr double kWorstStart = std::numeric_limits<double>::max();
+constexpr double kSpanThreshold = 0.99999;
+
+// Per-dimension (low, high) pairs. Fixed size for d = 3 so that boxes live in registers.
+template <int D>
+struct Box {
+    std::array<double, D> low, high;
+    explicit Box(std::size_t) {}
+};
+template <>
+struct Box<0> {
+    std::vector<double> low, high;
+    explicit Box(std::size_t d) : low(d), high(d) {}
+};
+
+// Union bound that ignores a NaN operand, so an unordered coordinate cannot widen a box into NaN.
+inline double lower_of(double a, double b) { return std::fmin(a, b); }
+inline double higher_of(double a, double b) { return std::fmax(a, b); }
+
+template <int D>
+inline std::size_t dims_of(std::size_t d) {
+    if constexpr (D == 0) return d;
+    else return D;
+}
+
+// Squared distance with the fixed summation order: left to right for d <= 3; for larger d,
+// groups of four summed as ((a + b) + c) + d, each then added to the running total, and the
+// remainder added one at a time. `worst` only allows an early exit once the partial total
+// already exceeds it; sums of squares never decrease, so such a point could not pass anyway.
+template <int D>
+inline double squared_distance(const double* q, const double* p, std::size_t d, double worst) {
+    const std::size_t n = dims_of<D>(d);
+    auto sq = [&](std::size_t i) {
+        const double t = q[i] - p[i];
+        return t * t;
+    };
+    if (n <= 3) {
+        double s = sq(0);
+        for (std::size_t i = 1; i < n; ++i) s = s + sq(i);
+        return s;
+    }
+    double total = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        total = total + (((sq(i) + sq(i + 1)) + sq(i + 2)) + sq(i + 3));
+        if (total > worst) return total;
+    }
+    for (; i < n; ++i) total = total + sq(i);
+    return total;
+}
+
+// The k nearest seen so far, ascending; a point equal in distance to one already held goes
+// after it, and a full set drops its last entry.
+template <class Index>
+class KnnSet {
+public:
+    KnnSet(std::size_t k, Index* indices, double* dist2) : k_(k), idx_(indices), dist_(dist2) {
+        dist_[k_ - 1] = kWorstStart;
+    }
+    double worst() const { return dist_[k_ - 1]; }
+    void offer(std::uint32_t j, double dist) {
+        std::size_t i = count_;
+        while (i > 0 && dist_[i - 1] > dist) {
+            if (i < k_) {
+                dist_[i] = dist_[i - 1];
+                idx_[i] = idx_[i - 1];
+            }
+            --i;
+        }
+        if (i < k_) {
+            dist_[i] = dist;
+            idx_[i] = j;
+        }
+        if (count_ < k_) ++count_;
+    }
+    std::size_t count() const { return count_; }
+
+private:
+    std::size_t k_;
+    std::size_t count_ = 0;
+    Index* idx_;
+    double* dist_;
+};
+
+// Every point strictly inside the radius, in traversal order until sorted.
+class RadiusSet {
+public:
+    RadiusSet(double r2, std::vector<Neighbor>& hits) : r2_(r2), hits_(hits) {}
+    double worst() const { return r2_; }
+    void offer(std::uint32_t j, double dist) { hits_.push_back({j, dist}); }
+
+private:
+    double r2_;
+    std::vector<Neighbor>& hits_;
+};
+
+bool finite_point(const double* p, std::size_t d) {
+    for (std::size_t c = 0; c < d; ++c)
+        if (!std::isfinite(p[c])) return false;
+    return true;
+}
+
+// Per-thread offsets for the general dimension; d = 3 keeps them on the stack.
+std::vector<double>& thread_offsets(std::size_t d) {
+    thread_local std::vector<double> offsets;
+    if (offsets.size() < d) offsets.resize(d);
+    return offsets;
+}
+
+std::vector<Neighbor>& thread_hits() {
+    thread_local std::vector<Neighbor> hits;
+    return hits;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Build
+
+template <int D>
+struct KDTreeBuilder {
+    using Node = KDTree::Node;
+
+    std::size_t d;
+    double* pts;          // coordinates in permutation order; moved with the permutation
+    std::uint32_t* perm;  // point numbers
+    std::vector<Node>& nodes;
+
+    std::size_t dims() const { return dims_of<D>(d); }
+    double coord(std::size_t pos, std::size_t c) const { return pts[pos * dims() + c]; }
+
+    void swap_positions(std::size_t a, std::size_t b) {
+        std::swap(perm[a], perm[b]);
+        double* pa = pts + a * dims();
+        double* pb = pts + b * dims();
+        for (std::size_t c = 0; c < dims(); ++c) std::swap(pa[c], pb[c]);
+    }
+
+    // Tight box of the points at [left, right), seeded by the first one.
+    void tight_box(std::size_t left, std::size_t right, Box<D>& box) const {
+        for (std::size_t c = 0; c < dims(); ++c) box.low[c] = box.high[c] = coord(left, c);
+        for (std::size_t pos = left + 1; pos < right; ++pos) {
+            for (std::size_t c = 0; c < dims(); ++c) {
+                const double v = coord(pos, c);
+                if (v < box.low[c]) box.low[c] = v;
+                if (v > box.high[c]) box.high[c] = v;
+            }
+        }
+    }
+
+    // Smallest and largest coordinate c over [left, right), seeded by the first point.
+    void range_extent(std::size_t left, std::size_t right, std::size_t c, double& lo, double& hi) const {
+        lo = hi = coord(left, c);
+        for (std::size_t pos = left + 1; pos < right; ++pos) {
+            const double v = coord(pos, c);
+            if (v < lo) lo = v;
+            if (v > hi) hi = v;
+        }
+    }
+
+    // Cut dimension: among the dimensions whose box span is within 0.99999 of the largest, the
+    // one whose points spread most (the lowest on ties). Also yields that dimension's extent.
+    std::size_t choose_cut(std::size_t left, std::size_t right, const Box<D>& box, double& lo, double& hi) const {
+        double max_span = box.high[0] - box.low[0];
+        for (std::size_t i = 1; i < dims(); ++i) {
+            const double span = box.high[i] - box.low[i];
+            if (span > max_span) max_span = span;
+        }
+        const double threshold = max_span * kSpanThreshold;
+        std::size_t cut = 0;
+        double best_spread = -1.0;
+        bool have_extent = false;
+        if constexpr (D == 3) {
+            // One pass over the range for all candidates; each dimension's fold is unchanged.
+            std::array<bool, 3> candidate{};
+            bool any = false;
+            for (std::size_t i = 0; i < 3; ++i) {
+                candidate[i] = (box.high[i] - box.low[i]) > threshold;
+                any = any || candidate[i];
+            }
+            if (any) {
+                std::array<double, 3> mn{coord(left, 0), coord(left, 1), coord(left, 2)};
+                std::array<double, 3> mx = mn;
+                for (std::size_t pos = left + 1; pos < right; ++pos) {
+                    const double* p = pts + pos * 3;
+                    for (std::size_t i = 0; i < 3; ++i) {
+                        if (p[i] < mn[i]) mn[i] = p[i];
+                        if (p[i] > mx[i]) mx[i] = p[i];
+                    }
+                }
+                for (std::size_t i = 0; i < 3; ++i) {
+                    if (!candidate[i]) continue;
+                    const double spread = mx[i] - mn[i];
+                    if (spread > best_spread) {
+                        cut = i;
+                        best_spread = spread;
+                        lo = mn[i];
+                        hi = mx[i];
+                        have_extent = true;
+                    }
+                }
+            }
+        } else {
+            for (std::size_t i = 0; i < dims(); ++i) {
+                if (!((box.high[i] - box.low[i]) > threshold)) continue;
+                double mn, mx;
+                range_extent(left, right, i, mn, mx);
+                const double spread = mx - mn;
+                if (spread > best_spread) {
+                    cut = i;
+                    best_spread = spread;
+                    lo = mn;
+                    hi = mx;
+                    have_extent = true;
+                }
+            }
+        }
+        if (!have_extent) range_extent(left, right, cut, lo, hi);
+        return cut;
+    }
+
+    // Two scans over [left, left + count): first everything below cut_val to the front, then
+    // everything equal to it; the split lands as close to the middle as those bounds allow.
+    std::size_t partition(std::size_t left, std::size_t count, std::size_t cut, double cut_val) {
+        auto c = [&](std::size_t p) { return coord(left + p, cut); };
+        std::size_t l = 0;
+        std::size_t r = count - 1;
+        for (;;) {
+            while (l <= r && c(l) < cut_val) ++l;
+            while (r != 0 && l <= r && c(r) >= cut_val) --r;
+            if (l > r || r == 0) break;
+            swap_positions(left + l, left + r);
+            ++l;
+            --r;
+        }
+        const std::size_t lim1 = l;
+        r = count - 1;
+        for (;;) {
+            while (l <= r && c(l) <= cut_val) ++l;
+            while (r != 0 && l <= r && c(r) > cut_val) --r;
+            if (l > r || r == 0) break;
+            swap_positions(left + l, left + r);
+            ++l;
+            --r;
+        }
+        const std::size_t lim2 = l;
+        const std::size_t half = count / 2;
+        if (lim1 > half) return lim1;
+        if (lim2 < half) return lim2;
+        return half;
+    }
+
+    // Builds the subtree over [left, right) and refines `box` to the points it holds.
+    std::uint32_t divide(std::size_t left, std::size_t right, Box<D>& box) {
+        const std::size_t self = nodes.size();
+        if (self >= Node::kLeaf) throw std::length_error("kd-tree node count exceeds 32 bits");
+        nodes.emplace_back();
+
+        if (right - left <= KDTree::kLeafSize) {
+            Node& n = nodes[self];
+            n.dim = Node::kLeaf;
+            n.child2 = 0;
+            n.u.leaf.begin = static_cast<std::uint32_t>(left);
+            n.u.leaf.end = static_cast<std::uint32_t>(right);
+            tight_box(left, right, box);
+            return static_cast<std::uint32_t>(self);
+        }
+
+        double lo, hi;
+        const std::size_t cut = choose_cut(left, right, box, lo, hi);
+        const double split = (box.low[cut] + box.high[cut]) * 0.5;
+        const double cut_val = split < lo ? lo : (hi < split ? hi : split);
+        const std::size_t split_at = partition(left, right - left, cut, cut_val);
+
+        Box<D> box1 = box;
+        box1.high[cut] = cut_val;
+        divide(left, left + split_at, box1);
+        Box<D> box2 = box;
+        box2.low[cut] = cut_val;
+        const std::uint32_t child2 = divide(left + split_at, right, box2);
+
+        Node& n = nodes[self];
+        n.dim = static_cast<std::uint32_t>(cut);
+        n.child2 = child2;
+        n.u.div.low = box1.high[cut];
+        n.u.div.high = box2.low[cut];
+        for (std::size_t i = 0; i < dims(); ++i) {
+            box.low[i] = lower_of(box1.low[i], box2.low[i]);
+            box.high[i] = higher_of(box1.high[i], box2.high[i]);
+        }
+        return static_cast<std::uint32_t>(self);
+    }
+
+    void run(std::size_t m, std::vector<double>& root_low, std::vector<double>& root_high) {
+        // Root box in permutation order; divide then refines it.
+        Box<D> box(dims());
+        for (std::size_t c = 0; c < dims(); ++c) box.low[c] = box.high[c] = coord(0, c);
+        for (std::size_t pos = 1; pos < m; ++pos) {
+            for (std::size_t c = 0; c < dims(); ++c) {
+                const double v = coord(pos, c);
+                if (box.low[c] > v) box.low[c] = v;
+                if (box.high[c] < v) box.high[c] = v;
+            }
+        }
+        divide(0, m, box);
+        root_low.assign(box.low.begin(), box.low.end());
+        root_high.assign(box.high.begin(), box.high.end());
+    }
+};
+
+void KDTree::clear() {
+    dim_ = 0;
+    count_ = 0;
+    std::vector<std::uint32_t>().swap(perm_);
+    std::vector<double>().swap(pts_);
+    std::vector<Node>().swap(nodes_);
+    std::vector<double>().swap(root_low_);
+    std::vector<double>().swap(root_high_);
+}
+
+bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
+    clear();
+    if (d == 0 || n == 0) return false;
+    if (n > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("kd-tree index holds fewer than 2^32 points");
+
+    // Only finite points enter the tree, in ascending point number.
+    std::size_t finite = 0;
+    for (std::size_t j = 0; j < n; ++j) finite += finite_point(coords + j * d, d);
+    perm_.reserve(finite);
+    pts_.reserve(finite * d);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double* p = coords + j * d;
+        if (!finite_point(p, d)) continue;
+        perm_.push_back(static_cast<std::uint32_t>(j));
+        pts_.insert(pts_.end(), p, p + d);
+    }
+    dim_ = d;
+    count_ = n;
+    if (finite == 0) return true;
+
+    nodes_.reserve(2 * (finite / 8) + 1);
+    if (d == 3) {
+        KDTreeBuilder<3>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
+    } else {
+        KDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
+    }
+    nodes_.shrink_to_fit();
+    return true;
+}
+
+bool KDTree::build_from_points(std::span<const Vector3d> points) {
+    return build(points.empty() ? nullptr : points.front().data(), 3, points.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queries
+
+template <int D>
+struct KDTreeSearch {
+    using Node = KDTree::Node;
+
+    const KDTree& tree;
+    const double* q;
+    double* off;
+
+    std::size_t dims() const { return dims_of<D>(tree.dim_); }
+
+    template <class Set>
+    void visit(std::uint32_t ni, double mindist, Set& set) const {
+        const Node& n = tree.nodes_[ni];
+        if (n.dim == Node::kLeaf) {
+            const double worst = set.worst();
+            const double* pts = tree.pts_.data();
+            const std::uint32_t* perm = tree.perm_.data();
+            for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
+                const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
+                if (dist < worst) set.offer(perm[pos], dist);
+            }
+            return;
+        }
+        const std::uint32_t c = n.dim;
+        const double v = q[c];
+        const double diff1 = v - n.u.div.low;
+        const double diff2 = v - n.u.div.high;
+        std::uint32_t near_child, far_child;
+        double cut;
+        if (diff1 + diff2 < 0) {
+            near_child = ni + 1;
+            far_child = n.child2;
+            cut = diff2 * diff2;
+        } else {
+            near_child = n.child2;
+            far_child = ni + 1;
+            cut = diff1 * diff1;
+        }
+        visit(near_child, mindist, set);
+        const double saved = off[c];
+        const double far_dist = (mindist + cut) - saved;
+        off[c] = cut;
+        if (far_dist <= set.worst()) visit(far_child, far_dist, set);
+        off[c] = saved;
+    }
+
+    template <class Set>
+    void run(Set& set) const {
+        double m = 0.0;
+        for (std::size_t i = 0; i < dims(); ++i) {
+            off[i] = 0.0;
+            const double qi = q[i];
+            if (qi < tree.root_low_[i]) {
+                const double t = qi - tree.root_low_[i];
+                off[i] = t * t;
+                m = m + off[i];
+            }
+            if (qi > tree.root_high_[i]) {
+                const double t = qi - tree.root_high_[i];
+                off[i] = t * t;
+                m = m + off[i];
+            }
+        }
+        visit(0, m, set);
+    }
+};
+
+namespace {
+
+// Runs the traversal with the dimension-specialised search; d = 3 keeps offsets on the stack.
+template <class Set>
+void run_traversal(const KDTree& tree, const double* q, Set& set) {
+    if (tree.dimension() == 3) {
+        double off[3];
+        KDTreeSearch<3>{tree, q, off}.run(set);
+    } else {
+        std::vector<double>& off = thread_offsets(tree.dimension());
+        KDTreeSearch<0>{tree, q, off.data()}.run(set);
+    }
+}
+
+}  // namespace
+
+std::size_t KDTree::search_knn(const double* query, std::size_t k, std::uint32_t* indices, double* dist2) const {
+    // A capacity above the number of indexed points cannot change the result.
+    const std::size_t kk = std::min(k, perm_.size());
+    if (kk == 0) return 0;
+    KnnSet<std::uint32_t> set(kk, indices, dist2);
+    run_traversal(*this, query, set);
+    return set.count();
+}
+
+std::size_t KDTree::search_radius(const double* query, double r, std::vector<Neighbor>& hits) const {
+    hits.clear();
+    if (perm_.empty()) return 0;
+    RadiusSet set(r * r, hits);
+    run_traversal(*this, query, set);
+    stdsort(hits.data(), hits.size(), [](const Neighbor& h) { return h.dist2; });
+    return hits.size();
+}
+
+namespace {
+
+// Number of leading (ascending) entries strictly below r2.
+std::size_t count_below(const double* dist2, std::size_t count, double r2) {
+    return static_cast<std::size_t>(std::partition_point(dist2, dist2 + count, [r2](double v) { return v < r2; }) -
+                                    dist2);
+}
+
+}  // namespace
+
+std::size_t KDTree::search_hybrid(const double* query, double r, std::size_t max_nn, std::uint32_t* indices,
+                                  double* dist2) const {
+    const std::size_t count = search_knn(query, max_nn, indices, dist2);
+    return count_below(dist2, count, r * r);
+}
+
+long KDTree::knn(const double* query, std::size_t query_len, long k, std::vector<std::uint64_t>& indices,
+                 std::vector<double>& dist2) const {
+    if (empty() || query_len != dim_ || k < 0) return -1;
+    indices.clear();
+    dist2.clear();
+    const std::size_t kk = std::min(static_cast<std::size_t>(k), perm_.size());
+    if (kk == 0) return 0;
+    indices.resize(kk);
+    dist2.resize(kk);
+    KnnSet<std::uint64_t> set(kk, indices.data(), dist2.data());
+    run_traversal(*this, query, set);
+    indices.resize(set.count());
+    dist2.resize(set.count());
+    return static_cast<long>(set.count());
+}
+
+long KDTree::radius(const double* query, std::size_t query_len, double r, std::vector<std::uint64_t>& indices,
+                    std::vector<double>& dist2) const {
+    if (empty() || query_len != dim_) return -1;
+    std::vector<Neighbor>& hits = thread_hits();
+    search_radius(query, r, hits);
+    indices.resize(hits.size());
+    dist2.resize(hits.size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        indices[i] = hits[i].index;
+        dist2[i] = hits[i].dist2;
+    }
+    return static_cast<long>(hits.size());
+}
+
+long KDTree::hybrid(const double* query, std::size_t query_len, double r, long max_nn,
+                    std::vector<std::uint64_t>& indices, std::vector<double>& dist2) const {
+    if (empty() || query_len != dim_ || max_nn < 0) return -1;
+    const long count = knn(query, query_len, max_nn, indices, dist2);
+    const std::size_t keep = count_below(dist2.data(), static_cast<std::size_t>(count), r * r);
+    indices.resize(keep);
+    dist2.resize(keep);
+    return static_cast<long>(keep);
+}
+
+}  // namespace nubiro

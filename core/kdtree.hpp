@@ -1,0 +1,104 @@
+// KD-tree index over n points of dimension d, answering k-nearest, radius and hybrid queries.
+//
+// Every observable order is fixed: the tree shape (cut dimension, cut value, partition swaps),
+// the node visiting order and the pruning tests decide which of two equidistant points comes
+// first, so the build and the traversal follow one exact recipe and must not be "improved".
+//
+// A built index is immutable and may be queried from any number of threads at once. Queries
+// keep their scratch per thread and allocate nothing once it has grown; only the caller's
+// output arrays grow.
+//
+// Points with a NaN or infinite coordinate are kept out of the tree: they could never be
+// returned, and in the tree their boxes would poison the pruning of finite points.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace nubiro {
+
+// One hit of a radius query; the record the hit list is sorted as.
+struct Neighbor {
+    std::uint64_t index;
+    double dist2;
+};
+
+class KDTree {
+public:
+    KDTree() = default;
+
+    // Replaces the contents with an index over n points of d coordinates each (point-major,
+    // n * d values, copied). Returns false, leaving the index empty, when n or d is 0.
+    bool build(const double* coords, std::size_t d, std::size_t n);
+    bool build_from_points(std::span<const Vector3d> points);
+
+    // 0 while empty.
+    std::size_t dimension() const { return dim_; }
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+
+    // The checked query forms. Each returns -1 with both outputs untouched when the index is
+    // empty, query_len != dimension(), or k / max_nn < 0; otherwise clears both outputs, fills
+    // them with the result (point numbers, squared distances, ascending) and returns its size.
+    long knn(const double* query, std::size_t query_len, long k, std::vector<std::uint64_t>& indices,
+             std::vector<double>& dist2) const;
+    long radius(const double* query, std::size_t query_len, double r, std::vector<std::uint64_t>& indices,
+                std::vector<double>& dist2) const;
+    long hybrid(const double* query, std::size_t query_len, double r, long max_nn,
+                std::vector<std::uint64_t>& indices, std::vector<double>& dist2) const;
+
+    // Unchecked entry points for internal callers with many queries (any dimension, with a
+    // specialised path for d = 3). The query holds dimension() values. They give the same
+    // results as the checked forms and return 0 on an empty index.
+    //
+    // k nearest into caller arrays of capacity k; returns the count.
+    std::size_t search_knn(const double* query, std::size_t k, std::uint32_t* indices, double* dist2) const;
+    // Radius hits into `hits` (cleared first), in their final order; returns the count.
+    std::size_t search_radius(const double* query, double r, std::vector<Neighbor>& hits) const;
+    // Hybrid into caller arrays of capacity max_nn; returns the count.
+    std::size_t search_hybrid(const double* query, double r, std::size_t max_nn, std::uint32_t* indices,
+                              double* dist2) const;
+
+    // A leaf of at most this many points.
+    static constexpr std::size_t kLeafSize = 15;
+
+    // Split node: cut dimension, div_low / div_high, second child (the first child is always
+    // the next node, as nodes are numbered in pre-order). Leaf: a range of the permutation.
+    struct Node {
+        static constexpr std::uint32_t kLeaf = 0xFFFFFFFFu;
+        union {
+            struct {
+                double low, high;
+            } div;
+            struct {
+                std::uint32_t begin, end;
+            } leaf;
+        } u;
+        std::uint32_t dim;     // cut dimension, or kLeaf
+        std::uint32_t child2;  // split only
+    };
+
+    // Introspection for checks: the permutation (point numbers of the indexed points in leaf
+    // order) and the nodes in pre-order.
+    std::span<const std::uint32_t> permutation() const { return perm_; }
+    std::span<const Node> nodes() const { return nodes_; }
+
+private:
+    void clear();
+    template <int D>
+    friend struct KDTreeBuilder;
+    template <int D>
+    friend struct KDTreeSearch;
+
+    std::size_t dim_ = 0;
+    std::size_t count_ = 0;            // n, finite or not
+    std::vector<std::uint32_t> perm_;  // indexed (finite) points, reordered by the build
+    std::vector<double> pts_;          // their coordinates in permutation order, point-major
+    std::vector<Node> nodes_;
+    std::vector<double> root_low_, root_high_;
+};
+
+}  // namespace nubiro

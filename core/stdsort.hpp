@@ -1,0 +1,175 @@
+// The one sort used wherever equal keys can reach a caller (radius hits, orientation edges).
+//
+// An unstable introsort whose every step is fixed, so the order of equal keys is a pure
+// function of the input: median of three over the second, middle and last record, ranges of
+// at most 16 records left to a final insertion sort, a depth limit of 2*floor(log2 n) with a
+// heap-sort fallback. In place, no allocation. Records are moved whole; the only comparison
+// is IEEE less-than on the key, so a library sort (whose steps may differ between versions)
+// must not be substituted.
+#pragma once
+#include <cstddef>
+#include <utility>
+
+namespace nubiro {
+
+namespace stdsort_detail {
+
+inline constexpr std::size_t kThreshold = 16;
+
+template <class T, class Key>
+inline bool less(const T& a, const T& b, const Key& key) {
+    return key(a) < key(b);
+}
+
+// Max-heap sift of v into the hole at `hole` within the heap of `len` records rooted at f.
+// The right child wins ties on the way down; then v is pushed back up.
+template <class T, class Key>
+void sift(T* f, std::ptrdiff_t hole, std::ptrdiff_t len, T v, const Key& key) {
+    const std::ptrdiff_t top = hole;
+    std::ptrdiff_t child = hole;
+    while (child < (len - 1) / 2) {
+        child = 2 * (child + 1);
+        if (less(f[child], f[child - 1], key)) --child;
+        f[hole] = std::move(f[child]);
+        hole = child;
+    }
+    if ((len & 1) == 0 && child == (len - 2) / 2) {
+        child = 2 * (child + 1);
+        f[hole] = std::move(f[child - 1]);
+        hole = child - 1;
+    }
+    std::ptrdiff_t parent = (hole - 1) / 2;
+    while (hole > top && key(f[parent]) < key(v)) {
+        f[hole] = std::move(f[parent]);
+        hole = parent;
+        parent = (hole - 1) / 2;
+    }
+    f[hole] = std::move(v);
+}
+
+template <class T, class Key>
+void heap_sort(T* f, T* l, const Key& key) {
+    const std::ptrdiff_t len = l - f;
+    if (len >= 2) {
+        for (std::ptrdiff_t parent = (len - 2) / 2;; --parent) {
+            T v = std::move(f[parent]);
+            sift(f, parent, len, std::move(v), key);
+            if (parent == 0) break;
+        }
+    }
+    while (l - f > 1) {
+        --l;
+        T v = std::move(*l);
+        *l = std::move(*f);
+        sift(f, 0, l - f, std::move(v), key);
+    }
+}
+
+template <class T, class Key>
+void move_median_to_first(T* f, T* a, T* b, T* c, const Key& key) {
+    T* m;
+    if (less(*a, *b, key)) {
+        if (less(*b, *c, key)) m = b;
+        else if (less(*a, *c, key)) m = c;
+        else m = a;
+    } else {
+        if (less(*a, *c, key)) m = a;
+        else if (less(*b, *c, key)) m = c;
+        else m = b;
+    }
+    std::swap(*f, *m);
+}
+
+// Neither scan tests the range ends: the median of three leaves a record that stops the
+// left scan, and the pivot at f stops the right scan. This holds for NaN keys too, because
+// a scan stops on every record for which its less-than is false.
+template <class T, class Key>
+T* partition(T* f, T* l, const Key& key) {
+    T* left = f + 1;
+    T* right = l;
+    for (;;) {
+        while (key(*left) < key(*f)) ++left;
+        --right;
+        while (key(*f) < key(*right)) --right;
+        if (!(left < right)) return left;
+        std::swap(*left, *right);
+        ++left;
+    }
+}
+
+template <class T, class Key>
+void introsort_loop(T* f, T* l, std::size_t depth, const Key& key) {
+    while (static_cast<std::size_t>(l - f) > kThreshold) {
+        if (depth == 0) {
+            heap_sort(f, l, key);
+            return;
+        }
+        --depth;
+        move_median_to_first(f, f + 1, f + (l - f) / 2, l - 1, key);
+        T* cut = partition(f, l, key);
+        introsort_loop(cut, l, depth, key);
+        l = cut;
+    }
+}
+
+// Insert position i, scanning down while v is less than its predecessor; stops at `floor`.
+// Unordered (NaN) keys can break the guarantee that a smaller record precedes position i,
+// so the final pass stops at the sequence start; for ordered keys the bound is never reached
+// and the order is the unguarded one.
+template <class T, class Key>
+void insert_down(T* floor, T* i, const Key& key) {
+    T v = std::move(*i);
+    T* j = i;
+    while (j != floor && key(v) < key(*(j - 1))) {
+        *j = std::move(*(j - 1));
+        --j;
+    }
+    *j = std::move(v);
+}
+
+template <class T, class Key>
+void guarded_insertion(T* f, T* e, const Key& key) {
+    if (f == e) return;
+    for (T* i = f + 1; i != e; ++i) {
+        if (key(*i) < key(*f)) {
+            T v = std::move(*i);
+            for (T* j = i; j != f; --j) *j = std::move(*(j - 1));
+            *f = std::move(v);
+        } else {
+            // key(v) < key(*f) is false here, so the scan stops at f + 1 at the latest.
+            insert_down(f + 1, i, key);
+        }
+    }
+}
+
+template <class T, class Key>
+void final_insertion(T* f, T* l, const Key& key) {
+    if (static_cast<std::size_t>(l - f) > kThreshold) {
+        guarded_insertion(f, f + kThreshold, key);
+        for (T* i = f + kThreshold; i != l; ++i) insert_down(f, i, key);
+    } else {
+        guarded_insertion(f, l, key);
+    }
+}
+
+inline std::size_t floor_log2(std::size_t n) {
+    std::size_t k = 0;
+    while (n > 1) {
+        n >>= 1;
+        ++k;
+    }
+    return k;
+}
+
+}  // namespace stdsort_detail
+
+// Sorts records[0, n) ascending by key(record), where key returns a double (or any type with
+// operator<). The order of equal keys is fixed by the steps above.
+template <class T, class Key>
+void stdsort(T* records, std::size_t n, const Key& key) {
+    if (n == 0) return;
+    stdsort_detail::introsort_loop(records, records + n, 2 * stdsort_detail::floor_log2(n), key);
+    stdsort_detail::final_insertion(records, records + n, key);
+}
+
+}  // namespace nubiro
