@@ -1,0 +1,1 @@
+from . import registration as registration
