@@ -6,6 +6,7 @@
 
 #include "bindings/module.hpp"
 #include "bindings/classes.hpp"
+#include "core/kdtree.hpp"
 #include "core/linalg.hpp"
 #include "core/parallel.hpp"
 
@@ -71,6 +72,31 @@ PyObject* hold_access(Args& a) {
     return none();
 }
 
+// k nearest neighbours of every row of a C-contiguous (m, d) float64 array, on the calling
+// thread only: measures the index itself, without per-call binding overhead.
+PyObject* knn_batch(Args& a) {
+    PyObject* tree_obj = &a.get<Instance<Object<KDTree>>>(0).ptr->head.ob_base;
+    const KDTree& tree = value_of<KDTree>(tree_obj);
+    auto k = static_cast<std::size_t>(a.get<std::int64_t>(2));
+    if (!np::is_array(a.raw(1))) raise(PyExc_TypeError, "queries must be a float64 array");
+    np::ArrayInfo q = np::info(a.raw(1));
+    if (q.ndim != 2 || !q.is(np::Float64) || !q.c_contiguous() || static_cast<std::size_t>(q.shape[1]) != tree.dimension())
+        raise(PyExc_TypeError, "queries must be a C-contiguous (m, d) float64 array");
+    np::npy_intp shape[2] = {q.shape[0], static_cast<np::npy_intp>(k)};
+    Ref indices = np::new_array(np::Int32, shape, nullptr, nullptr);
+    Ref dist2 = np::new_array(np::Float64, shape, nullptr, nullptr);
+    auto* out_i = reinterpret_cast<std::uint32_t*>(np::info(indices.get()).data);
+    auto* out_d = reinterpret_cast<double*>(np::info(dist2.get()).data);
+    const auto* queries = reinterpret_cast<const double*>(q.data);
+    {
+        ReadAccess r(tree_obj);
+        ReleaseGil unlocked;
+        const std::size_t d = tree.dimension();
+        for (np::npy_intp i = 0; i < q.shape[0]; ++i) tree.search_knn(queries + i * d, k, out_i + i * k, out_d + i * k);
+    }
+    return check(PyTuple_Pack(2, indices.get(), dist2.get())).release();
+}
+
 }  // namespace
 
 void add_internal(PyObject* internal) {
@@ -83,7 +109,8 @@ void add_internal(PyObject* internal) {
                              function<"parse_lenient(token)", parse<text::parse_lenient>>(),
                              function<"num_threads()", num_threads>(),
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
-                             function<"hold_access(obj, write, seconds)", hold_access>()});
+                             function<"hold_access(obj, write, seconds)", hold_access>(),
+                             function<"knn_batch(tree, queries, k)", knn_batch>()});
 }
 
 }  // namespace nubiro::py

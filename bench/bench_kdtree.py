@@ -1,0 +1,39 @@
+"""KD-tree build and queries next to scipy.spatial.cKDTree, both single-threaded, same process.
+
+Targets: build over 1_000_000 points within 1.0x of cKDTree; 1_000_000 batch k=1 and 100_000
+batch k=30 queries within 0.8x of cKDTree.query(workers=1); one search_knn_vector_3d(q, 10)
+call within 0.3x of one cKDTree.query(q, 10) call. The batch figures time the index itself
+(nubiro.cpu.pybind._internal.knn_batch runs the queries on one thread without per-call
+binding overhead); the single-call figure includes everything a Python caller pays.
+"""
+import os
+
+import numpy as np
+from _timing import best, report
+from data import bunny_points
+from scipy.spatial import cKDTree
+
+from nubiro import geometry
+from nubiro.cpu.pybind import _internal
+
+print(f"machine: {os.cpu_count()} logical CPUs")
+rng = np.random.default_rng(0)
+clouds = {"uniform cube": rng.random((1_000_000, 3)), "bunny surface": bunny_points(1_000_000, seed=1)}
+
+for name, pts in clouds.items():
+    pc = geometry.PointCloud()
+    pc.points = pts
+    tree = geometry.KDTreeFlann()
+    report(f"build, 1e6 points ({name})", best(lambda: tree.set_geometry(pc), repeat=3),
+           "cKDTree(pts)", best(lambda: cKDTree(pts), repeat=3), 1.0)
+    ref = cKDTree(pts)
+    lo, hi = pts.min(axis=0), pts.max(axis=0)
+    q1 = lo + (hi - lo) * rng.random((1_000_000, 3))
+    q30 = pts[rng.choice(len(pts), 100_000)] + 1e-3 * rng.standard_normal((100_000, 3))
+    report(f"1e6 queries k=1 ({name})", best(lambda: _internal.knn_batch(tree, q1, 1), repeat=3),
+           "cKDTree.query(k=1, workers=1)", best(lambda: ref.query(q1, 1, workers=1), repeat=3), 0.8)
+    report(f"1e5 queries k=30 ({name})", best(lambda: _internal.knn_batch(tree, q30, 30), repeat=3),
+           "cKDTree.query(k=30, workers=1)", best(lambda: ref.query(q30, 30, workers=1), repeat=3), 0.8)
+    q = q30[0].copy()
+    report(f"one search_knn_vector_3d(q, 10) ({name})", best(lambda: tree.search_knn_vector_3d(q, 10), number=20000),
+           "one cKDTree.query(q, 10)", best(lambda: ref.query(q, 10), number=20000), 0.3)
