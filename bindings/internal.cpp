@@ -9,6 +9,7 @@
 #include "core/kdtree.hpp"
 #include "core/linalg.hpp"
 #include "core/parallel.hpp"
+#include "core/stdsort.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -97,6 +98,21 @@ PyObject* knn_batch(Args& a) {
     return check(PyTuple_Pack(2, indices.get(), dist2.get())).release();
 }
 
+// The payload order in which the fixed sort leaves records (payload i, keys[i]).
+PyObject* stdsort_order(Args& a) {
+    Ref fast = check(PySequence_Fast(a.raw(0), "keys must be a sequence"));
+    Py_ssize_t n = PySequence_Size(fast.get());
+    std::vector<Neighbor> records;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = check(PySequence_GetItem(fast.get(), i));
+        records.push_back({static_cast<std::uint64_t>(i), Convert<double>::from(item.get())});
+    }
+    stdsort(records.data(), records.size(), [](const Neighbor& r) { return r.dist2; });
+    Ref out = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(out.get(), i, PyLong_FromUnsignedLongLong(records[i].index));
+    return out.release();
+}
+
 }  // namespace
 
 void add_internal(PyObject* internal) {
@@ -110,7 +126,8 @@ void add_internal(PyObject* internal) {
                              function<"num_threads()", num_threads>(),
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
                              function<"hold_access(obj, write, seconds)", hold_access>(),
-                             function<"knn_batch(tree, queries, k)", knn_batch>()});
+                             function<"knn_batch(tree, queries, k)", knn_batch>(),
+                             function<"stdsort_order(keys)", stdsort_order>()});
 }
 
 }  // namespace nubiro::py
