@@ -78,11 +78,8 @@ Ref enum_member(PyTypeObject* type, int value) {
     for (auto& [n, v] : spec.members)
         if (v == value) name = n;
     if (!name) throw std::logic_error("no enumeration member for value " + std::to_string(value));
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref self = check(alloc(type, 0));
-    auto* obj = reinterpret_cast<EnumObject*>(self.get());
-    new (&obj->head.flag) BorrowFlag();
-    new (&obj->value) EnumValue{value, check(PyUnicode_FromString(name))};
+    Ref self = new_object<EnumValue>(type);
+    member(self.get()) = {value, check(PyUnicode_FromString(name))};
     return self;
 }
 

@@ -36,7 +36,7 @@ PyObject* copy(PyObject* self, Args&) {
 
 int points_target, normals_target, colors_target;
 
-template <Storage<Vector3d> Cloud::*Array, int* Target>
+template <int* Target>
 PyObject* get_array(CloudObject* self) {
     ReadAccess r(&self->head.ob_base);
     return make_view<Vector3d>(&self->head.ob_base, *Target).release();
@@ -125,9 +125,9 @@ void add_point_cloud(PyObject* module) {
     spec.subclassable = true;
     spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
-    spec.properties = {property<get_array<&Cloud::points, &points_target>, set_array<&Cloud::points>>("points"),
-                       property<get_array<&Cloud::normals, &normals_target>, set_array<&Cloud::normals>>("normals"),
-                       property<get_array<&Cloud::colors, &colors_target>, set_array<&Cloud::colors>>("colors")};
+    spec.properties = {property<get_array<&points_target>, set_array<&Cloud::points>>("points"),
+                       property<get_array<&normals_target>, set_array<&Cloud::normals>>("normals"),
+                       property<get_array<&colors_target>, set_array<&Cloud::colors>>("colors")};
     spec.methods = {
         method<"PointCloud.__copy__()", copy>(),
         method<"PointCloud.__deepcopy__(_memo)", copy>(),
