@@ -11,27 +11,6 @@ using CloudObject = Object<Cloud>;
 
 Cloud& cloud(PyObject* self) { return value_of<Cloud>(self); }
 
-// ---- construction and copies ---------------------------------------------------------------
-
-PyObject* init(PyObject* self, Args& a) {
-    auto other = a.optional<Instance<CloudObject>>(0);
-    Cloud copy;
-    if (other) {
-        ReadAccess r(&other->ptr->head.ob_base);
-        copy = other->ptr->value;
-    }
-    WriteAccess w(self);
-    cloud(self) = copy;  // element-wise assignment keeps lent-out memory alive
-    return none();
-}
-
-PyObject* copy(PyObject* self, Args&) {
-    Ref out = new_object<Cloud>(type_of<CloudObject>());
-    ReadAccess r(self);
-    cloud(out.get()) = cloud(self);
-    return out.release();
-}
-
 // ---- attributes ------------------------------------------------------------------------------
 
 int points_target, normals_target, colors_target;
@@ -123,14 +102,14 @@ void add_point_cloud(PyObject* module) {
     ClassSpec spec{kGeometry, "PointCloud", "(other=None)"};
     spec.base = geometry3d_type();
     spec.subclassable = true;
-    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init>)},
+    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init_copy<Cloud>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
     spec.properties = {property<get_array<&points_target>, set_array<&Cloud::points>>("points"),
                        property<get_array<&normals_target>, set_array<&Cloud::normals>>("normals"),
                        property<get_array<&colors_target>, set_array<&Cloud::colors>>("colors")};
     spec.methods = {
-        method<"PointCloud.__copy__()", copy>(),
-        method<"PointCloud.__deepcopy__(_memo)", copy>(),
+        method<"PointCloud.__copy__()", deep_copy<Cloud>>(),
+        method<"PointCloud.__deepcopy__(_memo)", deep_copy<Cloud>>(),
         method<"PointCloud.clear()", clear>(),
         method<"PointCloud.is_empty()", read<[](const Cloud& c) { return boolean(c.is_empty()); }>>(),
         method<"PointCloud.dimension()", read<[](const Cloud&) { return PyLong_FromLong(3); }>>(),

@@ -125,47 +125,36 @@ struct Object {
 
 inline BorrowFlag& flag_of(PyObject* o) { return reinterpret_cast<Header*>(o)->flag; }
 
-class ReadAccess {
+// Read (shared) or write (exclusive) access to one object for a scope; refused at once with
+// the documented RuntimeError when another holder conflicts.
+template <bool Write>
+class Access {
 public:
-    ReadAccess() = default;
-    explicit ReadAccess(PyObject* o) {
+    Access() = default;
+    explicit Access(PyObject* o) {
         if (!o) return;
-        if (!flag_of(o).try_read()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        if (Write ? !flag_of(o).try_write() : !flag_of(o).try_read())
+            raise(PyExc_RuntimeError, Write ? "Already borrowed" : "Already mutably borrowed");
         o_ = o;
     }
-    ReadAccess(ReadAccess&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
-    ReadAccess& operator=(ReadAccess&& other) noexcept {
+    Access(Access&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+    Access& operator=(Access&& other) noexcept {
         std::swap(o_, other.o_);
         return *this;
     }
-    ~ReadAccess() {
-        if (o_) flag_of(o_).end_read();
+    ~Access() {
+        if (!o_) return;
+        if constexpr (Write)
+            flag_of(o_).end_write();
+        else
+            flag_of(o_).end_read();
     }
 
 private:
     PyObject* o_ = nullptr;
 };
-
-class WriteAccess {
-public:
-    WriteAccess() = default;
-    explicit WriteAccess(PyObject* o) {
-        if (!o) return;
-        if (!flag_of(o).try_write()) raise(PyExc_RuntimeError, "Already borrowed");
-        o_ = o;
-    }
-    WriteAccess(WriteAccess&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
-    WriteAccess& operator=(WriteAccess&& other) noexcept {
-        std::swap(o_, other.o_);
-        return *this;
-    }
-    ~WriteAccess() {
-        if (o_) flag_of(o_).end_write();
-    }
-
-private:
-    PyObject* o_ = nullptr;
-};
+using ReadAccess = Access<false>;
+using WriteAccess = Access<true>;
 
 // Releases the interpreter lock for a scope.
 class ReleaseGil {

@@ -12,25 +12,6 @@ using FeatureObject = Object<Feature>;
 
 Feature& feature(PyObject* self) { return value_of<Feature>(self); }
 
-PyObject* init(PyObject* self, Args& a) {
-    auto other = a.optional<Instance<FeatureObject>>(0);
-    Feature copy;
-    if (other) {
-        ReadAccess r(&other->ptr->head.ob_base);
-        copy = other->ptr->value;
-    }
-    WriteAccess w(self);
-    feature(self) = std::move(copy);
-    return none();
-}
-
-PyObject* copy(PyObject* self, Args&) {
-    Ref out = new_object<Feature>(type_of<FeatureObject>());
-    ReadAccess r(self);
-    feature(out.get()) = feature(self);
-    return out.release();
-}
-
 PyObject* resize(PyObject* self, Args& a) {
     std::int32_t dim = a.get<std::int32_t>(0);
     std::int32_t n = a.get<std::int32_t>(1);
@@ -80,11 +61,11 @@ PyObject* repr(PyObject* self) {
 
 void add_feature(PyObject* module) {
     ClassSpec spec{kRegistration, "Feature", "(other=None)"};
-    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Feature(other=None)", init>)},
+    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Feature(other=None)", init_copy<Feature>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
     spec.methods = {method<"Feature.resize(dim, n)", resize>(), method<"Feature.dimension()", dimension>(),
-                    method<"Feature.num()", num>(), method<"Feature.__copy__()", copy>(),
-                    method<"Feature.__deepcopy__(_memo)", copy>()};
+                    method<"Feature.num()", num>(), method<"Feature.__copy__()", deep_copy<Feature>>(),
+                    method<"Feature.__deepcopy__(_memo)", deep_copy<Feature>>()};
     spec.properties = {property<get_data, set_data>("data")};
     add_type(module, make_value_class<Feature>(std::move(spec)));
 }
