@@ -135,6 +135,31 @@ PyTypeObject* make_value_class(ClassSpec spec) {
     return type;
 }
 
+// ---- the copy protocol ---------------------------------------------------------------------
+
+// Constructor `(other=None)`: empty, or an independent deep copy of another instance.
+template <class T>
+PyObject* init_copy(PyObject* self, Args& a) {
+    auto other = a.optional<Instance<Object<T>>>(0);
+    T copy;
+    if (other) {
+        ReadAccess r(&other->ptr->head.ob_base);
+        copy = other->ptr->value;
+    }
+    WriteAccess w(self);
+    value_of<T>(self) = std::move(copy);
+    return none();
+}
+
+// __copy__ / __deepcopy__: a deep copy of the exact registered class (never a Python subclass).
+template <class T>
+PyObject* deep_copy(PyObject* self, Args&) {
+    Ref out = new_object<T>(type_of<Object<T>>());
+    ReadAccess r(self);
+    value_of<T>(out.get()) = value_of<T>(self);
+    return out.release();
+}
+
 // ---- methods -------------------------------------------------------------------------------
 
 template <auto F>
@@ -161,16 +186,17 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 std::string text_signature_doc(const Signature& sig, bool with_self);
 
-template <Text S, auto F>
+// `Doc` is the docstring after the text signature; members have none unless stated.
+template <Text S, auto F, Text Doc = "">
 PyMethodDef method_def(int flags, bool with_self) {
     static const Signature sig(S.value);
-    static const std::string doc = text_signature_doc(sig, with_self);
+    static const std::string doc = text_signature_doc(sig, with_self) + Doc.value;
     return {sig.name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fastcall<S, F>)),
             METH_FASTCALL | METH_KEYWORDS | flags, doc.c_str()};
 }
-template <Text S, auto F>
+template <Text S, auto F, Text Doc = "">
 PyMethodDef method() {
-    return method_def<S, F>(0, true);
+    return method_def<S, F, Doc>(0, true);
 }
 template <Text S, auto F>
 PyMethodDef static_method() {
