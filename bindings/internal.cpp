@@ -68,8 +68,10 @@ PyObject* hold_access(Args& a) {
         w = WriteAccess(obj);
     else
         r = ReadAccess(obj);
-    ReleaseGil unlocked;
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    {
+        ReleaseGil unlocked;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
     return none();
 }
 

@@ -122,18 +122,20 @@ Storage<E>& view_array(const Container<E>& c) {
     return t.storage(c.owner.get());
 }
 
+// `held_owner`: a geometry whose write access the caller already holds (see elements_from).
 template <class E, class Access>
-Elements<E, Access> elements(PyObject* self) {
+Elements<E, Access> elements(PyObject* self, PyObject* held_owner = nullptr) {
     Container<E>& c = container<E>(self);
     Access self_access(self);
     if (!c.owner) return {std::move(self_access), Access(), &c.storage};
     Storage<E>& array = view_array(c);
+    if (c.owner.get() == held_owner) return {std::move(self_access), Access(), &array};
     Access owner_access(c.owner.get());
     return {std::move(self_access), std::move(owner_access), &array};
 }
 template <class E>
-auto reading(PyObject* self) {
-    return elements<E, ReadAccess>(self);
+auto reading(PyObject* self, PyObject* held_owner = nullptr) {
+    return elements<E, ReadAccess>(self, held_owner);
 }
 template <class E>
 auto writing(PyObject* self) {
@@ -252,8 +254,8 @@ bool is_container(PyObject* o) {
 }
 
 template <class E>
-Storage<E> copy_of(PyObject* other) {
-    auto src = reading<E>(other);
+Storage<E> copy_of(PyObject* other, PyObject* held_owner = nullptr) {
+    auto src = reading<E>(other, held_owner);
     return Storage<E>(src->data(), src->size());
 }
 
@@ -274,10 +276,10 @@ bool is_number_sequence(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o
 }  // namespace
 
 template <class E>
-Storage<E> elements_from(PyObject* value) {
+Storage<E> elements_from(PyObject* value, PyObject* held_owner) {
     using K = Kind<E>;
     static_assert(K::is_vector);
-    if (is_container<E>(value)) return copy_of<E>(value);
+    if (is_container<E>(value)) return copy_of<E>(value, held_owner);
     if (np::is_array(value)) {
         np::ArrayInfo a = np::info(value);
         if (a.ndim == 2 && a.is(K::type_num)) {
@@ -297,20 +299,18 @@ Storage<E> elements_from(PyObject* value) {
 template <class E>
 void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value) {
     using K = Kind<E>;
+    WriteAccess w(owner);
     if (np::is_array(value)) {
         np::ArrayInfo a = np::info(value);
         if (a.ndim == 2 && a.is(K::type_num) && a.c_contiguous()) {
             // The common case: one block copy, straight into the array's current memory when
             // it is large enough (assign() copes with `value` overlapping it).
             if (a.shape[1] != K::components) raise(PyExc_TypeError, "invalid array shape");
-            WriteAccess w(owner);
             target.assign(reinterpret_cast<const E*>(a.data), static_cast<std::size_t>(a.shape[0]));
             return;
         }
     }
-    Storage<E> elements = elements_from<E>(value);
-    WriteAccess w(owner);
-    target = std::move(elements);
+    target = elements_from<E>(value, owner);
 }
 template void assign_attribute<Vector3d>(PyObject*, Storage<Vector3d>&, PyObject*);
 template void assign_attribute<Vector3i>(PyObject*, Storage<Vector3i>&, PyObject*);
@@ -346,16 +346,21 @@ template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);
 template Ref make_view<Vector3d>(PyObject*, int);
 template Ref make_view<Vector3i>(PyObject*, int);
-template Storage<Vector3d> elements_from<Vector3d>(PyObject*);
-template Storage<Vector3i> elements_from<Vector3i>(PyObject*);
+template Storage<Vector3d> elements_from<Vector3d>(PyObject*, PyObject*);
+template Storage<Vector3i> elements_from<Vector3i>(PyObject*, PyObject*);
 
 namespace {
 
 // ---- the members ----------------------------------------------------------------------------
 
+// How an index reaches us: as Python code wrote it (negative counts from the end), or through
+// a sequence slot of a type with a sequence length, where the interpreter has already added n
+// to a negative index (one that is still negative is out of range).
+enum class IndexForm { written, adjusted };
+
 // Index normalisation: i + n for negative i; valid when 0 <= i' < n.
-std::optional<std::size_t> normalise(std::int64_t i, std::size_t n) {
-    if (i < 0) i += static_cast<std::int64_t>(n);
+std::optional<std::size_t> normalise(std::int64_t i, std::size_t n, IndexForm form = IndexForm::written) {
+    if (i < 0 && form == IndexForm::written) i += static_cast<std::int64_t>(n);
     if (i < 0 || i >= static_cast<std::int64_t>(n)) return std::nullopt;
     return static_cast<std::size_t>(i);
 }
@@ -499,6 +504,10 @@ PyObject* copy(PyObject* self, Args&) {
 
 PyTypeObject* slice_container_type = nullptr;
 
+constexpr Text kSharedArrayDoc =
+    "Shared-memory ndarray over the underlying storage (pybind\nsemantics): mutations write through; the owning "
+    "geometry (or\nthis vector, when free-standing) is the numpy base object.";
+
 // Shares the elements' memory with a new array (vector kinds) or hands a copy to one whose
 // base is a PySliceContainer (scalar kinds).
 template <class E>
@@ -560,29 +569,34 @@ Py_ssize_t length(PyObject* self) {
 }
 
 template <class E>
-PyObject* item_at(PyObject* self, std::int64_t i) {
+PyObject* item_at(PyObject* self, std::int64_t i, IndexForm form) {
     auto target = reading<E>(self);
-    auto at = normalise(i, target->size());
+    auto at = normalise(i, target->size(), form);
     if (!at) raise(PyExc_IndexError, "list index out of range");
     return element_result((*target)[*at]);
 }
 
+// Only the kinds without a sequence length (the vector kinds, whose length is a mapping
+// length) get their sequence-slot indexes unadjusted; they come from iteration only.
+template <class E>
+constexpr IndexForm slot_form = Kind<E>::is_vector ? IndexForm::written : IndexForm::adjusted;
+
 template <class E>
 PyObject* sq_item(PyObject* self, Py_ssize_t i) {
-    return guarded<PyObject*>(nullptr, [&] { return item_at<E>(self, i); });
+    return guarded<PyObject*>(nullptr, [&] { return item_at<E>(self, i, slot_form<E>); });
 }
 
 template <class E>
 PyObject* mp_subscript(PyObject* self, PyObject* key) {
-    return guarded<PyObject*>(nullptr, [&] { return item_at<E>(self, index_key(key)); });
+    return guarded<PyObject*>(nullptr, [&] { return item_at<E>(self, index_key(key), IndexForm::written); });
 }
 
 template <class E>
-void set_item_at(PyObject* self, std::int64_t i, PyObject* value) {
+void set_item_at(PyObject* self, std::int64_t i, PyObject* value, IndexForm form) {
     if (!value) raise(PyExc_NotImplementedError, "can't delete item");
     E e = element_from<E>(value);
     auto target = writing<E>(self);
-    auto at = normalise(i, target->size());
+    auto at = normalise(i, target->size(), form);
     if (!at) raise(PyExc_IndexError, "list assignment index out of range");
     (*target)[*at] = e;
 }
@@ -590,7 +604,7 @@ void set_item_at(PyObject* self, std::int64_t i, PyObject* value) {
 template <class E>
 int sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
     return guarded<int>(-1, [&] {
-        set_item_at<E>(self, i, value);
+        set_item_at<E>(self, i, value, slot_form<E>);
         return 0;
     });
 }
@@ -599,7 +613,7 @@ template <class E>
 int mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return guarded<int>(-1, [&] {
         if (!value) raise(PyExc_NotImplementedError, "can't delete item");
-        set_item_at<E>(self, index_key(key), value);
+        set_item_at<E>(self, index_key(key), value, IndexForm::written);
         return 0;
     });
 }
@@ -638,8 +652,11 @@ void define(PyObject* module) {
                         method<Name + ".count(value)", count<E>>(),
                         method<Name + ".clear()", clear<E>>(),
                         method<Name + ".__copy__()", copy<E>>(),
-                        method<Name + ".__deepcopy__(_memo)", copy<E>>(),
-                        method<Name + ".__array__(dtype=None, copy=None)", to_array<E>>()};
+                        method<Name + ".__deepcopy__(_memo)", copy<E>>()};
+        if constexpr (K::is_vector)
+            spec.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>, kSharedArrayDoc>());
+        else
+            spec.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>>());
         spec.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(richcompare<E>)});
         if constexpr (K::is_scalar) {
             spec.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});

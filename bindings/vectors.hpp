@@ -32,13 +32,16 @@ int register_view_target(ViewTarget<E> target);
 template <class E>
 Ref make_view(PyObject* owner, int target);
 
-// Converts `value` to a fresh list of elements by the (n, k) rule.
+// Converts `value` to a fresh list of elements by the (n, k) rule. `held_owner` is a geometry
+// whose write access the caller already holds: a view of it is read directly instead of taking
+// access on it a second time.
 template <class E>
-Storage<E> elements_from(PyObject* value);
+Storage<E> elements_from(PyObject* value, PyObject* held_owner = nullptr);
 
-// Replaces a geometry array with the conversion of `value`, holding write access on `owner`.
-// Everything is converted before the array changes, so a failed assignment leaves it as it
-// was (and a view of the same array can be assigned to it).
+// Replaces a geometry array with the conversion of `value`, holding write access on `owner`
+// for the whole step (conversion included). Everything is converted before the array changes,
+// so a failed assignment leaves it as it was (and a view of the same array can be assigned to
+// it).
 template <class E>
 void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value);
 

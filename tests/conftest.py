@@ -1,0 +1,85 @@
+import os
+import subprocess
+import sys
+import threading
+import time
+from contextlib import contextmanager
+
+import numpy as np
+import pytest
+
+from nubiro.cpu import pybind
+from nubiro.cpu.pybind import geometry, utility
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _cloud(points=(), normals=None, colors=None):
+    """A PointCloud filled through its attributes."""
+    pc = geometry.PointCloud()
+    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    if normals is not None:
+        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
+    if colors is not None:
+        pc.colors = np.asarray(colors, dtype=np.float64).reshape(-1, 3)
+    return pc
+
+
+def _touch(obj):
+    """A write through `obj` that leaves its contents as they are."""
+    if isinstance(obj, geometry.PointCloud):
+        obj.__init__(obj)
+    else:
+        obj.extend(np.zeros((0, 3)))
+
+
+@contextmanager
+def _held(obj, write, seconds=1.5):
+    """Another thread holds read or write access on `obj` for the duration of the block."""
+    worker = threading.Thread(target=pybind._internal.hold_access, args=(obj, write, seconds))
+    worker.start()
+    # The hold is in effect once a write that changes nothing is refused. The probe runs
+    # entirely under the interpreter lock, so it never races with the other thread's take.
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            _touch(obj)
+        except RuntimeError:
+            break
+        assert time.monotonic() < deadline, "the other thread never took access"
+        time.sleep(0.001)
+    try:
+        yield
+        assert worker.is_alive(), "hold ended before the checks finished; results are not meaningful"
+    finally:
+        worker.join()
+
+
+def _run_python(code, **env):
+    """Runs `code` in a fresh interpreter with the repository importable; returns stdout."""
+    full_env = dict(os.environ, PYTHONPATH=REPO, **env)
+    done = subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.fixture
+def restore_verbosity():
+    yield
+    utility.set_verbosity_level(utility.VerbosityLevel.Info)
+
+
+# Helpers handed to tests as fixtures (test modules are imported without sys.path tweaks).
+@pytest.fixture
+def make_cloud():
+    return _cloud
+
+
+@pytest.fixture
+def held():
+    return _held
+
+
+@pytest.fixture
+def run_python():
+    return _run_python
