@@ -8,10 +8,13 @@ from contextlib import contextmanager
 import numpy as np
 import pytest
 
+import nubiro
 from nubiro.cpu import pybind
 from nubiro.cpu.pybind import geometry, utility
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Where the nubiro under test was imported from (the installed package, or a source tree with
+# a built extension); fresh interpreters must import that same copy.
+NUBIRO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(nubiro.__file__)))
 
 
 def _cloud(points=(), normals=None, colors=None):
@@ -56,8 +59,8 @@ def _held(obj, write, seconds=1.5):
 
 
 def _run_python(code, **env):
-    """Runs `code` in a fresh interpreter with the repository importable; returns stdout."""
-    full_env = dict(os.environ, PYTHONPATH=REPO, **env)
+    """Runs `code` in a fresh interpreter importing the nubiro under test; returns stdout."""
+    full_env = dict(os.environ, PYTHONPATH=NUBIRO_ROOT, **env)
     done = subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout
