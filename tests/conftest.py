@@ -61,7 +61,8 @@ def _held(obj, write, seconds=1.5):
 def _run_python(code, **env):
     """Runs `code` in a fresh interpreter importing the nubiro under test; returns stdout."""
     full_env = dict(os.environ, PYTHONPATH=NUBIRO_ROOT, **env)
-    done = subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", code], env=full_env, cwd=NUBIRO_ROOT, capture_output=True,
+                          text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
