@@ -1,7 +1,9 @@
 // Private hooks for the test suite (nubiro.cpu.pybind._internal): direct access to the number
 // text forms, the worker pool and the access discipline, which have no public entry point of
 // their own or only indirect ones.
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <thread>
 
 #include "bindings/module.hpp"
@@ -95,7 +97,12 @@ PyObject* knn_batch(Args& a) {
         ReadAccess r(tree_obj);
         ReleaseGil unlocked;
         const std::size_t d = tree.dimension();
-        for (np::npy_intp i = 0; i < q.shape[0]; ++i) tree.search_knn(queries + i * d, k, out_i + i * k, out_d + i * k);
+        for (np::npy_intp i = 0; i < q.shape[0]; ++i) {
+            // Rows with fewer than k neighbours are padded with -1 and infinity.
+            std::size_t found = tree.search_knn(queries + i * d, k, out_i + i * k, out_d + i * k);
+            std::fill(out_i + i * k + found, out_i + (i + 1) * k, UINT32_MAX);
+            std::fill(out_d + i * k + found, out_d + (i + 1) * k, std::numeric_limits<double>::infinity());
+        }
     }
     return check(PyTuple_Pack(2, indices.get(), dist2.get())).release();
 }

@@ -179,16 +179,25 @@ struct Convert<QueryVector> {
     static QueryVector from(PyObject* o) {
         if (np::is_array(o)) {
             np::ArrayInfo a = np::info(o);
-            if (a.is(np::Float64)) {
-                if (!a.contiguous()) raise(PyExc_TypeError, "The given array is not contiguous");
+            if (a.is(np::Float64) && a.contiguous())
                 return {reinterpret_cast<const double*>(a.data), static_cast<std::size_t>(a.size())};
-            }
         }
         raise_cannot_convert(o, "PyArray<T, D>");
     }
 };
 
 namespace {
+
+// The x-d query. A float64 array in the wrong layout gets the bare message of the fixed-size
+// vector arguments; anything else is a conversion error naming the argument.
+QueryVector xd_query(const Args& a) {
+    PyObject* o = a.raw(0);
+    if (np::is_array(o)) {
+        np::ArrayInfo info = np::info(o);
+        if (info.is(np::Float64) && !info.contiguous()) raise(PyExc_TypeError, "The given array is not contiguous");
+    }
+    return a.get<QueryVector>(0);
+}
 
 PyObject* query_result(long count, std::vector<std::uint64_t>& indices, std::vector<double>& dist2) {
     std::vector<std::int32_t> ids;
@@ -216,7 +225,7 @@ PyObject* search(PyObject* self, Args& a) {
         q3 = a.get<Vector3d>(0);
         q = {q3.data(), 3};
     } else {
-        q = a.get<QueryVector>(0);
+        q = xd_query(a);
     }
     SearchParam p;
     if constexpr (F == Form::Knn) p = {SearchParam::KNN, a.get<std::int32_t>(1), 0.0, 0};
