@@ -37,25 +37,34 @@ def _touch(obj):
 
 
 @contextmanager
-def _held(obj, write, seconds=1.5):
-    """Another thread holds read or write access on `obj` for the duration of the block."""
-    worker = threading.Thread(target=pybind._internal.hold_access, args=(obj, write, seconds))
-    worker.start()
-    # The hold is in effect once a write that changes nothing is refused. The probe runs
-    # entirely under the interpreter lock, so it never races with the other thread's take.
+def _held_all(*holds, seconds=1.5):
+    """Other threads hold access on objects for the duration of the block. Each hold is
+    (obj, write, probe) where `probe` fails with RuntimeError once the hold is in effect; the
+    probes run entirely under the interpreter lock, so they never race with the other take."""
+    workers = [threading.Thread(target=pybind._internal.hold_access, args=(obj, write, seconds))
+               for obj, write, _ in holds]
+    for worker in workers:
+        worker.start()
     deadline = time.monotonic() + 10
-    while True:
-        try:
-            _touch(obj)
-        except RuntimeError:
-            break
-        assert time.monotonic() < deadline, "the other thread never took access"
-        time.sleep(0.001)
+    for _, _, probe in holds:
+        while True:
+            try:
+                probe()
+            except RuntimeError:
+                break
+            assert time.monotonic() < deadline, "the other thread never took access"
+            time.sleep(0.001)
     try:
         yield
-        assert worker.is_alive(), "hold ended before the checks finished; results are not meaningful"
+        assert all(w.is_alive() for w in workers), "a hold ended before the checks finished"
     finally:
-        worker.join()
+        for worker in workers:
+            worker.join()
+
+
+def _held(obj, write, seconds=1.5):
+    """Another thread holds read or write access on `obj` (probed with a write that changes nothing)."""
+    return _held_all((obj, write, lambda: _touch(obj)), seconds=seconds)
 
 
 def _run_python(code, **env):
@@ -82,6 +91,11 @@ def make_cloud():
 @pytest.fixture
 def held():
     return _held
+
+
+@pytest.fixture
+def held_all():
+    return _held_all
 
 
 @pytest.fixture

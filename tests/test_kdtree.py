@@ -6,9 +6,6 @@ let a test derive them.
 """
 import functools
 import math
-import threading
-import time
-from contextlib import contextmanager
 
 import numpy as np
 import pytest
@@ -1130,39 +1127,14 @@ def test_search_param_values_take_effect_in_queries():
 # ---- access discipline -------------------------------------------------------------------------
 
 
-@contextmanager
-def held(*holds, seconds=0.5):
-    """Other threads hold access on objects; each hold is (obj, write, probe), where `probe`
-    fails once the hold is in effect."""
-    workers = [threading.Thread(target=pybind._internal.hold_access, args=(obj, write, seconds))
-               for obj, write, _ in holds]
-    for worker in workers:
-        worker.start()
-    deadline = time.monotonic() + 10
-    for _, _, probe in holds:
-        while True:
-            try:
-                probe()
-            except RuntimeError:
-                break
-            assert time.monotonic() < deadline, "the other thread never took access"
-            time.sleep(0.001)
-    try:
-        yield
-        assert all(w.is_alive() for w in workers), "a hold ended before the checks finished"
-    finally:
-        for worker in workers:
-            worker.join()
-
-
-def test_queries_read_and_rebuilds_write():
+def test_queries_read_and_rebuilds_write(held_all):
     tree = KDTreeFlann(SMALL.T.copy())
     cloud, feature, param = cloud_of(SMALL), feature_of(SMALL), KNN(3)
     expected = unpack(tree.search_knn_vector_3d(SMALL[0], 3))
     rebuilds = [lambda: tree.set_matrix_data(SMALL.T), lambda: tree.set_geometry(cloud),
                 lambda: tree.set_feature(feature)]
 
-    with held((tree, True, lambda: tree.search_knn_vector_3d(SMALL[0], 1))):
+    with held_all((tree, True, lambda: tree.search_knn_vector_3d(SMALL[0], 1))):
         for query in (lambda: tree.search_knn_vector_3d(SMALL[0], 1), lambda: tree.search_radius_vector_xd(SMALL[0], 1.0),
                       lambda: tree.search_vector_3d(SMALL[0], param)):
             with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
@@ -1171,8 +1143,8 @@ def test_queries_read_and_rebuilds_write():
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 rebuild()
 
-    with held((tree, False, lambda: tree.set_matrix_data(SMALL.T)), (cloud, True, lambda: KDTreeFlann(cloud)),
-              (param, True, lambda: tree.search_vector_3d(SMALL[0], param))):
+    with held_all((tree, False, lambda: tree.set_matrix_data(SMALL.T)), (cloud, True, lambda: KDTreeFlann(cloud)),
+                  (param, True, lambda: tree.search_vector_3d(SMALL[0], param))):
         assert unpack(tree.search_knn_vector_3d(SMALL[0], 3)) == expected
         for rebuild in rebuilds:
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
