@@ -85,6 +85,7 @@ Signature::Signature(const char* text) {
         if (comma == std::string_view::npos) break;
         rest.remove_prefix(comma + 1);
     }
+    if (names.size() > Args::kMax) throw std::logic_error("too many parameters in " + qualname);
 }
 
 namespace {
