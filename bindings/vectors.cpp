@@ -172,20 +172,6 @@ struct Convert<NumberSequence<S>> {
 
 namespace {
 
-template <class E>
-E element_from(PyObject* value) {
-    using K = Kind<E>;
-    if constexpr (K::is_scalar) {
-        return convert_named<E>(value, "value");
-    } else {
-        auto seq = convert_named<NumberSequence<typename K::Scalar>>(value, "value");
-        if (seq.items.size() != static_cast<std::size_t>(K::components)) raise(PyExc_TypeError, "invalid element size");
-        E e;
-        std::copy(seq.items.begin(), seq.items.end(), e.begin());
-        return e;
-    }
-}
-
 // Exact comparison: NaN equals nothing.
 template <class E>
 bool same(const E& a, const E& b) {
@@ -211,6 +197,14 @@ std::optional<E> probe_from(PyObject* value) {
         std::copy(seq.items.begin(), seq.items.end(), e.begin());
         return e;
     }
+}
+
+// An element given to append, insert or item assignment: its length must be the element's.
+template <class E>
+E element_from(PyObject* value) {
+    auto e = probe_from<E>(value);
+    if (!e) raise(PyExc_TypeError, "invalid element size");
+    return *e;
 }
 
 template <class E>
@@ -388,15 +382,8 @@ PyObject* init(PyObject* self, Args& a) {
         if constexpr (K::is_matrix) {
             raise(PyExc_TypeError, "constructing from data is not supported here");
         } else if constexpr (K::is_scalar) {
-            if (!is_number_sequence(arg)) {
-                try {
-                    raise_cannot_convert(arg, "Sequence");
-                } catch (const ErrorAlreadySet&) {
-                    rename_type_error("arg");
-                    throw;
-                }
-            }
             try {
+                if (!is_number_sequence(arg)) raise_cannot_convert(arg, "Sequence");
                 values.assign(sequence_elements<E>(arg));
             } catch (const ErrorAlreadySet&) {
                 rename_type_error("arg");
