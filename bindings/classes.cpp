@@ -46,21 +46,21 @@ void add_functions(PyObject* module, std::vector<PyMethodDef> functions) {
     check(PyModule_AddFunctions(module, keep_table(std::move(functions))));
 }
 
-PyTypeObject* make_class(ClassSpec spec) {
-    std::string full = std::string(spec.module) + "." + spec.name;
-    std::string doc = spec.constructor ? std::string(spec.name) + spec.constructor + "\n--\n\n" : "";
-    std::vector<PyType_Slot> slots = spec.slots;
+PyTypeObject* make_class(ClassSpec cls) {
+    std::string full = std::string(cls.module) + "." + cls.name;
+    std::string doc = cls.constructor ? std::string(cls.name) + cls.constructor + "\n--\n\n" : "";
+    std::vector<PyType_Slot> slots = cls.slots;
     slots.push_back({Py_tp_doc, const_cast<char*>(keep(doc))});
-    if (!spec.constructor) slots.push_back({Py_tp_new, reinterpret_cast<void*>(tp_new_refused)});
-    if (!spec.methods.empty()) slots.push_back({Py_tp_methods, keep_table(spec.methods)});
-    if (!spec.properties.empty()) slots.push_back({Py_tp_getset, keep_table(spec.properties)});
+    if (!cls.constructor) slots.push_back({Py_tp_new, reinterpret_cast<void*>(tp_new_refused)});
+    if (!cls.methods.empty()) slots.push_back({Py_tp_methods, keep_table(cls.methods)});
+    if (!cls.properties.empty()) slots.push_back({Py_tp_getset, keep_table(cls.properties)});
 
-    PyType_Spec type_spec{keep(full), spec.basicsize, 0,
-                          static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0) |
-                                                    spec.extra_flags),
+    PyType_Spec type_spec{keep(full), cls.basicsize, 0,
+                          static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (cls.subclassable ? Py_TPFLAGS_BASETYPE : 0) |
+                                                    cls.extra_flags),
                           keep_table(std::move(slots))};
     Ref bases;
-    if (spec.base) bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(spec.base)));
+    if (cls.base) bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(cls.base)));
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpecWithBases(&type_spec, bases.get())).release());
 }
 

@@ -115,7 +115,7 @@ struct ClassSpec {
     unsigned long extra_flags = 0;
 };
 
-PyTypeObject* make_class(ClassSpec spec);
+PyTypeObject* make_class(ClassSpec cls);
 
 // Records a type whose instances start with our Header; tells whether `o` is such an instance.
 void register_value_type(PyTypeObject* type);
@@ -123,12 +123,12 @@ bool is_value_object(PyObject* o);
 
 // Builds and records the type of Object<T>.
 template <class T>
-PyTypeObject* make_value_class(ClassSpec spec) {
-    spec.basicsize = sizeof(Object<T>);
-    if (spec.constructor) spec.slots.push_back({Py_tp_new, reinterpret_cast<void*>(tp_new_value<T>)});
-    spec.slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc_value<T>)});
-    const char* name = spec.name;
-    PyTypeObject* type = make_class(std::move(spec));
+PyTypeObject* make_value_class(ClassSpec cls) {
+    cls.basicsize = sizeof(Object<T>);
+    if (cls.constructor) cls.slots.push_back({Py_tp_new, reinterpret_cast<void*>(tp_new_value<T>)});
+    cls.slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc_value<T>)});
+    const char* name = cls.name;
+    PyTypeObject* type = make_class(std::move(cls));
     register_value_type(type);
     ClassSlot<Object<T>>::type = type;
     ClassSlot<Object<T>>::name = name;

@@ -14,13 +14,13 @@ using EnumObject = Object<EnumValue>;
 
 struct Registered {
     PyTypeObject* type;
-    EnumSpec spec;
+    EnumSpec table;
 };
 std::deque<Registered> registry;
 
-const EnumSpec& spec_of(PyTypeObject* type) {
+const EnumSpec& table_of(PyTypeObject* type) {
     for (auto& r : registry)
-        if (PyType_IsSubtype(type, r.type)) return r.spec;
+        if (PyType_IsSubtype(type, r.type)) return r.table;
     throw std::logic_error("unregistered enumeration type");
 }
 
@@ -28,8 +28,8 @@ EnumValue& member(PyObject* o) { return value_of<EnumValue>(o); }
 
 PyObject* repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
-        const EnumSpec& spec = spec_of(Py_TYPE(self));
-        std::string text = std::string(spec.repr_prefix) + str(member(self).name.get()) + ": " +
+        const EnumSpec& table = table_of(Py_TYPE(self));
+        std::string text = std::string(table.repr_prefix) + str(member(self).name.get()) + ": " +
                            std::to_string(member(self).value) + ">";
         return PyUnicode_FromString(text.c_str());
     });
@@ -57,8 +57,8 @@ PyObject* get_value(PyObject* self, void*) { return PyLong_FromLong(member(self)
 
 }  // namespace
 
-PyTypeObject* make_enum(EnumSpec spec) {
-    ClassSpec cls{spec.module, spec.name};
+PyTypeObject* make_enum(EnumSpec table) {
+    ClassSpec cls{table.module, table.name};
     cls.basicsize = sizeof(EnumObject);
     cls.slots = {{Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc_value<EnumValue>)},
                  {Py_tp_repr, reinterpret_cast<void*>(repr)},
@@ -68,14 +68,14 @@ PyTypeObject* make_enum(EnumSpec spec) {
                  {Py_nb_index, reinterpret_cast<void*>(to_int)}};
     cls.properties = {{"name", get_name, nullptr, nullptr, nullptr}, {"value", get_value, nullptr, nullptr, nullptr}};
     PyTypeObject* type = make_class(std::move(cls));
-    registry.push_back({type, std::move(spec)});
+    registry.push_back({type, std::move(table)});
     return type;
 }
 
 Ref enum_member(PyTypeObject* type, int value) {
-    const EnumSpec& spec = spec_of(type);
+    const EnumSpec& table = table_of(type);
     const char* name = nullptr;
-    for (auto& [n, v] : spec.members)
+    for (auto& [n, v] : table.members)
         if (v == value) name = n;
     if (!name) throw std::logic_error("no enumeration member for value " + std::to_string(value));
     Ref self = new_object<EnumValue>(type);

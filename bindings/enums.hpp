@@ -16,7 +16,7 @@ struct EnumSpec {
     std::vector<std::pair<const char*, int>> members;
 };
 
-PyTypeObject* make_enum(EnumSpec spec);
+PyTypeObject* make_enum(EnumSpec table);
 
 // A new member object of `type` for `value` (named after the table entry).
 Ref enum_member(PyTypeObject* type, int value);

@@ -20,11 +20,11 @@ PyObject* quaternion(Args& a) {
 }
 
 PyTypeObject* make_base(const char* name, PyTypeObject* base, std::vector<PyMethodDef> methods = {}) {
-    ClassSpec spec{kGeometry, name};
-    spec.base = base;
-    spec.subclassable = true;
-    spec.methods = std::move(methods);
-    return make_class(std::move(spec));
+    ClassSpec cls{kGeometry, name};
+    cls.base = base;
+    cls.subclassable = true;
+    cls.methods = std::move(methods);
+    return make_class(std::move(cls));
 }
 
 }  // namespace

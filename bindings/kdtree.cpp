@@ -259,22 +259,22 @@ PyObject* search(PyObject* self, Args& a) {
 
 PyTypeObject* make_param_class(const char* name, const char* constructor, void* init, PyTypeObject* base,
                                std::vector<PyGetSetDef> properties) {
-    ClassSpec spec{kGeometry, name, constructor};
-    spec.base = base;
-    spec.slots = {{Py_tp_new, reinterpret_cast<void*>(tp_new_value<SearchParam>)},
+    ClassSpec cls{kGeometry, name, constructor};
+    cls.base = base;
+    cls.slots = {{Py_tp_new, reinterpret_cast<void*>(tp_new_value<SearchParam>)},
                   {Py_tp_init, init},
                   {Py_tp_repr, reinterpret_cast<void*>(param_repr)}};
-    spec.properties = std::move(properties);
-    return make_class(std::move(spec));
+    cls.properties = std::move(properties);
+    return make_class(std::move(cls));
 }
 
 }  // namespace
 
 void add_search_classes(PyObject* module) {
-    ClassSpec base_spec{kGeometry, "KDTreeSearchParam"};
-    base_spec.subclassable = true;
-    base_spec.methods = {method<"KDTreeSearchParam.get_search_type()", get_search_type>()};
-    PyTypeObject* base = make_value_class<SearchParam>(std::move(base_spec));
+    ClassSpec base_class{kGeometry, "KDTreeSearchParam"};
+    base_class.subclassable = true;
+    base_class.methods = {method<"KDTreeSearchParam.get_search_type()", get_search_type>()};
+    PyTypeObject* base = make_value_class<SearchParam>(std::move(base_class));
     for (auto [name, value] : {std::pair{"KNNSearch", 0}, {"RadiusSearch", 1}, {"HybridSearch", 2}})
         check(PyObject_SetAttrString(reinterpret_cast<PyObject*>(base), name, check(PyLong_FromLong(value)).get()));
     add_type(module, base);

@@ -99,15 +99,15 @@ void add_point_cloud(PyObject* module) {
     normals_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::normals>});
     colors_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::colors>});
 
-    ClassSpec spec{kGeometry, "PointCloud", "(other=None)"};
-    spec.base = geometry3d_type();
-    spec.subclassable = true;
-    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init_copy<Cloud>>)},
+    ClassSpec cls{kGeometry, "PointCloud", "(other=None)"};
+    cls.base = geometry3d_type();
+    cls.subclassable = true;
+    cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init_copy<Cloud>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
-    spec.properties = {property<get_array<&points_target>, set_array<&Cloud::points>>("points"),
+    cls.properties = {property<get_array<&points_target>, set_array<&Cloud::points>>("points"),
                        property<get_array<&normals_target>, set_array<&Cloud::normals>>("normals"),
                        property<get_array<&colors_target>, set_array<&Cloud::colors>>("colors")};
-    spec.methods = {
+    cls.methods = {
         method<"PointCloud.__copy__()", deep_copy<Cloud>>(),
         method<"PointCloud.__deepcopy__(_memo)", deep_copy<Cloud>>(),
         method<"PointCloud.clear()", clear>(),
@@ -127,7 +127,7 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.normalize_normals()", normalize_normals>(),
         method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
     };
-    add_type(module, make_value_class<Cloud>(std::move(spec)));
+    add_type(module, make_value_class<Cloud>(std::move(cls)));
 }
 
 }  // namespace nubiro::py

@@ -60,14 +60,14 @@ PyObject* repr(PyObject* self) {
 }  // namespace
 
 void add_feature(PyObject* module) {
-    ClassSpec spec{kRegistration, "Feature", "(other=None)"};
-    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Feature(other=None)", init_copy<Feature>>)},
+    ClassSpec cls{kRegistration, "Feature", "(other=None)"};
+    cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Feature(other=None)", init_copy<Feature>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
-    spec.methods = {method<"Feature.resize(dim, n)", resize>(), method<"Feature.dimension()", dimension>(),
+    cls.methods = {method<"Feature.resize(dim, n)", resize>(), method<"Feature.dimension()", dimension>(),
                     method<"Feature.num()", num>(), method<"Feature.__copy__()", deep_copy<Feature>>(),
                     method<"Feature.__deepcopy__(_memo)", deep_copy<Feature>>()};
-    spec.properties = {property<get_data, set_data>("data")};
-    add_type(module, make_value_class<Feature>(std::move(spec)));
+    cls.properties = {property<get_data, set_data>("data")};
+    add_type(module, make_value_class<Feature>(std::move(cls)));
 }
 
 }  // namespace nubiro::py

@@ -623,15 +623,15 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 template <class E, Text Name>
 void define(PyObject* module) {
     using K = Kind<E>;
-    ClassSpec spec{kUtility, K::name, "(arg=None)"};
-    spec.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<Name + "(arg=None)", init<E>>)},
+    ClassSpec cls{kUtility, K::name, "(arg=None)"};
+    cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<Name + "(arg=None)", init<E>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr<E>)}};
     if constexpr (K::is_matrix) {
-        spec.methods = {method<Name + ".clear()", clear<E>>()};
-        spec.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});
-        spec.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
+        cls.methods = {method<Name + ".clear()", clear<E>>()};
+        cls.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});
+        cls.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
     } else {
-        spec.methods = {method<Name + ".append(value)", append<E>>(),
+        cls.methods = {method<Name + ".append(value)", append<E>>(),
                         method<Name + ".insert(idx, value)", insert<E>>(),
                         method<Name + ".extend(other)", extend<E>>(),
                         method<Name + ".pop(idx=None)", pop<E>>(),
@@ -641,23 +641,23 @@ void define(PyObject* module) {
                         method<Name + ".__copy__()", copy<E>>(),
                         method<Name + ".__deepcopy__(_memo)", copy<E>>()};
         if constexpr (K::is_vector)
-            spec.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>, kSharedArrayDoc>());
+            cls.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>, kSharedArrayDoc>());
         else
-            spec.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>>());
-        spec.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(richcompare<E>)});
+            cls.methods.push_back(method<Name + ".__array__(dtype=None, copy=None)", to_array<E>>());
+        cls.slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(richcompare<E>)});
         if constexpr (K::is_scalar) {
-            spec.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});
-            spec.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
-            spec.slots.push_back({Py_sq_ass_item, reinterpret_cast<void*>(sq_ass_item<E>)});
+            cls.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});
+            cls.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
+            cls.slots.push_back({Py_sq_ass_item, reinterpret_cast<void*>(sq_ass_item<E>)});
         } else {
-            spec.slots.push_back({Py_mp_length, reinterpret_cast<void*>(length<E>)});
-            spec.slots.push_back({Py_mp_subscript, reinterpret_cast<void*>(mp_subscript<E>)});
-            spec.slots.push_back({Py_mp_ass_subscript, reinterpret_cast<void*>(mp_ass_subscript<E>)});
+            cls.slots.push_back({Py_mp_length, reinterpret_cast<void*>(length<E>)});
+            cls.slots.push_back({Py_mp_subscript, reinterpret_cast<void*>(mp_subscript<E>)});
+            cls.slots.push_back({Py_mp_ass_subscript, reinterpret_cast<void*>(mp_ass_subscript<E>)});
             // Index-based iteration (for loops, list(), `in`) goes through the sequence slot.
-            spec.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
+            cls.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
         }
     }
-    add_type(module, make_value_class<Container<E>>(std::move(spec)));
+    add_type(module, make_value_class<Container<E>>(std::move(cls)));
 }
 
 }  // namespace
