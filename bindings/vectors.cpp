@@ -624,8 +624,10 @@ template <class E, Text Name>
 void define(PyObject* module) {
     using K = Kind<E>;
     ClassSpec cls{kUtility, K::name, "(arg=None)"};
+    // Iteration reads items by index from 0 until IndexError (the sequence iterator).
     cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<Name + "(arg=None)", init<E>>)},
-                  {Py_tp_repr, reinterpret_cast<void*>(repr<E>)}};
+                 {Py_tp_repr, reinterpret_cast<void*>(repr<E>)},
+                 {Py_tp_iter, reinterpret_cast<void*>(PySeqIter_New)}};
     if constexpr (K::is_matrix) {
         cls.methods = {method<Name + ".clear()", clear<E>>()};
         cls.slots.push_back({Py_sq_length, reinterpret_cast<void*>(length<E>)});
@@ -653,7 +655,7 @@ void define(PyObject* module) {
             cls.slots.push_back({Py_mp_length, reinterpret_cast<void*>(length<E>)});
             cls.slots.push_back({Py_mp_subscript, reinterpret_cast<void*>(mp_subscript<E>)});
             cls.slots.push_back({Py_mp_ass_subscript, reinterpret_cast<void*>(mp_ass_subscript<E>)});
-            // Index-based iteration (for loops, list(), `in`) goes through the sequence slot.
+            // The sequence iterator reads items through the sequence slot.
             cls.slots.push_back({Py_sq_item, reinterpret_cast<void*>(sq_item<E>)});
         }
     }
