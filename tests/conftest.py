@@ -67,10 +67,14 @@ def _held(obj, write, seconds=1.5):
     return _held_all((obj, write, lambda: _touch(obj)), seconds=seconds)
 
 
+def _fresh_env(**env):
+    """Environment for a fresh interpreter that imports the nubiro under test."""
+    return dict(os.environ, PYTHONPATH=NUBIRO_ROOT, **env)
+
+
 def _run_python(code, **env):
     """Runs `code` in a fresh interpreter importing the nubiro under test; returns stdout."""
-    full_env = dict(os.environ, PYTHONPATH=NUBIRO_ROOT, **env)
-    done = subprocess.run([sys.executable, "-c", code], env=full_env, cwd=NUBIRO_ROOT, capture_output=True,
+    done = subprocess.run([sys.executable, "-c", code], env=_fresh_env(**env), cwd=NUBIRO_ROOT, capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout
@@ -101,3 +105,8 @@ def held_all():
 @pytest.fixture
 def run_python():
     return _run_python
+
+
+@pytest.fixture
+def fresh_env():
+    return _fresh_env
