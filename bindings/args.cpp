@@ -249,28 +249,21 @@ std::array<double, K> fixed_vector(PyObject* o, const char* message, bool retry_
     return v;
 }
 
-// A two-dimensional float64 array read through its strides (any memory order).
-np::ArrayInfo float_matrix(PyObject* o) {
+MatrixView float_matrix(PyObject* o) {
     if (np::is_array(o)) {
         np::ArrayInfo a = np::info(o);
-        if (a.ndim == 2 && a.is(np::Float64)) return a;
+        if (a.ndim == 2 && a.is(np::Float64)) return {a.data, a.shape[0], a.shape[1], a.strides[0], a.strides[1]};
     }
     raise_cannot_convert(o, "PyArray<T, D>");
 }
 
-double element(const np::ArrayInfo& a, np::npy_intp i, np::npy_intp j) {
-    double v;
-    std::memcpy(&v, a.data + i * a.strides[0] + j * a.strides[1], sizeof v);
-    return v;
-}
-
 template <class M, int N>
 M fixed_matrix(PyObject* o, const char* message) {
-    np::ArrayInfo a = float_matrix(o);
-    if (a.shape[0] != N || a.shape[1] != N) raise(PyExc_TypeError, message);
+    MatrixView a = float_matrix(o);
+    if (a.rows != N || a.cols != N) raise(PyExc_TypeError, message);
     M m{};
     for (int i = 0; i < N; ++i)
-        for (int j = 0; j < N; ++j) m[i][j] = element(a, i, j);
+        for (int j = 0; j < N; ++j) m[i][j] = a.at(i, j);
     return m;
 }
 
@@ -281,17 +274,6 @@ Vector4d Convert<Vector4d>::from(PyObject* o) { return fixed_vector<4>(o, "expec
 Matrix3d Convert<Matrix3d>::from(PyObject* o) { return fixed_matrix<Matrix3d, 3>(o, "expected 3x3 matrix"); }
 Matrix4d Convert<Matrix4d>::from(PyObject* o) { return fixed_matrix<Matrix4d, 4>(o, "expected 4x4 matrix"); }
 
-DynamicMatrix Convert<DynamicMatrix>::from(PyObject* o) {
-    np::ArrayInfo a = float_matrix(o);
-    DynamicMatrix m{a.shape[0], a.shape[1], {}};
-    m.values.resize(static_cast<std::size_t>(m.rows * m.cols));
-    if (a.c_contiguous() && !m.values.empty()) {
-        std::memcpy(m.values.data(), a.data, m.values.size() * sizeof(double));
-        return m;
-    }
-    for (np::npy_intp i = 0; i < m.rows; ++i)
-        for (np::npy_intp j = 0; j < m.cols; ++j) m.values[i * m.cols + j] = element(a, i, j);
-    return m;
-}
+MatrixView Convert<MatrixView>::from(PyObject* o) { return float_matrix(o); }
 
 }  // namespace nubiro::py

@@ -3,6 +3,7 @@
 // conversion failures come out in the interpreter's standard forms.
 #pragma once
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,15 +72,22 @@ struct Convert<Matrix4d> {
     static Matrix4d from(PyObject* o);
 };
 
-// A two-dimensional float64 array of any shape, read through its strides.
-struct DynamicMatrix {
-    np::npy_intp rows = 0, cols = 0;
-    std::vector<double> values;  // row-major
+// A two-dimensional float64 array of any shape, read in place through its strides (any memory
+// order). It borrows the array, which the caller keeps alive for the whole call.
+struct MatrixView {
+    const char* data;
+    np::npy_intp rows, cols;
+    np::npy_intp row_stride, col_stride;  // in bytes
+    double at(np::npy_intp i, np::npy_intp j) const {
+        double v;
+        std::memcpy(&v, data + i * row_stride + j * col_stride, sizeof v);
+        return v;
+    }
 };
 template <>
-struct Convert<DynamicMatrix> {
+struct Convert<MatrixView> {
     static constexpr bool bare = false;
-    static DynamicMatrix from(PyObject* o);
+    static MatrixView from(PyObject* o);
 };
 
 // A registered class's instance (or an instance of a subclass).

@@ -94,11 +94,11 @@ PyObject* param_repr(PyObject* self) {
 // ---- KDTreeFlann -----------------------------------------------------------------------------
 
 // Builds from a (d, N) float64 array whose columns are the points.
-bool build_from_matrix(KDTree& tree, const DynamicMatrix& m) {
+bool build_from_matrix(KDTree& tree, const MatrixView& m) {
     const auto d = static_cast<std::size_t>(m.rows), n = static_cast<std::size_t>(m.cols);
     std::vector<double> coords(d * n);
     for (std::size_t i = 0; i < d; ++i)
-        for (std::size_t j = 0; j < n; ++j) coords[j * d + i] = m.values[i * n + j];
+        for (std::size_t j = 0; j < n; ++j) coords[j * d + i] = m.at(static_cast<np::npy_intp>(i), static_cast<np::npy_intp>(j));
     return tree.build(coords.data(), d, n);
 }
 
@@ -129,7 +129,7 @@ KDTree tree_from_feature(FeatureObject* feature) {
     return tree;
 }
 
-KDTree tree_from_matrix(const DynamicMatrix& m) {
+KDTree tree_from_matrix(const MatrixView& m) {
     KDTree tree;
     build_from_matrix(tree, m);
     return tree;
@@ -144,7 +144,7 @@ PyObject* init_tree(PyObject* self, Args& a) {
     } else if (PyObject_TypeCheck(data, type_of<FeatureObject>())) {
         rebuild(self, [&] { return tree_from_feature(reinterpret_cast<FeatureObject*>(data)); });
     } else {
-        DynamicMatrix m = Convert<DynamicMatrix>::from(data);
+        MatrixView m = Convert<MatrixView>::from(data);
         rebuild(self, [&] { return tree_from_matrix(m); });
     }
     return none();
@@ -161,7 +161,7 @@ PyObject* set_feature(PyObject* self, Args& a) {
 }
 
 PyObject* set_matrix_data(PyObject* self, Args& a) {
-    DynamicMatrix m = a.get<DynamicMatrix>(0);
+    MatrixView m = a.get<MatrixView>(0);
     return boolean(rebuild(self, [&] { return tree_from_matrix(m); }));
 }
 

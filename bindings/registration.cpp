@@ -40,11 +40,10 @@ PyObject* get_data(FeatureObject* self) {
 }
 
 void set_data(FeatureObject* self, PyObject* value) {
-    DynamicMatrix m = convert_named<DynamicMatrix>(value, "data");
+    MatrixView m = convert_named<MatrixView>(value, "data");
     WriteAccess w(&self->head.ob_base);
-    const auto row_stride = static_cast<std::ptrdiff_t>(m.cols * sizeof(double));
-    if (auto error = self->value.set_data(m.values.data(), static_cast<std::uint64_t>(m.rows),
-                                          static_cast<std::uint64_t>(m.cols), row_stride, sizeof(double)))
+    if (auto error = self->value.set_data(m.data, static_cast<std::uint64_t>(m.rows), static_cast<std::uint64_t>(m.cols),
+                                          m.row_stride, m.col_stride))
         raise(*error);
 }
 
