@@ -95,7 +95,7 @@ Ref vector(const double* v, npy_intp n) {
 Ref matrix(const double* rowmajor, npy_intp rows, npy_intp cols) {
     npy_intp shape[2] = {rows, cols};
     Ref arr = new_array(Float64, shape, nullptr, nullptr);
-    if (rows * cols) std::memcpy(info(arr.get()).data, rowmajor, rows * cols * sizeof(double));
+    if (rows * cols != 0) std::memcpy(info(arr.get()).data, rowmajor, rows * cols * sizeof(double));
     return arr;
 }
 

@@ -193,7 +193,7 @@ std::optional<E> probe_from(PyObject* value) {
     } else {
         auto seq = convert_named<NumberSequence<typename K::Scalar>>(value, "value");
         if (seq.items.size() != static_cast<std::size_t>(K::components)) return std::nullopt;
-        E e;
+        E e{};
         std::copy(seq.items.begin(), seq.items.end(), e.begin());
         return e;
     }
