@@ -335,6 +335,8 @@ template Ref new_container<std::int32_t>(Storage<std::int32_t>&&);
 template Ref new_container<double>(Storage<double>&&);
 template Ref new_container<Vector2i>(Storage<Vector2i>&&);
 template Ref new_container<Vector3d>(Storage<Vector3d>&&);
+template Ref new_container<Matrix3d>(Storage<Matrix3d>&&);
+template Ref new_container<Matrix4d>(Storage<Matrix4d>&&);
 
 template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);
