@@ -351,3 +351,25 @@ print(h.hexdigest())
 """
     outputs = {run_python(code, RAYON_NUM_THREADS=str(n)) for n in (1, 3)}
     assert len(outputs) == 1
+
+
+# ---- pickling ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_pickle_round_trips(protocol):
+    import pickle
+
+    import nubiro  # noqa: F401  (installs the pickling support)
+
+    result = reg.evaluate_registration(cloud(SOURCE), cloud(TARGET), 0.08, MOTION)
+    result.inlier_rmse = -0.0
+    objects = [(result, state), (reg.RegistrationResult(), state),
+               (reg.ICPConvergenceCriteria(float("nan"), -0.0, -3), repr),
+               (reg.TransformationEstimationPointToPoint(True), repr), (reg.TransformationEstimationPointToPlane(), repr)]
+    for obj, describe in objects:
+        buffers = []
+        twin = pickle.loads(pickle.dumps(obj, protocol=protocol, buffer_callback=buffers.append if protocol == 5 else None),
+                            buffers=buffers)
+        assert type(twin) is type(obj) and describe(twin) == describe(obj)
+    twin = pickle.loads(pickle.dumps(result, protocol=protocol))
+    assert math.copysign(1.0, twin.inlier_rmse) == -1.0

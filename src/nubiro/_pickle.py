@@ -80,6 +80,12 @@ def _table() -> dict[type, Describe]:
     table[utility.IntVector] = table[utility.DoubleVector] = numbers
     from .cpu.pybind.pipelines import registration
     table[registration.Feature] = _arrays("data")
+    table[registration.RegistrationResult] = lambda obj: ((), {
+        "transformation": obj.transformation, "correspondence_set": np.asarray(obj.correspondence_set),
+        "fitness": obj.fitness, "inlier_rmse": obj.inlier_rmse})
+    table[registration.ICPConvergenceCriteria] = _args("relative_fitness", "relative_rmse", "max_iteration")
+    table[registration.TransformationEstimationPointToPoint] = _args("with_scaling")
+    table[registration.TransformationEstimationPointToPlane] = _args()
     return table
 
 
