@@ -373,3 +373,43 @@ def test_pickle_round_trips(protocol):
         assert type(twin) is type(obj) and describe(twin) == describe(obj)
     twin = pickle.loads(pickle.dumps(result, protocol=protocol))
     assert math.copysign(1.0, twin.inlier_rmse) == -1.0
+
+
+# ---- bad input and access ------------------------------------------------------------------------
+
+def test_non_finite_input_gives_finite_answers_or_documented_ones():
+    src, tgt = SOURCE[:60].copy(), TARGET[:50].copy()
+    src[[3, 7, 11], [0, 1, 2]] = [np.nan, np.inf, -np.inf]
+    tgt[[2, 5], [1, 2]] = [np.nan, np.inf]
+    normals = np.tile([0.0, 0.0, 1.0], (50, 1))
+    normals[[4, 9]] = np.nan
+    s, t = cloud(src), cloud(tgt, normals)
+    before = (np.asarray(s.points).tobytes(), np.asarray(t.points).tobytes(), np.asarray(t.normals).tobytes())
+    for m in (reg.TransformationEstimationPointToPoint(True), reg.TransformationEstimationPointToPlane()):
+        r = reg.registration_icp(s, t, 0.2, None, m)
+        pairs = np.asarray(r.correspondence_set)
+        assert not np.isin(pairs[:, 0], [3, 7, 11]).any() and not np.isin(pairs[:, 1], [2, 5]).any()
+        assert 0.0 <= r.fitness <= 1.0 and r.transformation[3].tolist() == [0, 0, 0, 1]
+        m.compute_transformation(s, t, r.correspondence_set)
+        m.compute_rmse(s, t, r.correspondence_set)
+    info = reg.get_information_matrix_from_point_clouds(s, t, 0.2, np.eye(4))
+    assert np.isfinite(info).all()
+    for d in (np.inf, np.nan):
+        reg.evaluate_registration(s, t, d, np.full((4, 4), np.nan))
+    after = (np.asarray(s.points).tobytes(), np.asarray(t.points).tobytes(), np.asarray(t.normals).tobytes())
+    assert after == before
+
+
+@pytest.mark.parametrize("call", [
+    lambda s, t: reg.evaluate_registration(s, t, 0.1),
+    lambda s, t: reg.registration_icp(s, t, 0.1),
+    lambda s, t: reg.get_information_matrix_from_point_clouds(s, t, 0.1, np.eye(4)),
+    lambda s, t: reg.TransformationEstimationPointToPoint().compute_rmse(s, t, [[0, 0]]),
+], ids=["evaluate", "icp", "information", "compute_rmse"])
+def test_clouds_being_written_elsewhere_are_refused(held, call):
+    s, t = cloud(SOURCE[:20]), cloud(TARGET[:20])
+    for busy in (s, t):
+        with held(busy, write=True, seconds=0.5):
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                call(s, t)
+    call(s, t)
