@@ -75,8 +75,6 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
                                             const Matrix4d& init, const TransformationEstimation& method,
                                             const ICPConvergenceCriteria& criteria);
 
-using Matrix6d = nubiro::Matrix6d;
-
 // Sum over the pairs found under `transformation` of G^T G for the matched target point
 // q = (x, y, z), G = [[0, z, -y, 1, 0, 0], [-z, 0, x, 0, 1, 0], [y, -x, 0, 0, 0, 1]]; rows and
 // columns 0-2 are rotation, 3-5 translation.
