@@ -110,16 +110,18 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
     s.matches.resize(n);
     const bool keep_moved = s.keep_moved;
     if (keep_moved) s.moved.resize(n);
-    if (s.order.size() != n) locality_order(source, s.order);
+    // The search order holds 32-bit point numbers; a larger source is searched in index order.
+    const bool reorder = n <= std::numeric_limits<std::uint32_t>::max();
+    if (reorder && s.order.size() != n) locality_order(source, s.order);
     Match* matches = s.matches.data();
     Vector3d* moved = s.moved.data();
-    const std::uint32_t* order = s.order.data();
+    const std::uint32_t* order = reorder ? s.order.data() : nullptr;
 
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
-                const std::size_t i = order[k];
+                const std::size_t i = order ? order[k] : k;
                 const Vector3d p = apply(transformation, source[i]);
                 if (keep_moved) moved[i] = p;
                 std::uint32_t j;
