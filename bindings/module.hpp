@@ -28,6 +28,7 @@ void add_feature(PyObject* registration);
 void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_internal_stdhash(PyObject* internal);
 
 PyTypeObject* geometry3d_type();
 
