@@ -42,6 +42,7 @@ PyObject* init() {
     Ref geometry = check(PyModule_New("geometry"));
     add_geometry_bases(geometry.get());
     add_point_cloud(geometry.get());
+    add_bounding_box(geometry.get());
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
     add_rotation_functions(geometry.get());

@@ -17,6 +17,7 @@ void add_type(PyObject* module, PyTypeObject* type);  // under the type's __name
 // geometry
 void add_geometry_bases(PyObject* geometry);      // GeometryType, Geometry, Geometry3D, Geometry2D
 void add_point_cloud(PyObject* geometry);         // PointCloud
+void add_bounding_box(PyObject* geometry);        // AxisAlignedBoundingBox
 void add_search_classes(PyObject* geometry);      // KDTreeSearchParam*, KDTreeFlann
 void add_mesh_base(PyObject* geometry);           // MeshBase
 void add_rotation_functions(PyObject* geometry);  // module-level names taken from Geometry3D
@@ -34,4 +35,11 @@ PyTypeObject* geometry3d_type();
 
 namespace nubiro::py {
 Ref geometry_type(int value);  // a new GeometryType member
+}
+
+namespace nubiro::geometry {
+struct AxisAlignedBoundingBox;
+}
+namespace nubiro::py {
+Ref box_object(const geometry::AxisAlignedBoundingBox& box);  // a new AxisAlignedBoundingBox
 }

@@ -336,6 +336,14 @@ template Ref new_container<double>(Storage<double>&&);
 template Ref new_container<Vector2i>(Storage<Vector2i>&&);
 template Ref new_container<Vector3d>(Storage<Vector3d>&&);
 
+template <class E>
+ContainerArg<E> Convert<ContainerArg<E>>::from(PyObject* o) {
+    if (!is_container<E>(o)) raise_cannot_convert(o, Kind<E>::name);
+    auto e = reading<E>(o);
+    return {std::move(e.self_access), std::move(e.owner_access), e.array};
+}
+template struct Convert<ContainerArg<Vector3d>>;
+
 template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);
 template Ref make_view<Vector3d>(PyObject*, int);

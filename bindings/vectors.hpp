@@ -45,6 +45,21 @@ Storage<E> elements_from(PyObject* value, PyObject* held_owner = nullptr);
 template <class E>
 void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value);
 
+// An argument that must be a container of E, free-standing or a view. Its elements are read in
+// place: read access on the container (and a view's owner) is held while this value lives.
+template <class E>
+struct ContainerArg {
+    ReadAccess self_access;
+    ReadAccess owner_access;
+    const Storage<E>* array;
+    std::span<const E> span() const { return array->span(); }
+};
+template <class E>
+struct Convert<ContainerArg<E>> {
+    static constexpr bool bare = false;
+    static ContainerArg<E> from(PyObject* o);
+};
+
 }  // namespace nubiro::py
 
 namespace nubiro::py {
