@@ -45,6 +45,7 @@ PyObject* init() {
     add_bounding_box(geometry.get());
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
+    add_triangle_mesh(geometry.get());
     add_rotation_functions(geometry.get());
     attach(sys_modules.get(), root.get(), "geometry", geometry.get(), kGeometry);
 
