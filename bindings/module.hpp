@@ -29,6 +29,7 @@ void add_verbosity(PyObject* utility);
 void add_feature(PyObject* registration);
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_internal_stdhash(PyObject* internal);
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();
