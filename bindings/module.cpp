@@ -46,6 +46,7 @@ PyObject* init() {
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
     add_triangle_mesh(geometry.get());
+    add_voxel_grid(geometry.get());
     add_rotation_functions(geometry.get());
     attach(sys_modules.get(), root.get(), "geometry", geometry.get(), kGeometry);
 
@@ -72,6 +73,7 @@ PyObject* init() {
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
     add_internal_stdhash(internal.get());
+    add_internal_voxel_grid(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

@@ -21,6 +21,7 @@ void add_bounding_box(PyObject* geometry);        // AxisAlignedBoundingBox
 void add_search_classes(PyObject* geometry);      // KDTreeSearchParam*, KDTreeFlann
 void add_mesh_base(PyObject* geometry);           // MeshBase
 void add_triangle_mesh(PyObject* geometry);       // TriangleMesh
+void add_voxel_grid(PyObject* geometry);          // Voxel, VoxelGrid
 void add_rotation_functions(PyObject* geometry);  // module-level names taken from Geometry3D
 // utility
 void add_containers(PyObject* utility);
@@ -30,6 +31,7 @@ void add_feature(PyObject* registration);
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
+void add_internal_voxel_grid(PyObject* internal);
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();

@@ -144,31 +144,24 @@ auto writing(PyObject* self) {
 
 // ---- element conversion ----------------------------------------------------------------------
 
-// A sequence of numbers of any length (an element given to append, count, ...).
-template <class S>
-struct NumberSequence {
-    std::vector<S> items;
-};
-
 }  // namespace
 
 template <class S>
-struct Convert<NumberSequence<S>> {
-    static constexpr bool bare = false;
-    static NumberSequence<S> from(PyObject* o) {
-        if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
-        Py_ssize_t n = PySequence_Size(o);
-        if (n < 0) raise_current();
-        NumberSequence<S> seq;
-        seq.items.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item = check(PySequence_GetItem(o, i));
-            seq.items.push_back(Convert<S>::from(item.get()));
-        }
-        return seq;
+NumberSequence<S> Convert<NumberSequence<S>>::from(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) raise_current();
+    NumberSequence<S> seq;
+    seq.items.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = check(PySequence_GetItem(o, i));
+        seq.items.push_back(Convert<S>::from(item.get()));
     }
-};
+    return seq;
+}
+template struct Convert<NumberSequence<double>>;
+template struct Convert<NumberSequence<std::int32_t>>;
 
 namespace {
 

@@ -96,6 +96,14 @@ public:
 
     void reserve_nodes(std::size_t n) { nodes_.reserve(n); }
 
+    // Readies an empty map for `buckets` keys: rehashed to that many buckets (when there are at
+    // least 2) with the growth threshold there too, so those insertions never grow it.
+    void presize(std::uint64_t buckets) {
+        if (buckets < 2) return;
+        rehash(buckets);
+        threshold_ = buckets;
+    }
+
     // Insertion number of the key's node, or -1.
     std::int64_t find(const Key& key, std::uint64_t hash) const {
         const std::uint64_t b = mod_(hash);
