@@ -316,3 +316,22 @@ def test_listed_voxels_are_copies(grid):
     first = grid.get_voxels()[0]
     first.grid_index = [9, 9, 9]
     assert indices(grid)[0] == [0, 0, 0]
+
+
+GRID_SNIPPET = """
+import hashlib, numpy as np
+from nubiro.cpu.pybind import geometry
+rng = np.random.default_rng(9)
+pc = geometry.PointCloud()
+pc.points = rng.normal(size=(300000, 3))
+h = hashlib.sha256()
+for g in (geometry.VoxelGrid.create_from_point_cloud(pc, 0.05),
+          geometry.VoxelGrid.create_from_point_cloud_within_bounds(pc, 0.1, [-1, -1, -1], [1, 1, 1])):
+    h.update(np.array([v.grid_index for v in g.get_voxels()], np.int32).tobytes())
+    h.update(np.concatenate((g.origin, g.get_center(), [g.voxel_size])).tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_grids_are_identical_for_any_thread_count(run_python):
+    assert run_python(GRID_SNIPPET, RAYON_NUM_THREADS="1") == run_python(GRID_SNIPPET, RAYON_NUM_THREADS="3")
