@@ -1,6 +1,7 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
+#include "core/geometry/bounding_box.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/search_param.hpp"
 
@@ -151,6 +152,9 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.get_min_bound()", read<[](const Cloud& c) { return result(c.get_min_bound()); }>>(),
         method<"PointCloud.get_max_bound()", read<[](const Cloud& c) { return result(c.get_max_bound()); }>>(),
         method<"PointCloud.get_center()", read<[](const Cloud& c) { return result(c.get_center()); }>>(),
+        method<"PointCloud.get_axis_aligned_bounding_box()", read<[](const Cloud& c) {
+                   return box_object(geometry::AxisAlignedBoundingBox::from_bounds(c.get_min_bound(), c.get_max_bound())).release();
+               }>>(),
         method<"PointCloud.transform(transformation)", transform>(),
         method<"PointCloud.translate(translation, relative=True)", translate>(),
         method<"PointCloud.scale(scale, center)", scale>(),
