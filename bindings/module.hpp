@@ -23,6 +23,8 @@ void add_rotation_functions(PyObject* geometry);  // module-level names taken fr
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
+// io
+void add_io(PyObject* io);             // FileGeometry and the read/write functions
 // pipelines.registration
 void add_feature(PyObject* registration);
 // private hooks used by the test suite
