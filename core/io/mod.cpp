@@ -29,7 +29,7 @@ FileBytes::FileBytes(const std::string& path) {
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size == 0) {
         ok_ = true;
-    } else if (void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0); p != MAP_FAILED) {
+    } else if (void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0); p != MAP_FAILED) {
         map_ = p;
         data_ = static_cast<const char*>(p);
         size_ = size;

@@ -1,6 +1,7 @@
 #include "core/io/ply.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -172,6 +173,8 @@ inline void store(const ScalarSink& s, std::uint64_t row, double v) {
 
 // Decodes rows of an element whose properties are all scalars with direct sinks. Rows have a
 // fixed size, so they are split over the worker pool; each row writes its own slots only.
+// Adjacent native float64 values that land in adjacent slots (x, y, z of one point) are copied
+// as one run.
 template <bool Swap>
 void decode_fixed_rows(const unsigned char* rows, std::uint64_t count, const Element& e,
                        const std::vector<ScalarSink>& sinks) {
@@ -179,12 +182,24 @@ void decode_fixed_rows(const unsigned char* rows, std::uint64_t count, const Ele
         std::size_t offset;
         ValueType type;
         ScalarSink sink;
+        std::size_t run = 1;  // float64 values copied together (plain copies only)
     };
     std::vector<Column> columns;
     std::size_t row_size = 0;
     for (std::size_t k = 0; k < e.properties.size(); ++k) {
-        if (sinks[k].base) columns.push_back({row_size, e.properties[k].value_type, sinks[k]});
-        row_size += size_of(e.properties[k].value_type);
+        const ValueType type = e.properties[k].value_type;
+        const ScalarSink& sink = sinks[k];
+        if (sink.base) {
+            const bool plain = !Swap && type == ValueType::Float64 && sink.divisor == 1.0;
+            Column* last = columns.empty() ? nullptr : &columns.back();
+            if (plain && last && last->type == ValueType::Float64 && last->sink.divisor == 1.0 && last->run < 3 &&
+                last->offset + 8 * last->run == row_size && last->sink.stride == sink.stride &&
+                last->sink.base + last->run == sink.base)
+                ++last->run;
+            else
+                columns.push_back({row_size, type, sink});
+        }
+        row_size += size_of(type);
     }
     if (columns.empty()) return;
     parallel::parallel_for_chunks(
@@ -192,7 +207,17 @@ void decode_fixed_rows(const unsigned char* rows, std::uint64_t count, const Ele
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t r = begin; r < end; ++r) {
                 const unsigned char* row = rows + r * row_size;
-                for (const Column& c : columns) store(c.sink, r, load<Swap>(c.type, row + c.offset));
+                for (const Column& c : columns) {
+                    if (c.run > 1) {
+                        double* to = c.sink.base + r * c.sink.stride;
+                        if (c.run == 3)
+                            std::memcpy(to, row + c.offset, 24);
+                        else
+                            std::memcpy(to, row + c.offset, 16);
+                    } else {
+                        store(c.sink, r, load<Swap>(c.type, row + c.offset));
+                    }
+                }
             }
         },
         16384);
@@ -333,9 +358,17 @@ public:
         vertex_ = first_element(h, "vertex", &vertex_index_);
         if (!vertex_ || vertex_->count == 0 || !has_property(*vertex_, "x")) return false;
         const auto n = static_cast<std::size_t>(vertex_->count);  // bounded by the body's size
-        points.resize(n, Vector3d{0, 0, 0});
-        if (has_property(*vertex_, "nx")) normals.resize(n, Vector3d{0, 0, 0});
-        if (has_property(*vertex_, "red")) colors.resize(n, Vector3d{0, 0, 0});
+        // Every row sets every property it has, so an array whose three components all have
+        // a property needs no zero fill first.
+        auto allocate = [&](Storage<Vector3d>& array, std::initializer_list<std::string_view> names) {
+            if (std::all_of(names.begin(), names.end(), [&](std::string_view m) { return has_property(*vertex_, m); }))
+                array.resize_for_overwrite(n);
+            else
+                array.resize(n, Vector3d{0, 0, 0});
+        };
+        allocate(points, {"x", "y", "z"});
+        if (has_property(*vertex_, "nx")) allocate(normals, {"nx", "ny", "nz"});
+        if (has_property(*vertex_, "red")) allocate(colors, {"red", "green", "blue"});
         for (const Property& p : vertex_->properties) targets_.push_back(target(p.name));
         return true;
     }
@@ -460,7 +493,7 @@ bool inside_xy(const Vector3d& p, const Vector3d& a, const Vector3d& b, const Ve
 // huge polygon. Point-in-triangle tests are counted against a budget that grows with the
 // file's size (ample for real polygons), so a hostile file fails in bounded time.
 std::uint64_t ear_test_budget(std::size_t file_bytes) {
-    return (std::uint64_t{1} << 30) + 1024 * static_cast<std::uint64_t>(file_bytes);
+    return (std::uint64_t{1} << 24) + 1024 * static_cast<std::uint64_t>(file_bytes);
 }
 
 }  // namespace
