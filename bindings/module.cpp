@@ -42,8 +42,11 @@ PyObject* init() {
     Ref geometry = check(PyModule_New("geometry"));
     add_geometry_bases(geometry.get());
     add_point_cloud(geometry.get());
+    add_bounding_box(geometry.get());
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
+    add_triangle_mesh(geometry.get());
+    add_voxel_grid(geometry.get());
     add_rotation_functions(geometry.get());
     attach(sys_modules.get(), root.get(), "geometry", geometry.get(), kGeometry);
 
@@ -70,6 +73,8 @@ PyObject* init() {
 
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
+    add_internal_stdhash(internal.get());
+    add_internal_voxel_grid(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;
