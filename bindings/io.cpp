@@ -9,6 +9,8 @@ namespace {
 
 using Cloud = geometry::PointCloud;
 using CloudObject = Object<Cloud>;
+using Mesh = geometry::TriangleMesh;
+using MeshObject = Object<Mesh>;
 
 PyTypeObject* file_geometry = nullptr;
 
@@ -72,6 +74,29 @@ PyObject* write_point_cloud_to_bytes(Args& a) {
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+PyObject* read_triangle_mesh(Args& a) {
+    Path path = a.get<Path>(0);
+    a.get<bool>(1, false);  // enable_post_processing
+    a.get<bool>(2, false);  // print_progress
+    Ref out = new_object<Mesh>(type_of<MeshObject>());
+    value_of<Mesh>(out.get()) = io::read_triangle_mesh(path.native);
+    return out.release();
+}
+
+PyObject* write_triangle_mesh(Args& a) {
+    Path path = a.get<Path>(0);
+    auto mesh = a.get<Instance<MeshObject>>(1);
+    bool write_ascii = a.get<bool>(2, false);
+    a.get<bool>(3, false);  // compressed
+    bool write_vertex_normals = a.get<bool>(4, true);
+    bool write_vertex_colors = a.get<bool>(5, false);
+    a.get<bool>(6, false);  // write_triangle_uvs
+    a.get<bool>(7, false);  // print_progress
+    ReadAccess r(&mesh.ptr->head.ob_base);
+    return boolean(io::write_triangle_mesh(path.native, mesh.ptr->value, write_ascii, write_vertex_normals,
+                                           write_vertex_colors));
+}
+
 PyObject* read_file_geometry_type(Args& a) {
     Path path = a.get<Path>(0);
     return enum_member(file_geometry, static_cast<int>(io::read_file_geometry_type(path.native))).release();
@@ -103,7 +128,13 @@ void add_io(PyObject* module) {
                             write_point_cloud>(),
                    function<"write_point_cloud_to_bytes(pointcloud, format=\"auto\", write_ascii=False, "
                             "compressed=False, print_progress=False)",
-                            write_point_cloud_to_bytes>()});
+                            write_point_cloud_to_bytes>(),
+                   function<"read_triangle_mesh(filename, enable_post_processing=False, print_progress=False)",
+                            read_triangle_mesh>(),
+                   function<"write_triangle_mesh(filename, mesh, write_ascii=False, compressed=False, "
+                            "write_vertex_normals=True, write_vertex_colors=False, write_triangle_uvs=False, "
+                            "print_progress=False)",
+                            write_triangle_mesh>()});
 }
 
 }  // namespace nubiro::py

@@ -179,6 +179,33 @@ Result<std::string> write_point_cloud_to_bytes(const geometry::PointCloud& cloud
     return xyz::write(cloud.points.span());
 }
 
+geometry::TriangleMesh read_triangle_mesh(const std::string& path) {
+    geometry::TriangleMesh mesh;
+    if (resolve_format(path, "auto") != "ply") return mesh;
+    FileBytes file(path);
+    if (!file.ok()) return mesh;
+    if (auto read = ply::read_mesh(file.view())) {
+        mesh.vertices = std::move(read->vertices);
+        mesh.vertex_normals = std::move(read->vertex_normals);
+        mesh.vertex_colors = std::move(read->vertex_colors);
+        mesh.triangles = std::move(read->triangles);
+    }
+    return mesh;
+}
+
+bool write_triangle_mesh(const std::string& path, const geometry::TriangleMesh& mesh, bool write_ascii,
+                         bool write_vertex_normals, bool write_vertex_colors) {
+    const std::size_t n = mesh.vertices.size();
+    if (resolve_format(path, "auto") != "ply" || n == 0) return false;
+    std::span<const Vector3d> normals, colors;
+    if (write_vertex_normals && mesh.vertex_normals.size() == n) normals = mesh.vertex_normals.span();
+    if (write_vertex_colors && mesh.vertex_colors.size() == n) colors = mesh.vertex_colors.span();
+    FileWriter file(path);
+    const bool written = ply::write_mesh(mesh.vertices.span(), normals, colors, mesh.triangles.span(), write_ascii,
+                                         [&](std::string_view piece) { return file.write(piece); });
+    return file.close() && written;
+}
+
 FileContents read_file_geometry_type(const std::string& path) {
     const std::string format = resolve_format(path, "auto");
     if (format == "xyz") return FileContents::Points;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/geometry/mesh.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/io/ply.hpp"
 #include "core/result.hpp"
@@ -30,6 +31,12 @@ geometry::PointCloud read_point_cloud_from_bytes(std::string_view bytes, std::st
 // or a failed write.
 bool write_point_cloud(const std::string& path, const geometry::PointCloud& cloud, bool write_ascii);
 Result<std::string> write_point_cloud_to_bytes(const geometry::PointCloud& cloud, std::string_view format);
+
+// Meshes: PLY only, the format always from the file name. Vertex normals and colours are
+// written when asked for and there is one per vertex; a mesh without vertices is not written.
+geometry::TriangleMesh read_triangle_mesh(const std::string& path);
+bool write_triangle_mesh(const std::string& path, const geometry::TriangleMesh& mesh, bool write_ascii,
+                         bool write_vertex_normals, bool write_vertex_colors);
 
 // What a file holds, as the FileGeometry values: 0 unknown, 1 points, 4 triangles.
 enum class FileContents : int { Unknown = 0, Points = 1, Lines = 2, Triangles = 4 };

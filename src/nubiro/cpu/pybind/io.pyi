@@ -1,7 +1,7 @@
 import os
 from typing import ClassVar, final
 
-from .geometry import PointCloud
+from .geometry import PointCloud, TriangleMesh
 
 # A file name: a str, or any os.PathLike whose os.fspath is a str.
 _Path = str | os.PathLike[str]
@@ -59,3 +59,16 @@ def write_point_cloud_to_bytes(
     compressed: bool = False,
     print_progress: bool = False,
 ) -> bytes: ...
+def read_triangle_mesh(
+    filename: _Path, enable_post_processing: bool = False, print_progress: bool = False
+) -> TriangleMesh: ...
+def write_triangle_mesh(
+    filename: _Path,
+    mesh: TriangleMesh,
+    write_ascii: bool = False,
+    compressed: bool = False,
+    write_vertex_normals: bool = True,
+    write_vertex_colors: bool = False,
+    write_triangle_uvs: bool = False,
+    print_progress: bool = False,
+) -> bool: ...
