@@ -59,6 +59,7 @@ PyObject* init() {
     check(PyDict_SetItemString(sys_modules.get(), "nubiro.cpu.pybind.utility.random", random.get()));
 
     Ref io = check(PyModule_New("io"));
+    add_io(io.get());
     attach(sys_modules.get(), root.get(), "io", io.get(), kIo);
 
     Ref pipelines = check(PyModule_New("pipelines"));

@@ -26,6 +26,8 @@ void add_rotation_functions(PyObject* geometry);  // module-level names taken fr
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
+// io
+void add_io(PyObject* io);             // FileGeometry and the read/write functions
 // pipelines.registration
 void add_feature(PyObject* registration);
 void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
