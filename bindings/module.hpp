@@ -23,10 +23,13 @@ void add_rotation_functions(PyObject* geometry);  // module-level names taken fr
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
+void add_random(PyObject* random);  // utility.random.seed
 // pipelines.registration
 void add_feature(PyObject* registration);
+void add_global_registration(PyObject* registration);  // FPFH, matching, checkers, RANSAC
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_random_hooks(PyObject* internal);
 
 PyTypeObject* geometry3d_type();
 
