@@ -26,6 +26,7 @@ void add_verbosity(PyObject* utility);
 void add_random(PyObject* random);  // utility.random.seed
 // pipelines.registration
 void add_feature(PyObject* registration);
+void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
 void add_global_registration(PyObject* registration);  // FPFH, matching, checkers, RANSAC
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
@@ -37,4 +38,11 @@ PyTypeObject* geometry3d_type();
 
 namespace nubiro::py {
 Ref geometry_type(int value);  // a new GeometryType member
+}
+
+namespace nubiro::registration {
+struct RegistrationResult;
+}
+namespace nubiro::py {
+Ref new_registration_result(registration::RegistrationResult&& value);  // a new RegistrationResult
 }

@@ -342,6 +342,7 @@ template Ref make_view<Vector3d>(PyObject*, int);
 template Ref make_view<Vector3i>(PyObject*, int);
 template Storage<Vector3d> elements_from<Vector3d>(PyObject*, PyObject*);
 template Storage<Vector3i> elements_from<Vector3i>(PyObject*, PyObject*);
+template Storage<Vector2i> elements_from<Vector2i>(PyObject*, PyObject*);
 
 namespace {
 
