@@ -174,25 +174,25 @@ void simple_histogram(std::size_t i, std::span<const Vector3d> points, std::span
 // to sum to 100, plus the point's own SPFH.
 void fast_histogram(std::size_t i, const double* spfh, const Neighbourhoods::List& list, double* column) {
     if (list.count <= 1) return;
-    double sum[3] = {0.0, 0.0, 0.0};
+    double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
     for (std::size_t k = 1; k < list.count; ++k) {
         const double q = list.dist2[k];
         if (q == 0.0) continue;
         const double* neighbour = spfh + kRows * list.index[k];
-        for (std::size_t t = 0; t < 3; ++t) {
-            double s = sum[t];
-            for (std::size_t b = t * kBins; b < (t + 1) * kBins; ++b) {
-                const double g = neighbour[b] / q;
-                s += g;
-                column[b] += g;
-            }
-            sum[t] = s;
+        double g[kRows];
+        for (std::size_t b = 0; b < kRows; ++b) g[b] = neighbour[b] / q;
+        for (std::size_t b = 0; b < kRows; ++b) column[b] += g[b];
+        // Three independent running sums, each still added to in bin order.
+        for (std::size_t b = 0; b < kBins; ++b) {
+            sum0 += g[b];
+            sum1 += g[kBins + b];
+            sum2 += g[2 * kBins + b];
         }
     }
-    for (double& s : sum)
-        if (s != 0.0) s = 100.0 / s;
+    const double scale[3] = {sum0 != 0.0 ? 100.0 / sum0 : 0.0, sum1 != 0.0 ? 100.0 / sum1 : 0.0,
+                             sum2 != 0.0 ? 100.0 / sum2 : 0.0};
     const double* own = spfh + kRows * i;
-    for (std::size_t b = 0; b < kRows; ++b) column[b] = column[b] * sum[b / kBins] + own[b];
+    for (std::size_t b = 0; b < kRows; ++b) column[b] = column[b] * scale[b / kBins] + own[b];
 }
 
 }  // namespace
