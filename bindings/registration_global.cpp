@@ -8,13 +8,37 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/linalg.hpp"
 #include "core/registration/checker.hpp"
+#include "core/registration/estimation.hpp"
 #include "core/registration/feature.hpp"
+#include "core/registration/ransac.hpp"
 #include "core/search_param.hpp"
 
 namespace nubiro::py {
-namespace {
 
 using registration::CorrespondenceChecker;
+
+// A checker list: any sequence (not a str) of CorrespondenceChecker objects, copied in order.
+template <>
+struct Convert<std::vector<CorrespondenceChecker>> {
+    static constexpr bool bare = false;
+    static std::vector<CorrespondenceChecker> from(PyObject* o) {
+        if (PyUnicode_Check(o) || !PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+        const Py_ssize_t n = PySequence_Size(o);
+        if (n < 0) raise_current();
+        std::vector<CorrespondenceChecker> out;
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = check(PySequence_GetItem(o, i));
+            auto* c = Convert<Instance<Object<CorrespondenceChecker>>>::from(item.get()).ptr;
+            ReadAccess r(&c->head.ob_base);
+            out.push_back(c->value);
+        }
+        return out;
+    }
+};
+
+namespace {
+
 using registration::Feature;
 using CloudObject = Object<geometry::PointCloud>;
 using FeatureObject = Object<Feature>;
@@ -118,6 +142,25 @@ PyObject* copy_checker(PyObject* self, Args&) {
     return out.release();
 }
 
+PyObject* check_pairs(PyObject* self, Args& a) {
+    auto source = a.get<Instance<CloudObject>>(0);
+    auto target = a.get<Instance<CloudObject>>(1);
+    const Storage<Vector2i> corres = a.get<Storage<Vector2i>>(2);
+    const Matrix4d t = a.get<Matrix4d>(3);
+    CorrespondenceChecker c;
+    {
+        ReadAccess r(self);
+        c = checker(self);
+    }
+    ReadAccess rs(&source.ptr->head.ob_base);
+    ReadAccess rt(&target.ptr->head.ob_base);
+    const geometry::PointCloud& s = source.ptr->value;
+    const geometry::PointCloud& g = target.ptr->value;
+    if (auto error = registration::validate_correspondences(corres.span(), s.points.size(), g.points.size()))
+        raise(*error);
+    return boolean(registration::check(c, s, g, corres.span(), t));
+}
+
 // A concrete checker class: constructor, threshold attribute, repr and the copy protocol.
 template <Text Name, Text Constructor, CorrespondenceChecker::Kind K>
 PyTypeObject* make_checker_class(PyTypeObject* base, const char* attribute) {
@@ -133,10 +176,7 @@ PyTypeObject* make_checker_class(PyTypeObject* base, const char* attribute) {
 
 // ---- RANSACConvergenceCriteria -------------------------------------------------------------
 
-struct RansacCriteria {
-    double confidence = 0.999;
-    std::int32_t max_iteration = 100000;
-};
+using RansacCriteria = registration::RANSACConvergenceCriteria;
 using CriteriaObject = Object<RansacCriteria>;
 
 PyObject* init_criteria(PyObject* self, Args& a) {
@@ -176,11 +216,78 @@ PyObject* criteria_repr(PyObject* self) {
     });
 }
 
+// ---- RANSAC ----------------------------------------------------------------------------------
+
+using EstimationObject = Object<registration::TransformationEstimation>;
+
+// The arguments both RANSAC entry points share, from position `first` (the distance) on.
+struct RansacOptions {
+    double max_distance;
+    registration::TransformationEstimation method;
+    std::int32_t ransac_n;
+    std::vector<CorrespondenceChecker> checkers;
+    RansacCriteria criteria;
+};
+
+RansacOptions ransac_options(Args& a, std::size_t first) {
+    RansacOptions o;
+    o.max_distance = a.get<double>(first);
+    if (auto given = a.optional<Instance<EstimationObject>>(first + 1)) {
+        ReadAccess r(&given->ptr->head.ob_base);
+        o.method = given->ptr->value;
+    }
+    o.ransac_n = a.get<std::int32_t>(first + 2, 3);
+    if (a.given(first + 3)) o.checkers = a.get<std::vector<CorrespondenceChecker>>(first + 3);
+    if (auto given = a.optional<Instance<CriteriaObject>>(first + 4)) {
+        ReadAccess r(&given->ptr->head.ob_base);
+        o.criteria = given->ptr->value;
+    }
+    return o;
+}
+
+PyObject* ransac_based_on_correspondence(Args& a) {
+    auto source = a.get<Instance<CloudObject>>(0);
+    auto target = a.get<Instance<CloudObject>>(1);
+    const Storage<Vector2i> corres = a.get<Storage<Vector2i>>(2);
+    const RansacOptions o = ransac_options(a, 3);
+    ReadAccess rs(&source.ptr->head.ob_base);
+    ReadAccess rt(&target.ptr->head.ob_base);
+    Result<registration::RegistrationResult> out = [&] {
+        ReleaseGil unlocked;
+        return registration::registration_ransac_based_on_correspondence(
+            source.ptr->value, target.ptr->value, corres.span(), o.max_distance, o.method, o.ransac_n, o.checkers,
+            o.criteria);
+    }();
+    return new_registration_result(unwrap(std::move(out))).release();
+}
+
+PyObject* ransac_based_on_feature_matching(Args& a) {
+    auto source = a.get<Instance<CloudObject>>(0);
+    auto target = a.get<Instance<CloudObject>>(1);
+    auto source_feature = a.get<Instance<FeatureObject>>(2);
+    auto target_feature = a.get<Instance<FeatureObject>>(3);
+    const bool mutual_filter = a.get<bool>(4);
+    const RansacOptions o = ransac_options(a, 5);
+    ReadAccess rs(&source.ptr->head.ob_base);
+    ReadAccess rt(&target.ptr->head.ob_base);
+    ReadAccess rsf(&source_feature.ptr->head.ob_base);
+    ReadAccess rtf(&target_feature.ptr->head.ob_base);
+    Result<registration::RegistrationResult> out = [&] {
+        ReleaseGil unlocked;
+        return registration::registration_ransac_based_on_feature_matching(
+            source.ptr->value, target.ptr->value, source_feature.ptr->value, target_feature.ptr->value, mutual_filter,
+            o.max_distance, o.method, o.ransac_n, o.checkers, o.criteria);
+    }();
+    return new_registration_result(unwrap(std::move(out))).release();
+}
+
 }  // namespace
 
 void add_global_registration(PyObject* module) {
     ClassSpec base_class{kRegistration, "CorrespondenceChecker"};
     base_class.subclassable = true;
+    base_class.methods = {
+        method<"CorrespondenceChecker.Check(source, target, corres, transformation)", check_pairs>()};
     base_class.properties = {readonly<get_requires_alignment>("require_pointcloud_alignment_")};
     PyTypeObject* base = make_value_class<CorrespondenceChecker>(std::move(base_class));
     add_type(module, base);
@@ -205,7 +312,15 @@ void add_global_registration(PyObject* module) {
     add_functions(module, {function<"compute_fpfh_feature(input, search_param)", compute_fpfh_feature>(),
                            function<"correspondences_from_features(source_features, target_features, "
                                     "mutual_filter=False, mutual_consistency_ratio=0.1)",
-                                    correspondences_from_features>()});
+                                    correspondences_from_features>(),
+                           function<"registration_ransac_based_on_correspondence(source, target, corres, "
+                                    "max_correspondence_distance, estimation_method=None, ransac_n=3, "
+                                    "checkers=..., criteria=None)",
+                                    ransac_based_on_correspondence>(),
+                           function<"registration_ransac_based_on_feature_matching(source, target, source_feature, "
+                                    "target_feature, mutual_filter, max_correspondence_distance, "
+                                    "estimation_method=None, ransac_n=3, checkers=..., criteria=None)",
+                                    ransac_based_on_feature_matching>()});
 }
 
 }  // namespace nubiro::py
