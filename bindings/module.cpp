@@ -73,6 +73,7 @@ PyObject* init() {
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
     add_random_hooks(internal.get());
+    add_internal_stdhash(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

@@ -31,6 +31,7 @@ void add_global_registration(PyObject* registration);  // FPFH, matching, checke
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
 void add_random_hooks(PyObject* internal);
+void add_internal_stdhash(PyObject* internal);
 
 PyTypeObject* geometry3d_type();
 
