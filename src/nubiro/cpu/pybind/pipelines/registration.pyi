@@ -87,6 +87,8 @@ def correspondences_from_features(source_features: Feature, target_features: Fea
 
 @disjoint_base
 class CorrespondenceChecker:
+    def Check(self, source: PointCloud, target: PointCloud, corres: _Correspondences,
+              transformation: _Matrix4) -> bool: ...
     @property
     def require_pointcloud_alignment_(self) -> bool: ...
 
@@ -121,3 +123,17 @@ class RANSACConvergenceCriteria:
     def __init__(self, max_iteration: int = 100000, confidence: float = 0.999) -> None: ...
     def __copy__(self) -> RANSACConvergenceCriteria: ...
     def __deepcopy__(self, _memo: object) -> RANSACConvergenceCriteria: ...
+
+def registration_ransac_based_on_correspondence(source: PointCloud, target: PointCloud, corres: _Correspondences,
+                                                max_correspondence_distance: float,
+                                                estimation_method: TransformationEstimation | None = None,
+                                                ransac_n: int = 3,
+                                                checkers: Sequence[CorrespondenceChecker] = ...,
+                                                criteria: RANSACConvergenceCriteria | None = None) -> RegistrationResult: ...
+def registration_ransac_based_on_feature_matching(source: PointCloud, target: PointCloud, source_feature: Feature,
+                                                  target_feature: Feature, mutual_filter: bool,
+                                                  max_correspondence_distance: float,
+                                                  estimation_method: TransformationEstimation | None = None,
+                                                  ransac_n: int = 3,
+                                                  checkers: Sequence[CorrespondenceChecker] = ...,
+                                                  criteria: RANSACConvergenceCriteria | None = None) -> RegistrationResult: ...
