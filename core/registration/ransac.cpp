@@ -129,7 +129,9 @@ Proposal propose(const Problem& p, std::span<const Vector2i> sample, EstimationS
 }
 
 RegistrationResult full_score(const Problem& p, const Matrix4d& t, bool collect_pairs) {
-    return evaluate(p.source.points.span(), p.tree, p.max_distance, t, collect_pairs);
+    // Per-thread buffers: full scores run on the workers of a batch as well as on the caller.
+    thread_local EvaluationScratch scratch;
+    return evaluate(p.source.points.span(), p.tree, p.max_distance, t, collect_pairs, &scratch);
 }
 
 // The best result so far and the iteration limit it implies; every acceptance goes through
