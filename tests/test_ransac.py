@@ -229,11 +229,16 @@ g = reg.Feature(); g.data = np.vstack((pts.T[:, ::-1], rng.random((2, 1500))))
 utility.random.seed(14)
 res = reg.registration_ransac_based_on_feature_matching(src, tgt, f, g, True, 0.05, None, 3, checkers)
 out.append((res.transformation.tobytes().hex(), res.fitness.hex(), _internal.random_words(3)))
+normals = rng.standard_normal(pts.shape)
+src.normals = normals / np.linalg.norm(normals, axis=1, keepdims=True)
+fpfh = reg.compute_fpfh_feature(src, geometry.KDTreeSearchParamHybrid(0.4, 50))
+out.append(fpfh.data.tobytes().hex())
 print(_internal.num_threads(), repr(out))
 """
 
 
 def test_results_and_engine_state_do_not_depend_on_the_worker_count(run_python):
+    # The script also computes FPFH on its cloud with random normals.
     runs = {}
     for threads in ("1", "2", "5"):
         count, text = run_python(SCRIPT, RAYON_NUM_THREADS=threads).split(" ", 1)
