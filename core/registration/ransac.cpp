@@ -77,15 +77,28 @@ bool draw_sample(const Problem& p, Vector2i* sample) {
 }
 
 // Share of about kQuickScorePoints evenly strided source points that land within the distance.
-double quick_fitness(const Problem& p, const Matrix4d& t) {
+//
+// The share only decides whether the proposal is scored on the whole cloud, which it is not
+// when a best fitness `known_best` > 0 exceeds it by more than the margin. So the count stops
+// early, returning -1, once even finding every remaining point could not change that: the
+// share and the test are monotonic in the count, so the verdict is the one the full count
+// would give.
+double quick_fitness(const Problem& p, const Matrix4d& t, double known_best) {
+    constexpr std::int64_t kBoundEvery = 64;
     const std::span<const Vector3d> source = p.source.points.span();
     const auto n = static_cast<std::int64_t>(static_cast<std::int32_t>(source.size()));
     const std::int64_t stride = std::max<std::int64_t>(1, n / kQuickScorePoints);
+    const auto size = static_cast<std::int64_t>(source.size());
+    const std::int64_t looked_total = (size + stride - 1) / stride;
     const double max_dist2 = p.max_dist2();
     std::int64_t looked = 0, found = 0;
-    for (std::size_t i = 0; i < source.size(); i += static_cast<std::size_t>(stride)) {
+    for (std::int64_t i = 0; i < size; i += stride) {
+        if (known_best > 0 && looked % kBoundEvery == 0) {
+            const double at_most = static_cast<double>(found + (looked_total - looked)) / static_cast<double>(looked_total);
+            if (known_best > at_most + kQuickScoreMargin) return -1.0;
+        }
         ++looked;
-        const Vector3d moved = apply(t, source[i]);
+        const Vector3d moved = apply(t, source[static_cast<std::size_t>(i)]);
         std::uint32_t j;
         double dist2;
         if (p.tree.search_knn(moved.data(), 1, &j, &dist2) == 1 && dist2 < max_dist2) ++found;
@@ -116,7 +129,8 @@ struct Proposal {
     double quick_fitness = 0.0;
 };
 
-Proposal propose(const Problem& p, std::span<const Vector2i> sample, EstimationScratch* scratch) {
+// `known_best`: a fitness the best will have reached by the time the proposal is judged.
+Proposal propose(const Problem& p, std::span<const Vector2i> sample, double known_best, EstimationScratch* scratch) {
     Proposal out;
     out.transformation = estimate(p.method, p.source.points.span(), p.target.points.span(),
                                   p.target.normals.span(), sample, scratch);
@@ -124,7 +138,7 @@ Proposal propose(const Problem& p, std::span<const Vector2i> sample, EstimationS
     for (const CorrespondenceChecker& c : p.checkers)
         if (!check(c, p.source, p.target, sample, out.transformation)) return out;
     out.viable = true;
-    out.quick_fitness = quick_fitness(p, out.transformation);
+    out.quick_fitness = quick_fitness(p, out.transformation, known_best);
     return out;
 }
 
@@ -183,7 +197,7 @@ void run_sequential(const Problem& p, Search& search, std::int64_t max_iteration
     EstimationScratch scratch;
     for (std::int64_t k = 0; k < max_iteration && k < search.limit(); ++k) {
         if (!draw_sample(p, sample.data())) continue;
-        const Proposal proposal = propose(p, sample, &scratch);
+        const Proposal proposal = propose(p, sample, search.best().fitness, &scratch);
         if (!proposal.viable || !search.worth_scoring(proposal.quick_fitness)) continue;
         search.consider(proposal.transformation, full_score(p, proposal.transformation, false));
     }
@@ -224,7 +238,9 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
         samples.resize(batch * n);
         slots.assign(batch, Slot{});
         scratch.resize(std::max(scratch.size(), batch));
-        raise_to(hint, search.best().fitness);
+        // The walk below only ever raises the best, so rejections against it stand.
+        const double best_before = search.best().fitness;
+        raise_to(hint, best_before);
 
         const random::Snapshot before = random::snapshot();
         for (std::size_t b = 0; b < batch; ++b) slots[b].drawn = draw_sample(p, samples.data() + b * n);
@@ -232,7 +248,8 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
         parallel::parallel_for(batch, [&](std::size_t b) {
             Slot& slot = slots[b];
             if (!slot.drawn) return;
-            slot.proposal = propose(p, std::span<const Vector2i>(samples.data() + b * n, n), &scratch[b]);
+            slot.proposal =
+                propose(p, std::span<const Vector2i>(samples.data() + b * n, n), best_before, &scratch[b]);
             const double quick = slot.proposal.quick_fitness;
             if (!slot.proposal.viable || !(quick > 0)) return;
             const double best_seen = hint.load(std::memory_order_relaxed);
