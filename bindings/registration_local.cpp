@@ -22,7 +22,6 @@ namespace {
 using registration::EstimationKind;
 
 const geometry::PointCloud& cloud_of(const Instance<CloudObject>& c) { return c.ptr->value; }
-PyObject* base_of(PyObject* o) { return o; }
 template <class O>
 PyObject* base_of(const Instance<O>& i) {
     return &i.ptr->head.ob_base;

@@ -90,7 +90,7 @@ std::optional<Svd3> svd3(const Matrix3d& c) {
     constexpr std::pair<int, int> kPlanes[3] = {{1, 0}, {2, 0}, {2, 1}};
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
         bool rotated = false;
-        for (const auto [p, q] : kPlanes) {
+        for (const auto& [p, q] : kPlanes) {
             const double threshold = std::max(kSmallestNormal, kTwoEpsilon * max_diag);
             if (std::fabs(w[p][q]) > threshold || std::fabs(w[q][p]) > threshold) {
                 rotated = true;

@@ -217,8 +217,7 @@ def bunny():
                          ids=repr)
 def test_icp_recovers_a_small_motion_of_the_bunny(bunny, method):
     source, target, truth, extent = bunny
-    result = reg.registration_icp(cloud(source), target, 0.05 * extent, estimation_method=method,
-                                  criteria=reg.ICPConvergenceCriteria(1e-9, 1e-9, 100))
+    result = reg.registration_icp(cloud(source), target, 0.05 * extent, estimation_method=method)
     t = result.transformation
     angle = math.degrees(math.acos(min(1.0, (np.trace(t[:3, :3] @ truth[:3, :3].T) - 1) / 2)))
     assert angle < 0.1
@@ -352,3 +351,65 @@ print(h.hexdigest())
 """
     outputs = {run_python(code, RAYON_NUM_THREADS=str(n)) for n in (1, 3)}
     assert len(outputs) == 1
+
+
+# ---- pickling ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_pickle_round_trips(protocol):
+    import pickle
+
+    import nubiro  # noqa: F401  (installs the pickling support)
+
+    result = reg.evaluate_registration(cloud(SOURCE), cloud(TARGET), 0.08, MOTION)
+    result.inlier_rmse = -0.0
+    objects = [(result, state), (reg.RegistrationResult(), state),
+               (reg.ICPConvergenceCriteria(float("nan"), -0.0, -3), repr),
+               (reg.TransformationEstimationPointToPoint(True), repr), (reg.TransformationEstimationPointToPlane(), repr)]
+    for obj, describe in objects:
+        buffers = []
+        twin = pickle.loads(pickle.dumps(obj, protocol=protocol, buffer_callback=buffers.append if protocol == 5 else None),
+                            buffers=buffers)
+        assert type(twin) is type(obj) and describe(twin) == describe(obj)
+    twin = pickle.loads(pickle.dumps(result, protocol=protocol))
+    assert math.copysign(1.0, twin.inlier_rmse) == -1.0
+
+
+# ---- bad input and access ------------------------------------------------------------------------
+
+def test_non_finite_input_gives_finite_answers_or_documented_ones():
+    src, tgt = SOURCE[:60].copy(), TARGET[:50].copy()
+    src[[3, 7, 11], [0, 1, 2]] = [np.nan, np.inf, -np.inf]
+    tgt[[2, 5], [1, 2]] = [np.nan, np.inf]
+    normals = np.tile([0.0, 0.0, 1.0], (50, 1))
+    normals[[4, 9]] = np.nan
+    s, t = cloud(src), cloud(tgt, normals)
+    before = (np.asarray(s.points).tobytes(), np.asarray(t.points).tobytes(), np.asarray(t.normals).tobytes())
+    for m in (reg.TransformationEstimationPointToPoint(True), reg.TransformationEstimationPointToPlane()):
+        r = reg.registration_icp(s, t, 0.2, None, m)
+        pairs = np.asarray(r.correspondence_set)
+        assert not np.isin(pairs[:, 0], [3, 7, 11]).any() and not np.isin(pairs[:, 1], [2, 5]).any()
+        assert 0.0 <= r.fitness <= 1.0 and r.transformation[3].tolist() == [0, 0, 0, 1]
+        m.compute_transformation(s, t, r.correspondence_set)
+        m.compute_rmse(s, t, r.correspondence_set)
+    info = reg.get_information_matrix_from_point_clouds(s, t, 0.2, np.eye(4))
+    assert np.isfinite(info).all()
+    for d in (np.inf, np.nan):
+        reg.evaluate_registration(s, t, d, np.full((4, 4), np.nan))
+    after = (np.asarray(s.points).tobytes(), np.asarray(t.points).tobytes(), np.asarray(t.normals).tobytes())
+    assert after == before
+
+
+@pytest.mark.parametrize("call", [
+    lambda s, t: reg.evaluate_registration(s, t, 0.1),
+    lambda s, t: reg.registration_icp(s, t, 0.1),
+    lambda s, t: reg.get_information_matrix_from_point_clouds(s, t, 0.1, np.eye(4)),
+    lambda s, t: reg.TransformationEstimationPointToPoint().compute_rmse(s, t, [[0, 0]]),
+], ids=["evaluate", "icp", "information", "compute_rmse"])
+def test_clouds_being_written_elsewhere_are_refused(held, call):
+    s, t = cloud(SOURCE[:20]), cloud(TARGET[:20])
+    for busy in (s, t):
+        with held(busy, write=True, seconds=0.5):
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                call(s, t)
+    call(s, t)

@@ -1,6 +1,8 @@
 #include "core/registration/registration.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/parallel.hpp"
 
@@ -23,6 +25,64 @@ Matrix4d multiply(const Matrix4d& a, const Matrix4d& b) {
         for (int j = 0; j < 4; ++j)
             out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] + a[i][3] * b[3][j];
     return out;
+}
+
+// Spreads the low 10 bits of v to every third bit (a Morton code component).
+inline std::uint32_t spread_bits(std::uint32_t v) {
+    v &= 0x3FFu;
+    v = (v | (v << 16)) & 0x030000FFu;
+    v = (v | (v << 8)) & 0x0300F00Fu;
+    v = (v | (v << 4)) & 0x030C30C3u;
+    v = (v | (v << 2)) & 0x09249249u;
+    return v;
+}
+
+// Point numbers sorted by the Morton code of a grid cell over the points' bounds (a counting
+// sort, stable within a cell), with about eight points per cell. Points that are not finite
+// go first.
+void locality_order(std::span<const Vector3d> points, std::vector<std::uint32_t>& order) {
+    const std::size_t n = points.size();
+    order.resize(n);
+    double low[3], high[3];
+    for (int c = 0; c < 3; ++c) {
+        low[c] = std::numeric_limits<double>::infinity();
+        high[c] = -std::numeric_limits<double>::infinity();
+    }
+    for (const Vector3d& p : points) {
+        for (int c = 0; c < 3; ++c) {
+            if (!std::isfinite(p[c])) continue;
+            low[c] = std::min(low[c], p[c]);
+            high[c] = std::max(high[c], p[c]);
+        }
+    }
+    int bits = 1;
+    while (bits < 7 && (std::size_t{1} << (3 * bits)) * 8 < n) ++bits;
+    const double cells = static_cast<double>(1u << bits);
+    double scale[3];
+    for (int c = 0; c < 3; ++c) {
+        const double extent = high[c] - low[c];
+        scale[c] = extent > 0 && std::isfinite(extent) ? cells / extent : 0.0;
+    }
+    const std::uint32_t top = (1u << bits) - 1;
+    std::vector<std::uint32_t> keys(n);
+    parallel::parallel_for(
+        n,
+        [&](std::size_t i) {
+            std::uint32_t key = 0;
+            bool finite = true;
+            for (int c = 0; c < 3; ++c) {
+                const double v = (points[i][c] - low[c]) * scale[c];
+                finite = finite && std::isfinite(v);
+                const std::uint32_t cell = v >= 0 && v < cells ? static_cast<std::uint32_t>(v) : top;
+                key |= spread_bits(cell) << c;
+            }
+            keys[i] = finite ? key + 1 : 0;
+        },
+        4096);
+    std::vector<std::uint32_t> start((std::size_t{1} << (3 * bits)) + 2, 0);
+    for (const std::uint32_t k : keys) ++start[k + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    for (std::size_t i = 0; i < n; ++i) order[start[keys[i]]++] = static_cast<std::uint32_t>(i);
 }
 
 bool all_finite(const Matrix4d& m) {
@@ -50,13 +110,18 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
     s.matches.resize(n);
     const bool keep_moved = s.keep_moved;
     if (keep_moved) s.moved.resize(n);
+    // The search order holds 32-bit point numbers; a larger source is searched in index order.
+    const bool reorder = n <= std::numeric_limits<std::uint32_t>::max();
+    if (reorder && s.order.size() != n) locality_order(source, s.order);
     Match* matches = s.matches.data();
     Vector3d* moved = s.moved.data();
+    const std::uint32_t* order = reorder ? s.order.data() : nullptr;
 
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t i = order ? order[k] : k;
                 const Vector3d p = apply(transformation, source[i]);
                 if (keep_moved) moved[i] = p;
                 std::uint32_t j;

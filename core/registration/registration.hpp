@@ -35,8 +35,13 @@ struct Match {
 // Per-point records and the moved source, reused by repeated evaluations (ICP, RANSAC).
 struct EvaluationScratch {
     std::vector<Match> matches;
-    bool keep_moved = false;        // also store the moved source points in `moved`
+    bool keep_moved = false;  // also store the moved source points in `moved`
     std::vector<Vector3d> moved;
+    // The order in which the source points are searched: neighbours in space one after the
+    // other, so consecutive queries walk the same part of the tree. Made from the source on the
+    // first call (a rigid motion keeps it spatially coherent) and kept while the source size is
+    // unchanged. It only schedules the work: any permutation gives the same result.
+    std::vector<std::uint32_t> order;
 };
 
 // Evaluates `transformation` against a prebuilt 3-D tree over the target points. With
@@ -69,8 +74,6 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
                                             std::span<const Vector3d> target_normals, double max_distance,
                                             const Matrix4d& init, const TransformationEstimation& method,
                                             const ICPConvergenceCriteria& criteria);
-
-using Matrix6d = nubiro::Matrix6d;
 
 // Sum over the pairs found under `transformation` of G^T G for the matched target point
 // q = (x, y, z), G = [[0, z, -y, 1, 0, 0], [-z, 0, x, 0, 1, 0], [y, -x, 0, 0, 0, 1]]; rows and
