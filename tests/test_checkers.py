@@ -154,3 +154,14 @@ def test_check_argument_conversion():
         EDGE().Check(SEGMENT, SEGMENT, PAIRS, np.eye(4).tolist())
     with pytest.raises(TypeError, match="argument 'source'"):
         EDGE().Check(None, SEGMENT, PAIRS, np.eye(4))
+
+
+def test_pickling_keeps_class_and_values():
+    import pickle
+    for obj, attrs in ((EDGE(0.8), ("similarity_threshold",)), (DIST(-0.0), ("distance_threshold",)),
+                       (NORMAL(math.nan), ("normal_angle_threshold",)),
+                       (reg.RANSACConvergenceCriteria(12, 0.5), ("max_iteration", "confidence"))):
+        back = pickle.loads(pickle.dumps(obj))
+        assert type(back) is type(obj) and repr(back) == repr(obj)
+        for name in attrs:
+            assert np.array_equal(getattr(back, name), getattr(obj, name), equal_nan=True)
