@@ -26,13 +26,16 @@ void add_rotation_functions(PyObject* geometry);  // module-level names taken fr
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
+void add_random(PyObject* random);  // utility.random.seed
 // io
 void add_io(PyObject* io);             // FileGeometry and the read/write functions
 // pipelines.registration
 void add_feature(PyObject* registration);
 void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
+void add_global_registration(PyObject* registration);  // FPFH, matching, checkers, RANSAC
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_random_hooks(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
 void add_internal_voxel_grid(PyObject* internal);
 

@@ -86,6 +86,10 @@ def _table() -> dict[type, Describe]:
     table[registration.ICPConvergenceCriteria] = _args("relative_fitness", "relative_rmse", "max_iteration")
     table[registration.TransformationEstimationPointToPoint] = _args("with_scaling")
     table[registration.TransformationEstimationPointToPlane] = _args()
+    table[registration.RANSACConvergenceCriteria] = _args("max_iteration", "confidence")
+    table[registration.CorrespondenceCheckerBasedOnEdgeLength] = _args("similarity_threshold")
+    table[registration.CorrespondenceCheckerBasedOnDistance] = _args("distance_threshold")
+    table[registration.CorrespondenceCheckerBasedOnNormal] = _args("normal_angle_threshold")
     return table
 
 
