@@ -1,5 +1,6 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
 #include "bindings/module.hpp"
+#include "bindings/orient_normals.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/point_cloud.hpp"
 
@@ -126,6 +127,9 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.rotate(r, center=None)", rotate>(),
         method<"PointCloud.normalize_normals()", normalize_normals>(),
         method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
+        method<"PointCloud.orient_normals_to_align_with_direction(orientation_reference=None)", orient_normals_to_align_with_direction, kAlignWithDirectionDoc>(),
+        method<"PointCloud.orient_normals_towards_camera_location(camera_location=None)", orient_normals_towards_camera_location, kTowardsCameraDoc>(),
+        method<"PointCloud.orient_normals_consistent_tangent_plane(k, lambda=0.0, cos_alpha_tol=1.0)", orient_normals_consistent_tangent_plane, kTangentPlaneDoc>(),
     };
     add_type(module, make_value_class<Cloud>(std::move(cls)));
 }

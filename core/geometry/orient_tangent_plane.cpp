@@ -1,0 +1,426 @@
+#include "core/geometry/orient_tangent_plane.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <queue>
+#include <vector>
+
+#include "core/kdtree.hpp"
+#include "core/parallel.hpp"
+#include "core/stdsort.hpp"
+
+namespace nubiro::geometry {
+namespace {
+
+// Points are numbered below 2^32 (the index's limit), so edges fit in 16 bytes. The sort only
+// compares weights, so the record's width does not change the order of equal weights.
+struct Edge {
+    std::uint32_t a, b;
+    double weight;
+};
+using Edges = std::vector<Edge>;
+
+constexpr std::size_t kMinChunk = 256;
+
+inline double dot(const Vector3d& a, const Vector3d& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
+
+inline void negate(Vector3d& n) { n = {-n[0], -n[1], -n[2]}; }
+
+// 1 - |cos| of the angle between two normals: 0 for parallel or opposite normals.
+inline double dissimilarity(const Vector3d& a, const Vector3d& b) { return 1.0 - std::fabs(dot(a, b)); }
+
+class DisjointSets {
+public:
+    explicit DisjointSets(std::size_t n) : parent_(n), size_(n, 1) { std::iota(parent_.begin(), parent_.end(), 0u); }
+
+    // Path halving.
+    std::uint32_t find(std::uint32_t x) {
+        while (parent_[x] != x) {
+            parent_[x] = parent_[parent_[x]];
+            x = parent_[x];
+        }
+        return x;
+    }
+
+    // Union by size; on equal sizes the first root stays the root. False when already joined.
+    bool unite(std::uint32_t a, std::uint32_t b) {
+        std::uint32_t root = find(a), child = find(b);
+        if (root == child) return false;
+        if (size_[root] < size_[child]) std::swap(root, child);
+        parent_[child] = root;
+        size_[root] += size_[child];
+        return true;
+    }
+
+private:
+    std::vector<std::uint32_t> parent_, size_;
+};
+
+// Minimum spanning forest: the edges sorted by weight with the fixed sort, then accepted in
+// that order whenever they join two trees. Leaves the forest's partition in `forest`.
+Edges kruskal(Edges& edges, DisjointSets& forest) {
+    stdsort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
+    Edges tree;
+    for (const Edge& e : edges)
+        if (forest.unite(e.a, e.b)) tree.push_back(e);
+    return tree;
+}
+
+// The k-nearest list of every point, `width` slots per point.
+struct NeighbourLists {
+    std::size_t width = 0;
+    std::vector<std::uint32_t> index;  // n * width
+    std::vector<std::uint32_t> count;  // n
+
+    std::span<const std::uint32_t> of(std::size_t i) const { return {index.data() + i * width, count[i]}; }
+};
+
+NeighbourLists neighbour_lists(const KDTree& tree, std::span<const Vector3d> points, long kk) {
+    NeighbourLists lists;
+    const std::size_t n = points.size();
+    lists.count.assign(n, 0);
+    // A negative count gives empty lists; a count above the indexed points cannot add any.
+    if (kk <= 0) return lists;
+    lists.width = std::min(static_cast<std::size_t>(kk), tree.permutation().size());
+    if (lists.width == 0) return lists;
+    lists.index.resize(n * lists.width);
+    parallel::parallel_for_chunks(
+        n,
+        [&](std::size_t begin, std::size_t end) {
+            std::vector<double> dist2(lists.width);
+            for (std::size_t i = begin; i < end; ++i)
+                lists.count[i] = static_cast<std::uint32_t>(
+                    tree.search_knn(points[i].data(), lists.width, lists.index.data() + i * lists.width, dist2.data()));
+        },
+        kMinChunk);
+    return lists;
+}
+
+// The cone test: the neighbour stays unless it leaves the tangent plane of `normal` more
+// steeply than the tolerance (a NaN ratio, from coincident points, stays).
+struct ConeEdge {
+    bool kept;
+    double along_normal;  // |dot(n, d)|
+    double length2;
+};
+inline ConeEdge cone_edge(const Vector3d& p, const Vector3d& normal, const Vector3d& q, double cos_alpha_tol) {
+    const Vector3d d{q[0] - p[0], q[1] - p[1], q[2] - p[2]};
+    const double a = std::fabs(dot(normal, d));
+    const double l2 = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+    return {!(a / std::sqrt(l2) > cos_alpha_tol), a, l2};
+}
+
+// Edges from every point's list (its first `limit` entries), in order of point and then of list
+// position. make(i, j, cone) returns the weight of a kept edge. The per-point work runs in
+// parallel twice, once to count and once to fill, so the array is exactly the edge count.
+template <class Weight>
+void append_list_edges(Edges& out, const NeighbourLists& lists, std::span<const Vector3d> points,
+                       std::span<const Vector3d> normals, std::size_t limit, double cos_alpha_tol, Weight weight) {
+    const std::size_t n = points.size();
+    auto for_each_kept = [&](std::size_t i, auto&& emit) {
+        const auto list = lists.of(i);
+        const std::size_t len = std::min<std::size_t>(list.size(), limit);
+        for (std::size_t pos = 0; pos < len; ++pos) {
+            const std::uint32_t j = list[pos];
+            if (j == i) continue;
+            const ConeEdge c = cone_edge(points[i], normals[i], points[j], cos_alpha_tol);
+            if (c.kept) emit(j, c);
+        }
+    };
+    std::vector<std::size_t> offset(n + 1, 0);
+    parallel::parallel_for(
+        n,
+        [&](std::size_t i) {
+            std::size_t kept = 0;
+            for_each_kept(i, [&](std::uint32_t, const ConeEdge&) { ++kept; });
+            offset[i + 1] = kept;
+        },
+        kMinChunk);
+    const std::size_t first = out.size();
+    offset[0] = first;
+    for (std::size_t i = 0; i < n; ++i) offset[i + 1] += offset[i];
+    out.resize(offset[n]);
+    Edge* edges = out.data();
+    parallel::parallel_for(
+        n,
+        [&](std::size_t i) {
+            Edge* e = edges + offset[i];
+            for_each_kept(i, [&](std::uint32_t j, const ConeEdge& c) {
+                *e++ = {static_cast<std::uint32_t>(i), j, weight(i, j, c)};
+            });
+        },
+        kMinChunk);
+}
+
+// Joins the components of the first forest one at a time. Each round takes the component C of
+// the smallest point outside point 0's component; every member u of C offers the first point
+// outside C in its k-nearest list, for the smallest list length kk + 1, 2 (kk + 1), ... (capped at
+// n) that holds one; the closest offer (ties: the smaller member) becomes an edge.
+//
+// The offers are examined lazily, as in Prim's algorithm: every member holds a lower bound of
+// its offer's distance in a priority queue ordered by (bound, member), and only the front member
+// is ever queried. A member's offer can only move further away as C grows, and its list lengths
+// that held no outsider never hold one later, so the bounds and the lengths carry over from
+// round to round. The front member with an offer made for the current C is the round's winner:
+// every other member's offer is at least its bound, which is not below the winner's key.
+//
+// When C grows by another component, the next round's C is still the component of the same
+// smallest point, so the queue carries over; when C reaches point 0's component, the next one
+// starts from scratch.
+class ComponentJoiner {
+public:
+    ComponentJoiner(const KDTree& tree, std::span<const Vector3d> points, DisjointSets& forest, std::uint64_t kk)
+        : tree_(tree), points_(points), n_(points.size()) {
+        label_.resize(n_);
+        std::vector<std::uint32_t> id_of_root(n_, kNone);
+        std::uint32_t components = 0;
+        for (std::uint32_t p = 0; p < n_; ++p) {
+            const std::uint32_t r = forest.find(p);
+            if (id_of_root[r] == kNone) id_of_root[r] = components++;
+            label_[p] = id_of_root[r];
+        }
+        // Members of every component, ascending.
+        first_member_.assign(components + 1, 0);
+        for (std::uint32_t p = 0; p < n_; ++p) ++first_member_[label_[p] + 1];
+        for (std::uint32_t c = 0; c < components; ++c) first_member_[c + 1] += first_member_[c];
+        members_.resize(n_);
+        std::vector<std::uint32_t> next(first_member_.begin(), first_member_.end() - 1);
+        for (std::uint32_t p = 0; p < n_; ++p) members_[next[label_[p]]++] = p;
+        state_.assign(components, State::Apart);
+        initial_cap_ = kk >= n_ ? n_ : std::min<std::uint64_t>(n_, kk + 1);
+    }
+
+    // Appends the joining edges to `tree`.
+    void join(Edges& tree) {
+        if (n_ == 0) return;
+        state_[label_[0]] = State::WithZero;
+        std::uint32_t m = 0;
+        for (;;) {
+            while (m < n_ && state_[label_[m]] == State::WithZero) ++m;
+            if (m == n_) return;
+            start_component(label_[m]);
+            for (;;) {
+                const std::uint32_t u = winner();
+                if (u == kNone) return;  // no member offers anything: the rest stays apart
+                const std::uint32_t w = offer_[u];
+                tree.push_back({u, w, key_[u]});
+                const std::uint32_t d = label_[w];
+                if (state_[d] == State::WithZero) {
+                    for (std::uint32_t c : grown_) state_[c] = State::WithZero;
+                    break;
+                }
+                // C grows by D; the winner's offer is now inside, its key still a lower bound.
+                ++round_;
+                add_component(d);
+                queue_.push({key_[u], u});
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint64_t kNoRound = std::numeric_limits<std::uint64_t>::max();
+    enum class State : std::uint8_t { Apart, WithZero, Current };
+
+    struct Entry {
+        double key;
+        std::uint32_t member;
+        // Min-queue on (key, member).
+        bool operator<(const Entry& o) const { return key > o.key || (key == o.key && member > o.member); }
+    };
+
+    void start_component(std::uint32_t c) {
+        queue_ = {};
+        grown_.clear();
+        if (cap_.empty()) {
+            cap_.resize(n_);
+            key_.resize(n_);
+            offer_.resize(n_);
+            offer_round_.resize(n_);
+        }
+        ++round_;
+        add_component(c);
+    }
+
+    void add_component(std::uint32_t c) {
+        state_[c] = State::Current;
+        grown_.push_back(c);
+        for (std::uint32_t i = first_member_[c]; i < first_member_[c + 1]; ++i) {
+            const std::uint32_t u = members_[i];
+            cap_[u] = initial_cap_;
+            key_[u] = 0.0;
+            offer_round_[u] = kNoRound;
+            queue_.push({0.0, u});
+        }
+    }
+
+    // Pops members until the front one holds an offer made for the current C; kNone when the
+    // queue runs dry.
+    std::uint32_t winner() {
+        while (!queue_.empty()) {
+            const std::uint32_t u = queue_.top().member;
+            queue_.pop();
+            if (offer_round_[u] == round_) return u;
+            if (examine(u)) queue_.push({key_[u], u});
+        }
+        return kNone;
+    }
+
+    // Queries u's list at its current length. False when u can never offer anything again.
+    bool examine(std::uint32_t u) {
+        for (;;) {
+            const std::size_t cap = cap_[u];
+            if (index_.size() < cap) {
+                index_.resize(cap);
+                dist2_.resize(cap);
+            }
+            const std::size_t count = tree_.search_knn(points_[u].data(), cap, index_.data(), dist2_.data());
+            for (std::size_t pos = 0; pos < count; ++pos) {
+                if (state_[label_[index_[pos]]] != State::Current) {
+                    offer_[u] = index_[pos];
+                    key_[u] = dist2_[pos];
+                    offer_round_[u] = round_;
+                    return true;
+                }
+            }
+            // A short list already holds every point at a finite distance, and a full-length
+            // one every point: longer lists would not hold an outsider either.
+            if (count < cap || cap >= n_) return false;
+            cap_[u] = std::min<std::size_t>(2 * cap, n_);
+            key_[u] = std::max(key_[u], dist2_[count - 1]);
+            offer_round_[u] = kNoRound;
+            // Go on doubling only while u stays at the front.
+            if (!queue_.empty() && Entry{key_[u], u} < queue_.top()) return true;
+        }
+    }
+
+    const KDTree& tree_;
+    std::span<const Vector3d> points_;
+    const std::size_t n_;
+    std::size_t initial_cap_ = 0;
+
+    std::vector<std::uint32_t> label_;         // component of every point
+    std::vector<std::uint32_t> first_member_;  // per component, into members_
+    std::vector<std::uint32_t> members_;
+    std::vector<State> state_;                 // per component
+    std::vector<std::uint32_t> grown_;         // the components making up C
+
+    std::uint64_t round_ = 0;
+    std::priority_queue<Entry> queue_;
+    std::vector<std::size_t> cap_;           // per member: list length to query next
+    std::vector<double> key_;                // lower bound, or the offer's squared distance
+    std::vector<std::uint32_t> offer_;       // valid when offer_round_ == round_
+    std::vector<std::uint64_t> offer_round_;
+    std::vector<std::uint32_t> index_;       // query scratch
+    std::vector<double> dist2_;
+};
+
+// Adjacency lists of a tree, every edge seen from both ends in edge order.
+struct Adjacency {
+    std::vector<std::size_t> first;  // n + 1
+    std::vector<std::uint32_t> next;
+
+    Adjacency(const Edges& tree, std::size_t n) : first(n + 1, 0), next(2 * tree.size()) {
+        for (const Edge& e : tree) {
+            ++first[e.a + 1];
+            ++first[e.b + 1];
+        }
+        for (std::size_t i = 0; i < n; ++i) first[i + 1] += first[i];
+        std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+        for (const Edge& e : tree) {
+            next[fill[e.a]++] = e.b;
+            next[fill[e.b]++] = e.a;
+        }
+    }
+};
+
+// The lowest point; the first one on equal (or NaN) heights.
+std::uint32_t lowest_point(std::span<const Vector3d> points) {
+    std::uint32_t s = 0;
+    for (std::uint32_t i = 1; i < points.size(); ++i)
+        if (points[s][2] > points[i][2]) s = i;
+    return s;
+}
+
+// Breadth-first from the seed: every point reached takes the side of the point that reached it.
+void propagate(const Adjacency& adjacency, std::span<Vector3d> normals, std::uint32_t seed) {
+    std::vector<std::uint8_t> visited(normals.size(), 0);
+    std::vector<std::uint32_t> queue;
+    queue.reserve(normals.size());
+    visited[seed] = 1;
+    queue.push_back(seed);
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const std::uint32_t v = queue[head];
+        for (std::size_t i = adjacency.first[v]; i < adjacency.first[v + 1]; ++i) {
+            const std::uint32_t w = adjacency.next[i];
+            if (visited[w]) continue;
+            visited[w] = 1;
+            if (dot(normals[v], normals[w]) < 0) negate(normals[w]);
+            queue.push_back(w);
+        }
+    }
+}
+
+double seconds_since(std::chrono::steady_clock::time_point& t) {
+    const auto now = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(now - t).count();
+    t = now;
+    return s;
+}
+
+}  // namespace
+
+void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, std::span<Vector3d> normals,
+                                             std::uint64_t k, double lambda, double cos_alpha_tol,
+                                             TangentPlaneTimings* timings) {
+    const std::size_t n = points.size();
+    if (n == 0) return;
+    auto clock = std::chrono::steady_clock::now();
+    TangentPlaneTimings spent;
+
+    KDTree tree;
+    tree.build_from_points(points);
+    const std::uint64_t kk = k >= 3 ? k : 2;
+    // The queries take the count as a signed 32-bit value (its low 32 bits).
+    const auto query_kk = static_cast<std::int32_t>(static_cast<std::uint32_t>(kk));
+    const NeighbourLists lists = neighbour_lists(tree, points, query_kk);
+    spent.neighbourhoods = seconds_since(clock);
+
+    std::span<const Vector3d> const_normals(normals.data(), normals.size());
+    Edges tree_edges;
+    {
+        Edges candidates;
+        append_list_edges(candidates, lists, points, const_normals, lists.width, cos_alpha_tol,
+                          [lambda](std::size_t, std::uint32_t, const ConeEdge& c) {
+                              return c.length2 + c.along_normal * lambda;
+                          });
+        DisjointSets forest(n);
+        tree_edges = kruskal(candidates, forest);
+        ComponentJoiner(tree, points, forest, kk).join(tree_edges);
+    }
+    for (Edge& e : tree_edges) e.weight = dissimilarity(normals[e.a], normals[e.b]);
+    append_list_edges(tree_edges, lists, points, const_normals, static_cast<std::size_t>(std::min<std::uint64_t>(k, lists.width)),
+                      cos_alpha_tol, [&](std::size_t i, std::uint32_t j, const ConeEdge&) {
+                          return dissimilarity(normals[i], normals[j]);
+                      });
+    Edges final_tree;
+    {
+        DisjointSets forest(n);
+        final_tree = kruskal(tree_edges, forest);
+    }
+    tree_edges = Edges();
+    spent.trees = seconds_since(clock);
+
+    const Adjacency adjacency(final_tree, n);
+    const std::uint32_t seed = lowest_point(points);
+    Vector3d& s = normals[seed];
+    if (0.0 * s[0] + 0.0 * s[1] < s[2]) negate(s);
+    propagate(adjacency, normals, seed);
+    spent.propagation = seconds_since(clock);
+    if (timings) *timings = spent;
+}
+
+}  // namespace nubiro::geometry
