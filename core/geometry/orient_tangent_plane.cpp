@@ -10,7 +10,7 @@
 
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
-#include "core/stdsort.hpp"
+#include "core/parallel_stdsort.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -62,7 +62,7 @@ private:
 // Minimum spanning forest: the edges sorted by weight with the fixed sort, then accepted in
 // that order whenever they join two trees. Leaves the forest's partition in `forest`.
 Edges kruskal(Edges& edges, DisjointSets& forest) {
-    stdsort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
+    parallel_stdsort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
     Edges tree;
     for (const Edge& e : edges)
         if (forest.unite(e.a, e.b)) tree.push_back(e);
@@ -113,46 +113,61 @@ inline ConeEdge cone_edge(const Vector3d& p, const Vector3d& normal, const Vecto
     return {!(a / std::sqrt(l2) > cos_alpha_tol), a, l2};
 }
 
-// Edges from every point's list (its first `limit` entries), in order of point and then of list
-// position. make(i, j, cone) returns the weight of a kept edge. The per-point work runs in
-// parallel twice, once to count and once to fill, so the array is exactly the edge count.
-template <class Weight>
-void append_list_edges(Edges& out, const NeighbourLists& lists, std::span<const Vector3d> points,
-                       std::span<const Vector3d> normals, std::size_t limit, double cos_alpha_tol, Weight weight) {
+// The edges taken from the neighbour lists, both in order of point and then of list position:
+// the first tree's candidates (weight: squared length plus lambda times the distance to the
+// tangent plane) and the normal-similarity edges of the final tree (the candidates among each
+// list's first `similarity_limit` entries, weight: dissimilarity of the normals).
+struct ListEdges {
+    Edges candidates;
+    Edges similar;
+};
+
+ListEdges list_edges(const NeighbourLists& lists, std::span<const Vector3d> points, std::span<const Vector3d> normals,
+                     double lambda, double cos_alpha_tol, std::size_t similarity_limit) {
     const std::size_t n = points.size();
-    auto for_each_kept = [&](std::size_t i, auto&& emit) {
-        const auto list = lists.of(i);
-        const std::size_t len = std::min<std::size_t>(list.size(), limit);
-        for (std::size_t pos = 0; pos < len; ++pos) {
-            const std::uint32_t j = list[pos];
-            if (j == i) continue;
-            const ConeEdge c = cone_edge(points[i], normals[i], points[j], cos_alpha_tol);
-            if (c.kept) emit(j, c);
-        }
-    };
-    std::vector<std::size_t> offset(n + 1, 0);
+    const std::size_t width = lists.width;
+    // One parallel pass (the only one that reads neighbours' points and normals) fills every
+    // point's slots with its kept edges; the kept edges of a list prefix come first.
+    Edges slots(n * width);
+    std::vector<double> similarity(n * width);
+    std::vector<std::uint32_t> kept(n), kept_similar(n);
     parallel::parallel_for(
         n,
         [&](std::size_t i) {
-            std::size_t kept = 0;
-            for_each_kept(i, [&](std::uint32_t, const ConeEdge&) { ++kept; });
-            offset[i + 1] = kept;
+            const auto list = lists.of(i);
+            Edge* out = slots.data() + i * width;
+            double* sim = similarity.data() + i * width;
+            std::uint32_t count = 0, count_similar = 0;
+            for (std::size_t pos = 0; pos < list.size(); ++pos) {
+                const std::uint32_t j = list[pos];
+                if (j == i) continue;
+                const ConeEdge c = cone_edge(points[i], normals[i], points[j], cos_alpha_tol);
+                if (!c.kept) continue;
+                out[count] = {static_cast<std::uint32_t>(i), j, c.length2 + c.along_normal * lambda};
+                if (pos < similarity_limit) sim[count_similar++] = dissimilarity(normals[i], normals[j]);
+                ++count;
+            }
+            kept[i] = count;
+            kept_similar[i] = count_similar;
         },
         kMinChunk);
-    const std::size_t first = out.size();
-    offset[0] = first;
-    for (std::size_t i = 0; i < n; ++i) offset[i + 1] += offset[i];
-    out.resize(offset[n]);
-    Edge* edges = out.data();
-    parallel::parallel_for(
-        n,
-        [&](std::size_t i) {
-            Edge* e = edges + offset[i];
-            for_each_kept(i, [&](std::uint32_t j, const ConeEdge& c) {
-                *e++ = {static_cast<std::uint32_t>(i), j, weight(i, j, c)};
-            });
-        },
-        kMinChunk);
+    ListEdges edges;
+    std::size_t total_similar = 0;
+    for (std::size_t i = 0; i < n; ++i) total_similar += kept_similar[i];
+    edges.similar.reserve(total_similar);
+    // Compact in place: a point's edges move only towards the front.
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Edge* from = slots.data() + i * width;
+        for (std::uint32_t t = 0; t < kept_similar[i]; ++t)
+            edges.similar.push_back({from[t].a, from[t].b, similarity[i * width + t]});
+        std::copy(from, from + kept[i], slots.data() + end);
+        end += kept[i];
+    }
+    slots.resize(end);
+    slots.shrink_to_fit();
+    edges.candidates = std::move(slots);
+    return edges;
 }
 
 // Joins the components of the first forest one at a time. Each round takes the component C of
@@ -162,10 +177,14 @@ void append_list_edges(Edges& out, const NeighbourLists& lists, std::span<const 
 //
 // The offers are examined lazily, as in Prim's algorithm: every member holds a lower bound of
 // its offer's distance in a priority queue ordered by (bound, member), and only the front member
-// is ever queried. A member's offer can only move further away as C grows, and its list lengths
-// that held no outsider never hold one later, so the bounds and the lengths carry over from
-// round to round. The front member with an offer made for the current C is the round's winner:
-// every other member's offer is at least its bound, which is not below the winner's key.
+// is ever queried. The front member with an offer made for the current C is the round's winner:
+// every other member's offer is at least its bound, which is not below the winner's key. An
+// offer can only move further away as C grows, and list lengths that held no outsider never
+// hold one later, so bounds and lengths carry over from round to round.
+//
+// Bounds start at 0 and rise with every list that holds no outsider. For a large C that alone
+// would walk every member's list across C; there the distance to the nearest outsider, found
+// in an index over the outsiders, bounds each member at once.
 //
 // When C grows by another component, the next round's C is still the component of the same
 // smallest point, so the queue carries over; when C reaches point 0's component, the next one
@@ -201,12 +220,12 @@ public:
         for (;;) {
             while (m < n_ && state_[label_[m]] == State::WithZero) ++m;
             if (m == n_) return;
-            start_component(label_[m]);
+            start(label_[m]);
             for (;;) {
                 const std::uint32_t u = winner();
                 if (u == kNone) return;  // no member offers anything: the rest stays apart
                 const std::uint32_t w = offer_[u];
-                tree.push_back({u, w, key_[u]});
+                tree.push_back({u, w, offer_dist2_[u]});
                 const std::uint32_t d = label_[w];
                 if (state_[d] == State::WithZero) {
                     for (std::uint32_t c : grown_) state_[c] = State::WithZero;
@@ -216,6 +235,7 @@ public:
                 ++round_;
                 add_component(d);
                 queue_.push({key_[u], u});
+                bound_by_outsiders();
             }
         }
     }
@@ -223,6 +243,10 @@ public:
 private:
     static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
     static constexpr std::uint64_t kNoRound = std::numeric_limits<std::uint64_t>::max();
+    // C is bounded through an outsider index from this size on, when the index costs no more
+    // than a few queries per member, and again whenever it has doubled since.
+    static constexpr std::size_t kBoundMin = 256;
+    static constexpr std::size_t kOutsidersPerMember = 64;
     enum class State : std::uint8_t { Apart, WithZero, Current };
 
     struct Entry {
@@ -232,29 +256,66 @@ private:
         bool operator<(const Entry& o) const { return key > o.key || (key == o.key && member > o.member); }
     };
 
-    void start_component(std::uint32_t c) {
+    void start(std::uint32_t c) {
         queue_ = {};
         grown_.clear();
+        size_ = 0;
+        bounded_size_ = 0;
         if (cap_.empty()) {
             cap_.resize(n_);
             key_.resize(n_);
             offer_.resize(n_);
+            offer_dist2_.resize(n_);
             offer_round_.resize(n_);
+            retired_.resize(n_);
         }
         ++round_;
         add_component(c);
+        bound_by_outsiders();
     }
 
     void add_component(std::uint32_t c) {
         state_[c] = State::Current;
         grown_.push_back(c);
+        size_ += first_member_[c + 1] - first_member_[c];
         for (std::uint32_t i = first_member_[c]; i < first_member_[c + 1]; ++i) {
             const std::uint32_t u = members_[i];
             cap_[u] = initial_cap_;
             key_[u] = 0.0;
             offer_round_[u] = kNoRound;
+            retired_[u] = 0;
             queue_.push({0.0, u});
         }
+    }
+
+    // Raises every member's bound to its distance from the nearest point outside C.
+    void bound_by_outsiders() {
+        if (size_ < kBoundMin || size_ < 2 * bounded_size_ || size_ * kOutsidersPerMember < n_ - size_) return;
+        bounded_size_ = size_;
+        std::vector<Vector3d> outsiders;
+        outsiders.reserve(n_ - size_);
+        for (std::size_t p = 0; p < n_; ++p)
+            if (state_[label_[p]] != State::Current) outsiders.push_back(points_[p]);
+        KDTree index;
+        if (!index.build_from_points(outsiders)) return;
+        std::vector<std::uint32_t> active;
+        active.reserve(size_);
+        for (std::uint32_t c : grown_)
+            for (std::uint32_t i = first_member_[c]; i < first_member_[c + 1]; ++i)
+                if (!retired_[members_[i]]) active.push_back(members_[i]);
+        parallel::parallel_for(
+            active.size(),
+            [&](std::size_t i) {
+                const std::uint32_t u = active[i];
+                std::uint32_t nearest;
+                double dist2;
+                if (index.search_knn(points_[u].data(), 1, &nearest, &dist2) == 1) key_[u] = std::max(key_[u], dist2);
+            },
+            kMinChunk);
+        std::vector<Entry> entries;
+        entries.reserve(active.size());
+        for (const std::uint32_t u : active) entries.push_back({key_[u], u});
+        queue_ = std::priority_queue<Entry>(std::less<Entry>(), std::move(entries));
     }
 
     // Pops members until the front one holds an offer made for the current C; kNone when the
@@ -264,7 +325,10 @@ private:
             const std::uint32_t u = queue_.top().member;
             queue_.pop();
             if (offer_round_[u] == round_) return u;
-            if (examine(u)) queue_.push({key_[u], u});
+            if (examine(u))
+                queue_.push({key_[u], u});
+            else
+                retired_[u] = 1;
         }
         return kNone;
     }
@@ -281,8 +345,9 @@ private:
             for (std::size_t pos = 0; pos < count; ++pos) {
                 if (state_[label_[index_[pos]]] != State::Current) {
                     offer_[u] = index_[pos];
-                    key_[u] = dist2_[pos];
+                    offer_dist2_[u] = dist2_[pos];
                     offer_round_[u] = round_;
+                    key_[u] = std::max(key_[u], dist2_[pos]);
                     return true;
                 }
             }
@@ -307,14 +372,19 @@ private:
     std::vector<std::uint32_t> members_;
     std::vector<State> state_;                 // per component
     std::vector<std::uint32_t> grown_;         // the components making up C
+    std::size_t size_ = 0;                     // members of C
+    std::size_t bounded_size_ = 0;             // members of C at the last outsider bound
 
     std::uint64_t round_ = 0;
     std::priority_queue<Entry> queue_;
-    std::vector<std::size_t> cap_;           // per member: list length to query next
-    std::vector<double> key_;                // lower bound, or the offer's squared distance
-    std::vector<std::uint32_t> offer_;       // valid when offer_round_ == round_
+    // Per member of C:
+    std::vector<std::size_t> cap_;            // list length to query next
+    std::vector<double> key_;                 // lower bound of the offer's squared distance
+    std::vector<std::uint32_t> offer_;        // the offer, valid when offer_round_ == round_
+    std::vector<double> offer_dist2_;
     std::vector<std::uint64_t> offer_round_;
-    std::vector<std::uint32_t> index_;       // query scratch
+    std::vector<std::uint8_t> retired_;       // can never offer anything
+    std::vector<std::uint32_t> index_;        // query scratch
     std::vector<double> dist2_;
 };
 
@@ -390,22 +460,18 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
     spent.neighbourhoods = seconds_since(clock);
 
     std::span<const Vector3d> const_normals(normals.data(), normals.size());
+    ListEdges edges = list_edges(lists, points, const_normals, lambda, cos_alpha_tol,
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(k, lists.width)));
     Edges tree_edges;
     {
-        Edges candidates;
-        append_list_edges(candidates, lists, points, const_normals, lists.width, cos_alpha_tol,
-                          [lambda](std::size_t, std::uint32_t, const ConeEdge& c) {
-                              return c.length2 + c.along_normal * lambda;
-                          });
         DisjointSets forest(n);
-        tree_edges = kruskal(candidates, forest);
+        tree_edges = kruskal(edges.candidates, forest);
+        edges.candidates = Edges();
         ComponentJoiner(tree, points, forest, kk).join(tree_edges);
     }
     for (Edge& e : tree_edges) e.weight = dissimilarity(normals[e.a], normals[e.b]);
-    append_list_edges(tree_edges, lists, points, const_normals, static_cast<std::size_t>(std::min<std::uint64_t>(k, lists.width)),
-                      cos_alpha_tol, [&](std::size_t i, std::uint32_t j, const ConeEdge&) {
-                          return dissimilarity(normals[i], normals[j]);
-                      });
+    tree_edges.insert(tree_edges.end(), edges.similar.begin(), edges.similar.end());
+    edges.similar = Edges();
     Edges final_tree;
     {
         DisjointSets forest(n);
