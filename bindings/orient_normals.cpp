@@ -4,6 +4,8 @@
 
 #include "bindings/classes.hpp"
 #include "core/geometry/orient_normals.hpp"
+#include "core/geometry/orient_tangent_plane.hpp"
+#include "bindings/module.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -42,6 +44,31 @@ PyObject* orient_normals_consistent_tangent_plane(PyObject* self, Args& a) {
     return orient(self, [&](Cloud& c) {
         return geometry::orient_normals_consistent_tangent_plane(c, k, lambda, cos_alpha_tol);
     });
+}
+
+namespace {
+
+// Runs the consistent orientation on a cloud with normals and returns the seconds spent in
+// its stages: (neighbourhoods, trees, propagation).
+PyObject* orient_stage_timings(Args& a) {
+    auto cloud = a.get<Instance<Object<Cloud>>>(0);
+    const std::uint64_t k = a.get<std::uint64_t>(1);
+    PyObject* self = &cloud.ptr->head.ob_base;
+    geometry::TangentPlaneTimings t;
+    {
+        WriteAccess w(self);
+        Cloud& c = value_of<Cloud>(self);
+        if (!c.has_normals()) raise(PyExc_RuntimeError, "the cloud has no normals");
+        ReleaseGil unlocked;
+        geometry::orient_normals_consistent_tangent_plane(c.points.span(), c.normals.span(), k, 0.0, 1.0, &t);
+    }
+    return Py_BuildValue("(ddd)", t.neighbourhoods, t.trees, t.propagation);
+}
+
+}  // namespace
+
+void add_orientation_hooks(PyObject* internal) {
+    add_functions(internal, {function<"orient_stage_timings(cloud, k)", orient_stage_timings>()});
 }
 
 }  // namespace nubiro::py

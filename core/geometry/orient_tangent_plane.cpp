@@ -119,7 +119,8 @@ inline ConeEdge cone_edge(const Vector3d& p, const Vector3d& normal, const Vecto
 // list's first `similarity_limit` entries, weight: dissimilarity of the normals).
 struct ListEdges {
     Edges candidates;
-    Edges similar;
+    Edges similar;  // from position `room` on: the final tree's edges go in front of them
+    std::size_t room = 0;
 };
 
 ListEdges list_edges(const NeighbourLists& lists, std::span<const Vector3d> points, std::span<const Vector3d> normals,
@@ -154,18 +155,19 @@ ListEdges list_edges(const NeighbourLists& lists, std::span<const Vector3d> poin
     ListEdges edges;
     std::size_t total_similar = 0;
     for (std::size_t i = 0; i < n; ++i) total_similar += kept_similar[i];
-    edges.similar.reserve(total_similar);
+    // A spanning forest has at most n - 1 edges.
+    edges.room = n - 1;
+    edges.similar.resize(edges.room + total_similar);
     // Compact in place: a point's edges move only towards the front.
     std::size_t end = 0;
+    Edge* similar = edges.similar.data() + edges.room;
     for (std::size_t i = 0; i < n; ++i) {
         const Edge* from = slots.data() + i * width;
-        for (std::uint32_t t = 0; t < kept_similar[i]; ++t)
-            edges.similar.push_back({from[t].a, from[t].b, similarity[i * width + t]});
+        for (std::uint32_t t = 0; t < kept_similar[i]; ++t) *similar++ = {from[t].a, from[t].b, similarity[i * width + t]};
         std::copy(from, from + kept[i], slots.data() + end);
         end += kept[i];
     }
     slots.resize(end);
-    slots.shrink_to_fit();
     edges.candidates = std::move(slots);
     return edges;
 }
@@ -456,12 +458,13 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
     const std::uint64_t kk = k >= 3 ? k : 2;
     // The queries take the count as a signed 32-bit value (its low 32 bits).
     const auto query_kk = static_cast<std::int32_t>(static_cast<std::uint32_t>(kk));
-    const NeighbourLists lists = neighbour_lists(tree, points, query_kk);
+    NeighbourLists lists = neighbour_lists(tree, points, query_kk);
     spent.neighbourhoods = seconds_since(clock);
 
     std::span<const Vector3d> const_normals(normals.data(), normals.size());
     ListEdges edges = list_edges(lists, points, const_normals, lambda, cos_alpha_tol,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(k, lists.width)));
+    lists = NeighbourLists();
     Edges tree_edges;
     {
         DisjointSets forest(n);
@@ -470,14 +473,19 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
         ComponentJoiner(tree, points, forest, kk).join(tree_edges);
     }
     for (Edge& e : tree_edges) e.weight = dissimilarity(normals[e.a], normals[e.b]);
-    tree_edges.insert(tree_edges.end(), edges.similar.begin(), edges.similar.end());
-    edges.similar = Edges();
+    // The first tree, then the similarity edges, in one array.
+    Edges& extended = edges.similar;
+    std::copy(tree_edges.begin(), tree_edges.end(), extended.begin());
+    std::copy(extended.begin() + static_cast<std::ptrdiff_t>(edges.room), extended.end(),
+              extended.begin() + static_cast<std::ptrdiff_t>(tree_edges.size()));
+    extended.resize(extended.size() - (edges.room - tree_edges.size()));
+    tree_edges = Edges();
     Edges final_tree;
     {
         DisjointSets forest(n);
-        final_tree = kruskal(tree_edges, forest);
+        final_tree = kruskal(extended, forest);
     }
-    tree_edges = Edges();
+    extended = Edges();
     spent.trees = seconds_since(clock);
 
     const Adjacency adjacency(final_tree, n);
