@@ -292,7 +292,9 @@ CASES = [
     ("clusters k=2", lambda: clusters(6, count=10, size=5, gap=1.0), 2, 0.0, 0.5),
     ("many tiny components", lambda: clusters(7, count=40, size=2, spread=0.3, gap=2.0), 0, 0.0, 1.0),
     ("huge k", lambda: clusters(8, count=3, size=10), 1000, 0.0, 1.0),
-    ("k beyond 32 bits", lambda: sphere(40, 9), 2**31 + 7, 0.0, 1.0),
+    ("k beyond 31 bits", lambda: sphere(40, 9), 2**31 + 7, 0.0, 1.0),
+    ("k beyond 32 bits", lambda: clusters(9, count=4, size=5), 2**32 + 3, 0.0, 1.0),
+    ("largest k", lambda: clusters(10, count=4, size=5), 2**64 - 1, 0.0, 1.0),
     ("duplicates", lambda: (np.repeat(sphere(30, 10)[0], 3, axis=0), np.repeat(sphere(30, 10)[1], 3, axis=0)), 5, 0.0, 1.0),
     ("flat grid with ties", lambda: (grid(6, 5), np.random.default_rng(11).choice([-1.0, 1.0], (30, 1)) * [0.0, 0.6, 0.8]),
      5, 0.0, 1.0),
@@ -349,7 +351,7 @@ for args in [(7, 0.5, 0.9), (10,)]:  # with lambda = 0 every edge's reverse has 
     assert run_python(code, RAYON_NUM_THREADS="1") == run_python(code, RAYON_NUM_THREADS="3")
 
 
-def test_releases_the_lock_and_holds_write_access(make_cloud, held):
+def test_holds_write_access(make_cloud, held):
     pc = make_cloud([[0, 0, 0], [1, 0, 0]], [[0, 0, 1], [0, 0, 1]])
     for call in (lambda: pc.orient_normals_to_align_with_direction(),
                  lambda: pc.orient_normals_towards_camera_location(),
