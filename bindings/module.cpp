@@ -69,6 +69,7 @@ PyObject* init() {
 
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
+    add_internal_stdhash(internal.get());
     add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 

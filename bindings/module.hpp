@@ -27,6 +27,7 @@ void add_verbosity(PyObject* utility);
 void add_feature(PyObject* registration);
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_internal_stdhash(PyObject* internal);
 void add_orientation_hooks(PyObject* internal);  // stage timings of the consistent orientation
 
 PyTypeObject* geometry3d_type();
