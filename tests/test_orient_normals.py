@@ -321,6 +321,17 @@ def test_sphere_comes_out_consistent(make_cloud, n):
     assert abs(side.sum()) == n
 
 
+def test_sphere_with_estimated_normals_comes_out_consistent(make_cloud):
+    pts, _ = sphere(40_000, 14, flip=False)
+    pc = make_cloud(pts)
+    pc.estimate_normals(geometry.KDTreeSearchParamKNN(30))
+    flips = np.random.default_rng(15).choice([-1.0, 1.0], size=(len(pts), 1))
+    pc.normals = np.asarray(pc.normals) * flips
+    pc.orient_normals_consistent_tangent_plane(10)
+    side = np.sign(np.einsum("ij,ij->i", np.asarray(pc.normals), pts))
+    assert abs(side.sum()) == len(pts)
+
+
 def test_nan_input_finishes_and_keeps_signs_only(make_cloud):
     pts, nrm = sphere(300, 13)
     pts[[5, 77]] = np.nan
@@ -343,8 +354,12 @@ rng = np.random.default_rng(5)
 p = rng.normal(size=(60_000, 3)); p /= np.linalg.norm(p, axis=1, keepdims=True)
 p[:30_000, 0] += 3.0  # two shells, joined by the component step
 flipped = p * rng.choice([-1.0, 1.0], size=(60_000, 1))
-for args in [(7, 0.5, 0.9), (10,)]:  # with lambda = 0 every edge's reverse has the same weight
-    pc = geometry.PointCloud(); pc.points = p; pc.normals = flipped
+x, y = np.meshgrid(np.arange(240.0), np.arange(240.0))
+grid = np.column_stack([x.ravel(), y.ravel(), np.zeros(x.size)])  # every weight tied many times
+# With lambda = 0 every edge's reverse has the same weight; a NaN lambda makes every weight NaN.
+for points, normals, args in [(p, flipped, (7, 0.5, 0.9)), (p, flipped, (10,)), (p, flipped, (6, float("nan"))),
+                              (grid, flipped[:grid.shape[0]], (8,))]:
+    pc = geometry.PointCloud(); pc.points = points; pc.normals = normals
     pc.orient_normals_consistent_tangent_plane(*args)
     print(hashlib.sha256(np.asarray(pc.normals).tobytes()).hexdigest())
 """
