@@ -291,6 +291,10 @@ CASES = [
     ("clusters k=4 narrow cone", lambda: clusters(5, count=8, size=6), 4, 1.0, 0.0),
     ("clusters k=2", lambda: clusters(6, count=10, size=5, gap=1.0), 2, 0.0, 0.5),
     ("many tiny components", lambda: clusters(7, count=40, size=2, spread=0.3, gap=2.0), 0, 0.0, 1.0),
+    # Components of a few hundred points: members bounded by their nearest outsider, and a
+    # component that grows by another before it reaches point 0's.
+    ("large components", lambda: clusters(22, count=3, size=300, spread=0.3), 5, 0.0, 1.0),
+    ("large components, growing", lambda: clusters(21, count=3, size=300, spread=0.3), 5, 0.0, 1.0),
     ("huge k", lambda: clusters(8, count=3, size=10), 1000, 0.0, 1.0),
     ("k beyond 31 bits", lambda: sphere(40, 9), 2**31 + 7, 0.0, 1.0),
     ("k beyond 32 bits", lambda: clusters(9, count=4, size=5), 2**32 + 3, 0.0, 1.0),
