@@ -127,48 +127,57 @@ ListEdges list_edges(const NeighbourLists& lists, std::span<const Vector3d> poin
                      double lambda, double cos_alpha_tol, std::size_t similarity_limit) {
     const std::size_t n = points.size();
     const std::size_t width = lists.width;
-    // One parallel pass (the only one that reads neighbours' points and normals) fills every
-    // point's slots with its kept edges; the kept edges of a list prefix come first.
-    Edges slots(n * width);
-    std::vector<double> similarity(n * width);
-    std::vector<std::uint32_t> kept(n), kept_similar(n);
-    parallel::parallel_for(
-        n,
-        [&](std::size_t i) {
-            const auto list = lists.of(i);
-            Edge* out = slots.data() + i * width;
-            double* sim = similarity.data() + i * width;
-            std::uint32_t count = 0, count_similar = 0;
-            for (std::size_t pos = 0; pos < list.size(); ++pos) {
-                const std::uint32_t j = list[pos];
-                if (j == i) continue;
-                const ConeEdge c = cone_edge(points[i], normals[i], points[j], cos_alpha_tol);
-                if (!c.kept) continue;
-                out[count] = {static_cast<std::uint32_t>(i), j, c.length2 + c.along_normal * lambda};
-                if (pos < similarity_limit) sim[count_similar++] = dissimilarity(normals[i], normals[j]);
-                ++count;
-            }
-            kept[i] = count;
-            kept_similar[i] = count_similar;
-        },
-        kMinChunk);
     ListEdges edges;
-    std::size_t total_similar = 0;
-    for (std::size_t i = 0; i < n; ++i) total_similar += kept_similar[i];
-    // A spanning forest has at most n - 1 edges.
-    edges.room = n - 1;
-    edges.similar.resize(edges.room + total_similar);
-    // Compact in place: a point's edges move only towards the front.
-    std::size_t end = 0;
-    Edge* similar = edges.similar.data() + edges.room;
+    // Room for the list lengths (an edge per entry other than the point itself), and in front
+    // of the similarity edges for a spanning forest, which has at most n - 1 edges.
+    std::size_t entries = 0, similar_entries = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const Edge* from = slots.data() + i * width;
-        for (std::uint32_t t = 0; t < kept_similar[i]; ++t) *similar++ = {from[t].a, from[t].b, similarity[i * width + t]};
-        std::copy(from, from + kept[i], slots.data() + end);
-        end += kept[i];
+        entries += lists.count[i];
+        similar_entries += std::min<std::size_t>(lists.count[i], similarity_limit);
     }
-    slots.resize(end);
-    edges.candidates = std::move(slots);
+    edges.candidates.reserve(entries);
+    edges.room = n - 1;
+    edges.similar.reserve(edges.room + similar_entries);
+    edges.similar.resize(edges.room);
+    if (width == 0) return edges;
+
+    // Blocks of points: one parallel pass (the only one that reads the neighbours' points and
+    // normals) fills each point's slots with its kept edges and their similarity weights (the
+    // kept edges of a list prefix come first); the slots are then appended in point order.
+    const std::size_t block = std::max<std::size_t>(1, (std::size_t{1} << 16) / width);
+    Edges slots(std::min(block, n) * width);
+    std::vector<double> similarity(slots.size());
+    std::vector<std::uint32_t> kept(std::min(block, n)), kept_similar(kept.size());
+    for (std::size_t first = 0; first < n; first += block) {
+        const std::size_t last = std::min(n, first + block);
+        parallel::parallel_for(
+            last - first,
+            [&](std::size_t b) {
+                const std::size_t i = first + b;
+                const auto list = lists.of(i);
+                Edge* out = slots.data() + b * width;
+                double* sim = similarity.data() + b * width;
+                std::uint32_t count = 0, count_similar = 0;
+                for (std::size_t pos = 0; pos < list.size(); ++pos) {
+                    const std::uint32_t j = list[pos];
+                    if (j == i) continue;
+                    const ConeEdge c = cone_edge(points[i], normals[i], points[j], cos_alpha_tol);
+                    if (!c.kept) continue;
+                    out[count] = {static_cast<std::uint32_t>(i), j, c.length2 + c.along_normal * lambda};
+                    if (pos < similarity_limit) sim[count_similar++] = dissimilarity(normals[i], normals[j]);
+                    ++count;
+                }
+                kept[b] = count;
+                kept_similar[b] = count_similar;
+            },
+            kMinChunk);
+        for (std::size_t b = 0; b < last - first; ++b) {
+            const Edge* from = slots.data() + b * width;
+            for (std::uint32_t t = 0; t < kept_similar[b]; ++t)
+                edges.similar.push_back({from[t].a, from[t].b, similarity[b * width + t]});
+            edges.candidates.insert(edges.candidates.end(), from, from + kept[b]);
+        }
+    }
     return edges;
 }
 
