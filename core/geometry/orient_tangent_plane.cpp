@@ -87,13 +87,18 @@ NeighbourLists neighbour_lists(const KDTree& tree, std::span<const Vector3d> poi
     lists.width = std::min(static_cast<std::size_t>(kk), tree.permutation().size());
     if (lists.width == 0) return lists;
     lists.index.resize(n * lists.width);
+    // Queried in the index's leaf order, so that consecutive queries walk the same nodes; points
+    // left out of the index (non-finite) keep their empty lists.
+    const auto order = tree.permutation();
     parallel::parallel_for_chunks(
-        n,
+        order.size(),
         [&](std::size_t begin, std::size_t end) {
             std::vector<double> dist2(lists.width);
-            for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t pos = begin; pos < end; ++pos) {
+                const std::size_t i = order[pos];
                 lists.count[i] = static_cast<std::uint32_t>(
                     tree.search_knn(points[i].data(), lists.width, lists.index.data() + i * lists.width, dist2.data()));
+            }
         },
         kMinChunk);
     return lists;
