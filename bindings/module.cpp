@@ -79,6 +79,7 @@ PyObject* init() {
     add_random_hooks(internal.get());
     add_internal_stdhash(internal.get());
     add_internal_voxel_grid(internal.get());
+    add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

@@ -38,6 +38,7 @@ void add_internal(PyObject* internal);
 void add_random_hooks(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
 void add_internal_voxel_grid(PyObject* internal);
+void add_orientation_hooks(PyObject* internal);  // stage timings of the consistent orientation
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();
