@@ -64,6 +64,7 @@ PyObject* init() {
     Ref pipelines = check(PyModule_New("pipelines"));
     Ref registration = check(PyModule_New("registration"));
     add_feature(registration.get());
+    add_local_registration(registration.get());
     check(PyObject_SetAttrString(pipelines.get(), "registration", registration.get()));
     attach(sys_modules.get(), root.get(), "pipelines", pipelines.get(), "nubiro.cpu.pybind.pipelines");
     check(PyDict_SetItemString(sys_modules.get(), kRegistration, registration.get()));

@@ -28,6 +28,7 @@ void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
 // pipelines.registration
 void add_feature(PyObject* registration);
+void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
@@ -40,6 +41,13 @@ PyTypeObject* mesh_base_type();
 
 namespace nubiro::py {
 Ref geometry_type(int value);  // a new GeometryType member
+}
+
+namespace nubiro::registration {
+struct RegistrationResult;
+}
+namespace nubiro::py {
+Ref new_registration_result(registration::RegistrationResult&& value);  // a new RegistrationResult
 }
 
 namespace nubiro::geometry {
