@@ -87,6 +87,10 @@ REGISTRY = [
     ("KDTreeSearchParamKNN", "geometry", "KDTreeSearchParam", False, "(knn=30)"),
     ("KDTreeSearchParamRadius", "geometry", "KDTreeSearchParam", False, "(radius)"),
     ("KDTreeSearchParamHybrid", "geometry", "KDTreeSearchParam", False, "(radius, max_nn)"),
+    ("TriangleMesh", "geometry", "MeshBase", False, "(other=None)"),
+    ("AxisAlignedBoundingBox", "geometry", "Geometry3D", False, "(min_bound=None, max_bound=None)"),
+    ("VoxelGrid", "geometry", "Geometry3D", False, "()"),
+    ("Voxel", "geometry", "object", False, "(grid_index=None, color=None)"),
     ("Feature", "pipelines.registration", "object", False, "(other=None)"),
 ] + [(name, "utility", "object", False, "(arg=None)") for name in CONTAINERS]
 # Members that carry a docstring of their own; every other member's is empty.
