@@ -39,7 +39,7 @@ def measure(threads: int) -> None:
     ours = best(lambda: pc.estimate_normals(geometry.KDTreeSearchParamKNN(30)), repeat=5)
     sg = best(lambda: small_gicp.estimate_normals(small_gicp.PointCloud(pts), num_neighbors=30, num_threads=threads),
               repeat=5)
-    pcl, _, pcl_cpu = pcl_peer.run("normal_estimation", pts, 30, threads, repeat=5)
+    pcl, _, pcl_cpu = pcl_peer.run_timed("normal_estimation", pts, 30, threads, repeat=5)
     label = f"estimate_normals knn=30, 2e5 bunny, {threads} thr"
     report(label, ours, "small_gicp.estimate_normals", sg)
     report(label, ours, "pcl NormalEstimationOMP", pcl)

@@ -52,7 +52,7 @@ def measure(threads: int) -> None:
         label = f"voxel_down_sample {share} ({count}), 1e6 bunny, {threads} thr"
         ours = best(lambda: pc.voxel_down_sample(size), repeat=7)
         sg = best(lambda: small_gicp.voxelgrid_sampling(pts, size, num_threads=threads), repeat=7)
-        pcl, _, pcl_cpu = pcl_peer.run("voxel_grid", pts, size, repeat=7)
+        pcl, _, pcl_cpu = pcl_peer.run_timed("voxel_grid", pts, size, repeat=7)
         report(label, ours, "small_gicp.voxelgrid_sampling", sg)
         report(label, ours, "pcl VoxelGrid (1 thread)", pcl)
         peer, name = min((sg, "small_gicp"), (pcl, "pcl"))

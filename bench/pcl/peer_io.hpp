@@ -2,9 +2,9 @@
 //
 // Usage of every program: NAME points.bin repeat [operation arguments...]
 // points.bin holds n * 3 float64 values (x, y, z per point). The program prints the best wall
-// time of `repeat` runs in seconds on the first line, a result summary on the second, and the
-// best process CPU time in seconds on the third (less sensitive to a busy machine for
-// single-threaded runs).
+// time of `repeat` runs in seconds on the first line and a result summary on the second;
+// programs timed with best_times() add the best process CPU time in seconds on a third line
+// (less sensitive to a busy machine for single-threaded runs).
 #pragma once
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
@@ -52,7 +52,7 @@ struct Timing {
 };
 
 template <class Op>
-Timing best_of(int repeat, Op&& op) {
+Timing best_times(int repeat, Op&& op) {
     Timing best;
     for (int r = 0; r < repeat; ++r) {
         const double c0 = process_cpu_seconds();
@@ -66,6 +66,13 @@ Timing best_of(int repeat, Op&& op) {
     return best;
 }
 
+// Best wall time of `repeat` calls of `op`, in seconds.
+template <class Op>
+double best_of(int repeat, Op&& op) {
+    return best_times(repeat, op).wall;
+}
+
+// The three output lines of a program timed with best_times().
 inline void print(const Timing& t, const std::string& summary) {
     std::printf("%.9f\n%s\n%.9f\n", t.wall, summary.c_str(), t.cpu);
 }

@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
     const int repeat = std::atoi(argv[2]);
     const float size = static_cast<float>(std::atof(argv[3]));
     pcl::PointCloud<pcl::PointXYZ> out;
-    const peer::Timing timing = peer::best_of(repeat, [&] {
+    const peer::Timing timing = peer::best_times(repeat, [&] {
         pcl::VoxelGrid<pcl::PointXYZ> grid;
         grid.setInputCloud(cloud);
         grid.setLeafSize(size, size, size);
