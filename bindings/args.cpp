@@ -177,6 +177,13 @@ std::int64_t Convert<std::int64_t>::from(PyObject* o) {
     return v;
 }
 
+std::uint64_t Convert<std::uint64_t>::from(PyObject* o) {
+    Ref index = check(PyNumber_Index(o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
+    return v;
+}
+
 std::int32_t Convert<std::int32_t>::from(PyObject* o) {
     std::int64_t v;
     try {

@@ -42,6 +42,11 @@ struct Convert<std::int64_t> {
     static std::int64_t from(PyObject* o);
 };
 template <>
+struct Convert<std::uint64_t> {
+    static constexpr bool bare = false;
+    static std::uint64_t from(PyObject* o);
+};
+template <>
 struct Convert<std::int32_t> {
     static constexpr bool bare = false;
     static std::int32_t from(PyObject* o);

@@ -54,6 +54,7 @@ PyObject* init() {
     add_containers(utility.get());
     add_verbosity(utility.get());
     Ref random = check(PyModule_New("random"));
+    add_random(random.get());
     check(PyObject_SetAttrString(utility.get(), "random", random.get()));
     attach(sys_modules.get(), root.get(), "utility", utility.get(), kUtility);
     check(PyDict_SetItemString(sys_modules.get(), "nubiro.cpu.pybind.utility.random", random.get()));
@@ -65,6 +66,8 @@ PyObject* init() {
     Ref pipelines = check(PyModule_New("pipelines"));
     Ref registration = check(PyModule_New("registration"));
     add_feature(registration.get());
+    add_local_registration(registration.get());
+    add_global_registration(registration.get());
     check(PyObject_SetAttrString(pipelines.get(), "registration", registration.get()));
     attach(sys_modules.get(), root.get(), "pipelines", pipelines.get(), "nubiro.cpu.pybind.pipelines");
     check(PyDict_SetItemString(sys_modules.get(), kRegistration, registration.get()));
@@ -73,8 +76,10 @@ PyObject* init() {
 
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
+    add_random_hooks(internal.get());
     add_internal_stdhash(internal.get());
     add_internal_voxel_grid(internal.get());
+    add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

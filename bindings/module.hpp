@@ -26,14 +26,19 @@ void add_rotation_functions(PyObject* geometry);  // module-level names taken fr
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
+void add_random(PyObject* random);  // utility.random.seed
 // io
 void add_io(PyObject* io);             // FileGeometry and the read/write functions
 // pipelines.registration
 void add_feature(PyObject* registration);
+void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
+void add_global_registration(PyObject* registration);  // FPFH, matching, checkers, RANSAC
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
+void add_random_hooks(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
 void add_internal_voxel_grid(PyObject* internal);
+void add_orientation_hooks(PyObject* internal);  // stage timings of the consistent orientation
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();
@@ -42,6 +47,13 @@ PyTypeObject* mesh_base_type();
 
 namespace nubiro::py {
 Ref geometry_type(int value);  // a new GeometryType member
+}
+
+namespace nubiro::registration {
+struct RegistrationResult;
+}
+namespace nubiro::py {
+Ref new_registration_result(registration::RegistrationResult&& value);  // a new RegistrationResult
 }
 
 namespace nubiro::geometry {

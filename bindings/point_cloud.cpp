@@ -1,5 +1,6 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
 #include "bindings/module.hpp"
+#include "bindings/orient_normals.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/bounding_box.hpp"
 #include "core/geometry/point_cloud.hpp"
@@ -163,6 +164,9 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
         method<"PointCloud.estimate_normals(search_param=None, fast_normal_computation=True)", estimate_normals>(),
         method<"PointCloud.voxel_down_sample(voxel_size)", voxel_down_sample>(),
+        method<"PointCloud.orient_normals_to_align_with_direction(orientation_reference=None)", orient_normals_to_align_with_direction, kAlignWithDirectionDoc>(),
+        method<"PointCloud.orient_normals_towards_camera_location(camera_location=None)", orient_normals_towards_camera_location, kTowardsCameraDoc>(),
+        method<"PointCloud.orient_normals_consistent_tangent_plane(k, lambda=0.0, cos_alpha_tol=1.0)", orient_normals_consistent_tangent_plane, kTangentPlaneDoc>(),
     };
     add_type(module, make_value_class<Cloud>(std::move(cls)));
 }

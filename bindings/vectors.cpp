@@ -340,6 +340,8 @@ template Ref new_container<std::int32_t>(Storage<std::int32_t>&&);
 template Ref new_container<double>(Storage<double>&&);
 template Ref new_container<Vector2i>(Storage<Vector2i>&&);
 template Ref new_container<Vector3d>(Storage<Vector3d>&&);
+template Ref new_container<Matrix3d>(Storage<Matrix3d>&&);
+template Ref new_container<Matrix4d>(Storage<Matrix4d>&&);
 template Ref new_container<Vector3i>(Storage<Vector3i>&&);
 
 template <class E>
@@ -356,6 +358,7 @@ template Ref make_view<Vector3d>(PyObject*, int);
 template Ref make_view<Vector3i>(PyObject*, int);
 template Storage<Vector3d> elements_from<Vector3d>(PyObject*, PyObject*);
 template Storage<Vector3i> elements_from<Vector3i>(PyObject*, PyObject*);
+template Storage<Vector2i> elements_from<Vector2i>(PyObject*, PyObject*);
 
 namespace {
 
@@ -514,7 +517,9 @@ constexpr Text kSharedArrayDoc =
 template <class E>
 PyObject* to_array(PyObject* self, Args& a) {
     using K = Kind<E>;
-    a.optional<bool>(1);  // `copy` is checked, and has no further effect
+    // copy=True asks for an array that shares nothing (NumPy 2 trusts it to be one), so it
+    // detaches exactly as a given dtype does; None and False keep the shared array.
+    const bool detach = a.optional<bool>(1).value_or(false);
     Ref array;
     if constexpr (K::is_vector) {
         auto target = reading<E>(self);
@@ -537,6 +542,12 @@ PyObject* to_array(PyObject* self, Args& a) {
         array = np::new_array(K::type_num, shape, bytes.data(), holder.get());
     }
     if (a.present(0)) return np::astype(array.get(), a.raw(0)).release();
+    if constexpr (K::is_vector) {
+        if (detach) {
+            Ref dtype = check(PyUnicode_FromString(K::dtype));
+            return np::astype(array.get(), dtype.get()).release();
+        }
+    }
     return array.release();
 }
 

@@ -74,6 +74,13 @@ struct Convert<ContainerArg<E>> {
 }  // namespace nubiro::py
 
 namespace nubiro::py {
+// A container argument (a correspondence set and the like), converted by the (n, k) rule.
+template <class E>
+struct Convert<Storage<E>> {
+    static constexpr bool bare = false;
+    static Storage<E> from(PyObject* o) { return elements_from<E>(o); }
+};
+
 // A new free-standing container holding `values` (query results and the like).
 template <class E>
 Ref new_container(Storage<E>&& values);

@@ -228,10 +228,53 @@ PyObject* bucket_count(Args& a) {
     return PyLong_FromUnsignedLongLong(grid(g).voxels.bucket_count());
 }
 
+VoxelKey key_from(PyObject* o) {
+    auto seq = Convert<NumberSequence<std::int32_t>>::from(o);
+    if (seq.items.size() != 3) raise(PyExc_ValueError, "a key has three components");
+    return {seq.items[0], seq.items[1], seq.items[2]};
+}
+
+std::vector<VoxelKey> keys_from(PyObject* o) {
+    Ref fast = check(PySequence_Fast(o, "keys must be a sequence"));
+    std::vector<VoxelKey> keys;
+    for (Py_ssize_t i = 0; i < PySequence_Size(fast.get()); ++i) keys.push_back(key_from(check(PySequence_GetItem(fast.get(), i)).get()));
+    return keys;
+}
+
+// Private hook: fills one map with distinct keys the written way (sized up front, then one
+// insertion per key) and another in bulk, then inserts `more` into both; returns both maps'
+// keys in iteration order and their bucket counts.
+PyObject* presized_maps(Args& a) {
+    const std::vector<VoxelKey> keys = keys_from(a.raw(0)), more = keys_from(a.raw(1));
+    std::vector<std::uint64_t> hashes;
+    for (const VoxelKey& k : keys) hashes.push_back(hash_voxel_key(k));
+    StdHashMap<std::int32_t> written, bulk;
+    written.presize(next_bucket_count(keys.size()));
+    for (std::size_t i = 0; i < keys.size(); ++i) written.find_or_insert(keys[i], hashes[i]) = keys[i].x;
+    bulk.assign_distinct(keys, hashes, [](const VoxelKey& k) { return k.x; });
+    for (const VoxelKey& k : more) {
+        written.find_or_insert(k) = k.x;
+        bulk.find_or_insert(k) = k.x;
+    }
+    Ref out = check(PyList_New(0));
+    for (const auto* map : {&written, &bulk}) {
+        Ref order = check(PyList_New(0));
+        map->for_each([&](const auto& node) {
+            if (node.value != node.key.x) raise(PyExc_AssertionError, "value does not belong to its key");
+            Ref key = check(Py_BuildValue("(iii)", node.key.x, node.key.y, node.key.z));
+            check(PyList_Append(order.get(), key.get()));
+        });
+        check(PyList_Append(out.get(), order.get()));
+        check(PyList_Append(out.get(), check(PyLong_FromUnsignedLongLong(map->bucket_count())).get()));
+    }
+    return out.release();
+}
+
 }  // namespace
 
 void add_internal_voxel_grid(PyObject* internal) {
-    add_functions(internal, {function<"voxel_grid_bucket_count(grid)", bucket_count>()});
+    add_functions(internal, {function<"voxel_grid_bucket_count(grid)", bucket_count>(),
+                             function<"voxel_map_presized(keys, more)", presized_maps>()});
 }
 
 void add_voxel_grid(PyObject* module) {

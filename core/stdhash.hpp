@@ -23,13 +23,15 @@ struct VoxelKey {
 };
 
 // Cell index of a coordinate already expressed in voxel units: floor, then int32 with
-// saturation; NaN gives 0.
+// saturation; NaN gives 0. Written without a call to floor (which is a library call on the
+// baseline instruction set): inside the int32 range, truncation corrected by one below zero
+// is the floor, and floor(v) leaves that range exactly when v does.
 inline std::int32_t voxel_index(double v) {
-    const double f = std::floor(v);
-    if (f != f) return 0;
-    if (f < -2147483648.0) return std::numeric_limits<std::int32_t>::min();
-    if (f > 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(f);
+    if (v != v) return 0;
+    if (v < -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    if (v >= 2147483648.0) return std::numeric_limits<std::int32_t>::max();
+    const auto t = static_cast<std::int32_t>(v);  // toward zero
+    return static_cast<double>(t) > v ? t - 1 : t;
 }
 
 // Three rounds of the classic hash-combine step from seed 0, each component hashing to itself
@@ -133,8 +135,56 @@ public:
         const std::int64_t found = find(key, hash);
         if (inserted) *inserted = found < 0;
         if (found >= 0) return static_cast<std::size_t>(found);
-        insert_absent(key, hash);
+        insert_node(key, hash);
         return nodes_.size() - 1;
+    }
+
+    // Fills an empty map with distinct keys, leaving exactly the map that presize(
+    // next_bucket_count(n)) followed by find_or_insert of each key in turn would leave. With the
+    // size fixed up front nothing grows, so the outcome has a closed form: each bucket's nodes
+    // form one run, runs appear latest-started first, and within a run the latest insertion
+    // comes first. It is built in a few passes over small arrays instead of one scattered
+    // list update per key. value_of(key) gives each node's value.
+    template <class ValueOf>
+    void assign_distinct(const std::vector<Key>& keys, const std::vector<std::uint64_t>& hashes, ValueOf value_of) {
+        const std::size_t n = keys.size();
+        if (n == 0) return;
+        if (n >= kEmpty - 1) throw std::length_error("voxel map is full");
+        const std::uint64_t count = next_bucket_count(n);
+        const Modulus mod(count);
+        std::vector<std::uint64_t> bucket(n);
+        std::vector<std::uint32_t> run_length(count, 0);
+        for (std::size_t t = 0; t < n; ++t) ++run_length[bucket[t] = mod(hashes[t])];
+        // Run starts, latest-started run first: a key is its bucket's first when no earlier
+        // key shares the bucket, i.e. when the countdown from the back reaches zero there.
+        std::vector<std::uint32_t> run_start(count, 0), seen(run_length);
+        std::uint32_t cursor = 0;
+        for (std::size_t t = n; t-- > 0;)
+            if (--seen[bucket[t]] == 0) {
+                run_start[bucket[t]] = cursor;
+                cursor += run_length[bucket[t]];
+            }
+        // List positions, latest first within each run.
+        std::vector<std::uint32_t> at_position(n), position(n);
+        for (std::size_t t = n; t-- > 0;) {
+            const std::uint64_t b = bucket[t];
+            position[t] = run_start[b] + seen[b]++;
+            at_position[position[t]] = static_cast<std::uint32_t>(t);
+        }
+        nodes_.clear();
+        nodes_.reserve(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::size_t after = position[t] + 1;
+            const Slot next = after < n ? at_position[after] + 1 : 0;
+            nodes_.push_back(Node{keys[t], next, hashes[t], value_of(keys[t])});
+        }
+        head_next_ = at_position[0] + 1;
+        std::vector<Slot> fresh(count, kEmpty);
+        for (std::uint64_t b = 0; b < count; ++b)
+            if (run_length[b]) fresh[b] = run_start[b] == 0 ? 0 : at_position[run_start[b] - 1] + 1;
+        buckets_ = std::move(fresh);
+        mod_ = mod;
+        threshold_ = count;
     }
 
     // Calls f(node) for every node in iteration order.
@@ -142,6 +192,9 @@ public:
     void for_each(F&& f) const {
         for (Slot s = head_next_; s != 0; s = nodes_[s - 1].next) f(nodes_[s - 1]);
     }
+
+    // Inserts a key known to be absent (skipping the search), with Value{}.
+    void insert_absent(const Key& key, std::uint64_t hash) { insert_node(key, hash); }
 
     // Insertion numbers in iteration order.
     std::vector<std::uint32_t> iteration_order() const {
@@ -155,7 +208,7 @@ private:
     Slot next_of(Slot s) const { return s == 0 ? head_next_ : nodes_[s - 1].next; }
     Slot& next_ref(Slot s) { return s == 0 ? head_next_ : nodes_[s - 1].next; }
 
-    void insert_absent(const Key& key, std::uint64_t hash) {
+    void insert_node(const Key& key, std::uint64_t hash) {
         const std::uint64_t count = nodes_.size();
         if (count >= kEmpty - 1) throw std::length_error("voxel map is full");
         if (count + 1 > threshold_) {

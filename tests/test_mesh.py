@@ -417,3 +417,18 @@ print(h.hexdigest())
 
 def test_normals_are_identical_for_any_thread_count(run_python):
     assert run_python(NORMALS_SNIPPET, RAYON_NUM_THREADS="1") == run_python(NORMALS_SNIPPET, RAYON_NUM_THREADS="3")
+
+
+def test_methods_respect_the_access_discipline(held_all):
+    m = make_mesh(UNIT, [[0, 1, 2]])
+    with held_all((m, False, m.normalize_normals)):
+        assert repr(m) == "TriangleMesh with 3 vertices and 1 triangles." and m.has_triangles()  # reads go on
+        for change in (m.compute_vertex_normals, m.compute_triangle_normals, lambda: m.translate([1, 1, 1])):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                change()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            m.triangles.append([2, 1, 0])  # through a view: write access on the mesh too
+    assert len(m.vertex_normals) == 0 and len(m.triangles) == 1
+    with held_all((m, True, lambda: m.has_vertices())):
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            m.get_center()

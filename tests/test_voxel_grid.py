@@ -162,6 +162,19 @@ def test_degenerate_sizes_without_error(make_cloud):
         Grid.create_from_point_cloud(geometry.TriangleMesh(), 1)
 
 
+@pytest.mark.parametrize("n, extra", [(0, 0), (0, 3), (1, 0), (2, 1), (3, 0), (12, 2), (13, 5), (20, 0), (500, 40),
+                                      (5000, 3000)])
+def test_grid_map_built_in_bulk_equals_the_written_insertions(n, extra):
+    # The grid's map is filled in bulk; it must be the very map that sizing it up front and then
+    # inserting the keys one by one gives, down to where later insertions and growth lead.
+    rng = np.random.default_rng(n + extra)
+    pool = {tuple(k) for k in rng.integers(-50, 50, size=(2 * (n + extra) + 10, 3)).tolist()}
+    keys = sorted(pool, key=lambda k: rng.random())[:n + extra]
+    written, written_buckets, bulk, bulk_buckets = _internal.voxel_map_presized(keys[:n], keys[n:] + keys[:2])
+    assert bulk == written and bulk_buckets == written_buckets
+    assert sorted(written) == sorted(keys)
+
+
 # ---- attributes and transforms ---------------------------------------------------------------------
 
 @pytest.fixture
@@ -303,3 +316,22 @@ def test_listed_voxels_are_copies(grid):
     first = grid.get_voxels()[0]
     first.grid_index = [9, 9, 9]
     assert indices(grid)[0] == [0, 0, 0]
+
+
+GRID_SNIPPET = """
+import hashlib, numpy as np
+from nubiro.cpu.pybind import geometry
+rng = np.random.default_rng(9)
+pc = geometry.PointCloud()
+pc.points = rng.normal(size=(300000, 3))
+h = hashlib.sha256()
+for g in (geometry.VoxelGrid.create_from_point_cloud(pc, 0.05),
+          geometry.VoxelGrid.create_from_point_cloud_within_bounds(pc, 0.1, [-1, -1, -1], [1, 1, 1])):
+    h.update(np.array([v.grid_index for v in g.get_voxels()], np.int32).tobytes())
+    h.update(np.concatenate((g.origin, g.get_center(), [g.voxel_size])).tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_grids_are_identical_for_any_thread_count(run_python):
+    assert run_python(GRID_SNIPPET, RAYON_NUM_THREADS="1") == run_python(GRID_SNIPPET, RAYON_NUM_THREADS="3")

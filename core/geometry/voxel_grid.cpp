@@ -5,9 +5,12 @@
 
 #include "core/geometry/folds.hpp"
 #include "core/geometry/point_cloud.hpp"
+#include "core/parallel.hpp"
 
 namespace nubiro::geometry {
 namespace {
+
+constexpr std::size_t kMinChunk = 8192;
 
 struct Occupied {};  // the key-collecting map stores keys only
 
@@ -37,23 +40,42 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
     if (largest / s > 2147483647.0)
         return runtime_error("voxel_size is potentially too small for the given bounds, may lead to integer overflow in indices.");
 
-    // First the set of occupied cells, in point order ...
-    StdHashMap<Occupied> keys;
-    for (const Vector3d& p : points) {
-        if (outside(p, m, M)) continue;
-        const VoxelKey key{voxel_index((p[0] - m[0]) / s), voxel_index((p[1] - m[1]) / s), voxel_index((p[2] - m[2]) / s)};
-        keys.find_or_insert(key);
-    }
+    // Cell keys and hashes per point, on the pool; points outside the bounds are marked.
+    const std::size_t n = points.size();
+    std::vector<VoxelKey> keys(n);
+    std::vector<std::uint64_t> hashes(n);
+    std::vector<std::uint8_t> inside(n);
+    const Vector3d* pts = points.data();
+    parallel::parallel_for_chunks(
+        n,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const Vector3d& p = pts[i];
+                inside[i] = !outside(p, m, M);
+                const VoxelKey key{voxel_index((p[0] - m[0]) / s), voxel_index((p[1] - m[1]) / s),
+                                   voxel_index((p[2] - m[2]) / s)};
+                keys[i] = key;
+                hashes[i] = hash_voxel_key(key);
+            }
+        },
+        kMinChunk);
 
-    // ... then the grid's own map, sized for them up front and filled in the first map's order.
+    // The set of occupied cells, collected in point order ...
+    StdHashMap<Occupied> occupied;
+    for (std::size_t i = 0; i < n; ++i)
+        if (inside[i]) occupied.find_or_insert(keys[i], hashes[i]);
+
+    // ... then re-inserted, in that map's order, into the grid's own map sized for them up front.
+    keys.clear();
+    hashes.clear();
+    occupied.for_each([&](const StdHashMap<Occupied>::Node& node) {
+        keys.push_back(node.key);
+        hashes.push_back(node.hash);
+    });
     VoxelGrid grid;
     grid.origin = m;
     grid.voxel_size = s;
-    grid.voxels.presize(next_bucket_count(keys.size()));
-    grid.voxels.reserve_nodes(keys.size());
-    keys.for_each([&](const StdHashMap<Occupied>::Node& node) {
-        grid.voxels.find_or_insert(node.key, node.hash) = Voxel{index_of(node.key), kVoxelColor};
-    });
+    grid.voxels.assign_distinct(keys, hashes, [](const VoxelKey& key) { return Voxel{index_of(key), kVoxelColor}; });
     return grid;
 }
 
