@@ -61,9 +61,15 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
         kMinChunk);
 
     // The set of occupied cells, collected in point order ...
+    // Lookups are memory-bound, so the reads of the lookups a few points ahead are started early.
     StdHashMap<Occupied> occupied;
-    for (std::size_t i = 0; i < n; ++i)
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 3 * kAhead < n) occupied.prefetch(hashes[i + 3 * kAhead], 0);
+        if (i + 2 * kAhead < n) occupied.prefetch(hashes[i + 2 * kAhead], 1);
+        if (i + kAhead < n) occupied.prefetch(hashes[i + kAhead], 2);
         if (inside[i]) occupied.find_or_insert(keys[i], hashes[i]);
+    }
 
     // ... then re-inserted, in that map's order, into the grid's own map sized for them up front.
     keys.clear();
@@ -75,7 +81,7 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
     VoxelGrid grid;
     grid.origin = m;
     grid.voxel_size = s;
-    grid.voxels.assign_distinct(keys, hashes, [](const VoxelKey& key) { return Voxel{index_of(key), kVoxelColor}; });
+    grid.voxels.assign_distinct(keys, hashes, [](const VoxelKey&) { return kVoxelColor; });
     return grid;
 }
 
@@ -84,15 +90,17 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
 std::vector<Voxel> VoxelGrid::get_voxels() const {
     std::vector<Voxel> out;
     out.reserve(voxels.size());
-    voxels.for_each([&](const auto& node) { out.push_back(node.value); });
+    voxels.for_each([&](const auto& node) { out.push_back(Voxel{index_of(node.key), node.value}); });
     return out;
 }
 
 Vector3d VoxelGrid::get_min_bound() const {
     if (is_empty()) return origin;
-    Vector3i lo = voxels.nodes().front().value.grid_index;
-    for (const auto& node : voxels.nodes())
-        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], node.value.grid_index[k]);
+    Vector3i lo = index_of(voxels.nodes().front().key);
+    for (const auto& node : voxels.nodes()) {
+        const Vector3i i = index_of(node.key);
+        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], i[k]);
+    }
     Vector3d out;
     for (int k = 0; k < 3; ++k) out[k] = origin[k] + voxel_size * static_cast<double>(lo[k]);
     return out;
@@ -100,9 +108,11 @@ Vector3d VoxelGrid::get_min_bound() const {
 
 Vector3d VoxelGrid::get_max_bound() const {
     if (is_empty()) return origin;
-    Vector3i hi = voxels.nodes().front().value.grid_index;
-    for (const auto& node : voxels.nodes())
-        for (int k = 0; k < 3; ++k) hi[k] = std::max(hi[k], node.value.grid_index[k]);
+    Vector3i hi = index_of(voxels.nodes().front().key);
+    for (const auto& node : voxels.nodes()) {
+        const Vector3i i = index_of(node.key);
+        for (int k = 0; k < 3; ++k) hi[k] = std::max(hi[k], i[k]);
+    }
     Vector3d out;
     for (int k = 0; k < 3; ++k) out[k] = origin[k] + voxel_size * (static_cast<double>(hi[k]) + 1);
     return out;
@@ -114,7 +124,7 @@ Vector3d VoxelGrid::get_center() const {
     Vector3d sum{0, 0, 0};
     voxels.for_each([&](const auto& node) {
         for (int k = 0; k < 3; ++k)
-            sum[k] += (static_cast<double>(node.value.grid_index[k]) * voxel_size + origin[k]) + h;
+            sum[k] += (static_cast<double>(index_of(node.key)[k]) * voxel_size + origin[k]) + h;
     });
     const double n = static_cast<double>(voxels.size());
     return {sum[0] / n, sum[1] / n, sum[2] / n};

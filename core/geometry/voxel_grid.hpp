@@ -20,7 +20,9 @@ struct VoxelGrid {
     // Cell (i, j, k) covers origin + voxel_size * [i, i+1) x [j, j+1) x [k, k+1).
     Vector3d origin{0, 0, 0};
     double voxel_size = 0;
-    StdHashMap<Voxel> voxels;  // keyed by grid index
+    // The occupied cells, keyed by grid index; each holds its voxel's colour (a voxel's grid
+    // index is its key, so it is not stored twice).
+    StdHashMap<Vector3d> voxels;
 
     bool has_voxels() const { return voxels.size() > 0; }
     bool is_empty() const { return !has_voxels(); }
