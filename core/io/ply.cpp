@@ -608,7 +608,10 @@ bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std:
 std::uint8_t color_byte(double c) {
     if (!(c > 0)) return 0;  // NaN and everything at or below 0
     if (c > 1) c = 1;
-    return static_cast<std::uint8_t>(std::round(c * 255.0));
+    // Round half away from zero without a library call: x - trunc(x) is exact for 0 < x <= 255.
+    const double x = c * 255.0;
+    const int whole = static_cast<int>(x);
+    return static_cast<std::uint8_t>(whole + (x - whole >= 0.5 ? 1 : 0));
 }
 
 namespace {
@@ -633,57 +636,66 @@ std::string header_text(const VertexColumns& c, bool ascii, const std::size_t* f
     return h;
 }
 
-void append_le(std::string& out, const void* p, std::size_t n) {
-    static_assert(std::endian::native == std::endian::little, "binary output assumes a little-endian host");
-    out.append(static_cast<const char*>(p), n);
-}
-
 // Formats rows [begin, end) of the vertex block into `out`.
 void vertex_rows(const VertexColumns& c, bool ascii, std::size_t begin, std::size_t end, std::string& out) {
     const bool with_normals = !c.normals.empty(), with_colors = !c.colors.empty();
-    for (std::size_t i = begin; i < end; ++i) {
-        if (ascii) {
-            auto value = [&](double x, bool last) {
-                text::append_general(out, x);
-                out += last ? '\n' : ' ';
-            };
-            const bool tail = !with_normals && !with_colors;
-            value(c.points[i][0], false), value(c.points[i][1], false), value(c.points[i][2], tail);
+    if (!ascii) {
+        static_assert(std::endian::native == std::endian::little, "binary output assumes a little-endian host");
+        const std::size_t row_size = 24 + (with_normals ? 24 : 0) + (with_colors ? 3 : 0);
+        const std::size_t at = out.size();
+        out.resize(at + (end - begin) * row_size);
+        char* p = out.data() + at;
+        for (std::size_t i = begin; i < end; ++i) {
+            std::memcpy(p, c.points[i].data(), 24);
+            p += 24;
             if (with_normals) {
-                value(c.normals[i][0], false), value(c.normals[i][1], false), value(c.normals[i][2], !with_colors);
+                std::memcpy(p, c.normals[i].data(), 24);
+                p += 24;
             }
             if (with_colors) {
-                for (int k = 0; k < 3; ++k) {
-                    text::append_integer(out, color_byte(c.colors[i][k]));
-                    out += k == 2 ? '\n' : ' ';
-                }
+                for (int k = 0; k < 3; ++k) *p++ = static_cast<char>(color_byte(c.colors[i][k]));
             }
-        } else {
-            append_le(out, c.points[i].data(), 24);
-            if (with_normals) append_le(out, c.normals[i].data(), 24);
-            if (with_colors) {
-                const char rgb[3] = {static_cast<char>(color_byte(c.colors[i][0])),
-                                     static_cast<char>(color_byte(c.colors[i][1])),
-                                     static_cast<char>(color_byte(c.colors[i][2]))};
-                out.append(rgb, 3);
+        }
+        return;
+    }
+    auto value = [&](double x, bool last) {
+        text::append_general(out, x);
+        out += last ? '\n' : ' ';
+    };
+    for (std::size_t i = begin; i < end; ++i) {
+        const bool tail = !with_normals && !with_colors;
+        value(c.points[i][0], false), value(c.points[i][1], false), value(c.points[i][2], tail);
+        if (with_normals) {
+            value(c.normals[i][0], false), value(c.normals[i][1], false), value(c.normals[i][2], !with_colors);
+        }
+        if (with_colors) {
+            for (int k = 0; k < 3; ++k) {
+                text::append_integer(out, color_byte(c.colors[i][k]));
+                out += k == 2 ? '\n' : ' ';
             }
         }
     }
 }
 
 void face_rows(std::span<const Vector3i> t, bool ascii, std::size_t begin, std::size_t end, std::string& out) {
-    for (std::size_t i = begin; i < end; ++i) {
-        if (ascii) {
-            out += "3";
-            for (int k = 0; k < 3; ++k) {
-                out += ' ';
-                text::append_integer(out, static_cast<std::uint32_t>(t[i][k]));
-            }
-            out += '\n';
-        } else {
-            out += '\x03';
-            append_le(out, t[i].data(), 12);  // two's complement: a negative index as its uint32 pattern
+    if (!ascii) {
+        const std::size_t at = out.size();
+        out.resize(at + (end - begin) * 13);
+        char* p = out.data() + at;
+        for (std::size_t i = begin; i < end; ++i) {
+            *p++ = '\x03';
+            std::memcpy(p, t[i].data(), 12);  // two's complement: a negative index as its uint32 pattern
+            p += 12;
         }
+        return;
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+        out += "3";
+        for (int k = 0; k < 3; ++k) {
+            out += ' ';
+            text::append_integer(out, static_cast<std::uint32_t>(t[i][k]));
+        }
+        out += '\n';
     }
 }
 
