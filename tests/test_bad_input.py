@@ -1,0 +1,461 @@
+"""Hostile arguments for every public entry point.
+
+Each row of ENTRY_POINTS names one argument of one entry point and the kind of conversion it
+goes through; KINDS says which hostile values each kind accepts and which exception it raises
+for the others. Every (row, hostile value) pair is one call: it must raise exactly the expected
+exception (or succeed where the value is acceptable), never crash or raise PanicException, and
+leave both the object it was called on and the argument unchanged when it fails.
+
+To cover a new entry point, add one row: Row(name, make, call, kind, overrides) where `make`
+builds a fresh target, `call(target, value)` passes the hostile value in the argument under
+test, `kind` is one of KINDS and `overrides` maps hostile names to the outcome that the
+entry point's own rules give for an accepted value (a data error, an index out of range ...).
+If the target is of a new class, teach `_snapshot` how to read its state.
+"""
+import math
+
+import numpy as np
+import pytest
+
+from nubiro.cpu import pybind
+from nubiro.cpu.pybind import geometry, utility
+from nubiro.cpu.pybind.pipelines import registration
+
+nan, inf = math.nan, math.inf
+
+
+# ---- hostile values ----------------------------------------------------------------------------
+
+class _RaisingIndex:
+    def __index__(self):
+        raise ValueError("index refused")
+
+
+class _RaisingFloat:
+    def __float__(self):
+        raise ValueError("float refused")
+
+
+class _BadSequence:
+    """Claims three items and fails to produce any."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise ValueError("item refused")
+
+
+class _FloatSub(float):
+    pass
+
+
+class _IntSub(int):
+    pass
+
+
+class _ListSub(list):
+    pass
+
+
+class _ArraySub(np.ndarray):
+    pass
+
+
+class _CloudSub(geometry.PointCloud):
+    pass
+
+
+HOSTILE = {
+    "none": lambda: None,
+    "nan": lambda: nan,
+    "inf": lambda: -inf,
+    "huge": lambda: 2**70,
+    "giant": lambda: 10**400,  # too large even for a float
+    "int32_over": lambda: 2**31,
+    "neg": lambda: -7,
+    "true": lambda: True,
+    "str": lambda: "abc",
+    "bytes": lambda: b"abc",
+    "object": lambda: object(),
+    "float_sub": lambda: _FloatSub(0.5),
+    "int_sub": lambda: _IntSub(2),
+    "np_int": lambda: np.int64(1),
+    "np_float": lambda: np.float32(0.25),
+    "raising_index": lambda: _RaisingIndex(),
+    "raising_float": lambda: _RaisingFloat(),
+    "bad_sequence": lambda: _BadSequence(),
+    "list_sub": lambda: _ListSub([0.5, nan, 1.0]),
+    "rows": lambda: [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]],
+    "i32_3": lambda: np.array([1, 2, 3], dtype=np.int32),
+    "f32_3": lambda: np.array([1, 2, 3], dtype=np.float32),
+    "f64_sub_3": lambda: np.arange(3.0).view(_ArraySub),
+    "f64_noncontig_3": lambda: np.arange(9.0)[::3],
+    "f64_empty": lambda: np.zeros(0),
+    "f64_empty_2d": lambda: np.zeros((0, 3)),
+    "f64_nan_4": lambda: np.full(4, nan),
+    "f64_noncontig_33": lambda: np.arange(18.0).reshape(3, 6)[:, ::2],
+    "f64_inf_33": lambda: np.full((3, 3), inf),
+    "f64_fortran_44": lambda: np.asfortranarray(np.arange(16.0).reshape(4, 4)),
+    "cloud_sub": lambda: _CloudSub(),
+    "feature": lambda: registration.Feature(),
+}
+
+OK = None  # outcome: the call succeeds
+NUMPY_ERROR = (TypeError, ValueError, OverflowError)  # NumPy's own errors, passed through unchanged
+
+
+def _kind(accepted=(), default=TypeError, **special):
+    """Outcome per hostile name: OK for `accepted`, `special` where given, else `default`."""
+    outcome = {name: default for name in HOSTILE}
+    outcome.update({name: OK for name in accepted})
+    outcome.update(special)
+    return outcome
+
+
+_FLOATS = ("nan", "inf", "huge", "int32_over", "neg", "true", "float_sub", "int_sub", "np_int", "np_float")
+_INTS = ("neg", "true", "int_sub", "np_int")
+_FLOAT_ARRAYS_2D = ("f64_empty_2d", "f64_noncontig_33", "f64_inf_33", "f64_fortran_44")
+
+KINDS = {
+    "float": _kind(_FLOATS, giant=OverflowError, raising_index=ValueError, raising_float=ValueError),
+    "int32": _kind(_INTS, huge=OverflowError, giant=OverflowError, int32_over=OverflowError,
+                   raising_index=ValueError),
+    "int64": _kind(_INTS + ("int32_over",), huge=OverflowError, giant=OverflowError, raising_index=ValueError),
+    "bool": _kind(("true",)),
+    # bytes are a sequence of three ints
+    "vector3": _kind(("bytes", "list_sub", "i32_3", "f32_3", "f64_sub_3")),
+    "vector3_or_none": _kind(("none", "bytes", "list_sub", "i32_3", "f32_3", "f64_sub_3")),
+    "vector4": _kind(("f64_nan_4",)),
+    "matrix3": _kind(("f64_noncontig_33", "f64_inf_33")),
+    "matrix4": _kind(("f64_fortran_44",)),
+    "matrix": _kind(_FLOAT_ARRAYS_2D),
+    # contiguous float64 array of any shape, read in memory order
+    "query_xd": _kind(("f64_sub_3", "f64_empty", "f64_empty_2d", "f64_nan_4", "f64_inf_33", "f64_fortran_44")),
+    "cloud": _kind(("cloud_sub",)),
+    "cloud_or_none": _kind(("none", "cloud_sub")),
+    "feature": _kind(("feature",)),
+    "feature_or_none": _kind(("none", "feature")),
+    "tree_data": _kind(("none", "cloud_sub", "feature") + _FLOAT_ARRAYS_2D),
+    "search_param": _kind(()),
+    "verbosity": _kind(_INTS, huge=OverflowError, giant=OverflowError, int32_over=OverflowError,
+                       raising_index=ValueError),
+    # (n, 3) rule: exact float64 2-D arrays checked for shape, everything else through NumPy
+    "rows3": _kind(("rows", "f64_empty_2d", "f64_noncontig_33", "f64_inf_33"), default=NUMPY_ERROR,
+                   f64_fortran_44=TypeError, list_sub=TypeError, i32_3=TypeError, f32_3=TypeError,
+                   f64_sub_3=TypeError, f64_noncontig_3=TypeError, f64_empty=TypeError, f64_nan_4=TypeError,
+                   cloud_sub=TypeError, feature=TypeError, object=TypeError),
+    # a sequence of k numbers; floats refused by the integer kinds
+    "element3": _kind(("bytes", "list_sub", "i32_3", "f32_3", "f64_sub_3", "f64_noncontig_3"),
+                      bad_sequence=NUMPY_ERROR),
+    "element3i": _kind(("bytes", "i32_3"), bad_sequence=NUMPY_ERROR),
+    "element2": _kind((), bad_sequence=NUMPY_ERROR),
+    # a count or a position: the integer rule at 64 bits
+    "index": _kind(_INTS + ("int32_over",), huge=(OverflowError, IndexError), giant=(OverflowError, IndexError),
+                   raising_index=ValueError),
+    "number_sequence": _kind(("bytes", "list_sub")),
+}
+KINDS["int_sequence"] = dict(KINDS["number_sequence"], list_sub=TypeError)
+KINDS["index_or_none"] = dict(KINDS["index"], none=OK)
+KINDS["rows3_or_none"] = dict(KINDS["rows3"], none=OK)
+KINDS["bool_or_none"] = dict(KINDS["bool"], none=OK)
+
+
+# ---- targets -----------------------------------------------------------------------------------
+
+def _cloud():
+    pc = geometry.PointCloud()
+    pc.points = np.array([[0.0, 0.0, 0.0], [1.0, 2.0, 3.0], [-1.0, 0.5, 2.0]])
+    pc.normals = np.array([[0.0, 0.0, 1.0]] * 3)
+    pc.colors = np.array([[0.1, 0.2, 0.3]] * 3)
+    return pc
+
+
+def _tree():
+    return geometry.KDTreeFlann(_cloud())
+
+
+def _feature():
+    f = registration.Feature()
+    f.data = np.arange(6.0).reshape(2, 3)
+    return f
+
+
+def _v3d():
+    return utility.Vector3dVector(np.arange(9.0).reshape(3, 3))
+
+
+def _v3i():
+    return utility.Vector3iVector(np.arange(9, dtype=np.int32).reshape(3, 3))
+
+
+def _v2d():
+    return utility.Vector2dVector(np.arange(6.0).reshape(3, 2))
+
+
+def _v2i():
+    return utility.Vector2iVector(np.arange(6, dtype=np.int32).reshape(3, 2))
+
+
+def _v4i():
+    return utility.Vector4iVector(np.arange(12, dtype=np.int32).reshape(3, 4))
+
+
+def _points_view():
+    return _cloud().points
+
+
+def _dv():
+    return utility.DoubleVector([1.0, 2.0, 3.0])
+
+
+def _iv():
+    return utility.IntVector([1, 2, 3])
+
+
+def _snapshot(obj):
+    """Everything observable about `obj`'s contents, as plain bytes and values."""
+    if isinstance(obj, geometry.PointCloud):
+        return tuple(np.asarray(a).tobytes() for a in (obj.points, obj.normals, obj.colors))
+    if isinstance(obj, geometry.KDTreeFlann):
+        probe = ([0.1, 0.2, 0.3], 10)
+        return repr(obj.search_knn_vector_3d(*probe)), repr(obj.search_knn_vector_xd(np.zeros(2), 5))
+    if isinstance(obj, registration.Feature):
+        return obj.dimension(), obj.num(), obj.data.tobytes()
+    if isinstance(obj, (utility.DoubleVector, utility.IntVector)):
+        return repr(obj)
+    if isinstance(obj, (utility.Matrix3dVector, utility.Matrix4dVector)):
+        return [m.tobytes() for m in obj]
+    if isinstance(obj, geometry.KDTreeSearchParam):
+        return repr(obj)
+    if isinstance(obj, (utility.VerbosityContextManager, type(None))):
+        return repr(utility.get_verbosity_level())
+    if hasattr(obj, "__array__"):
+        a = np.asarray(obj)
+        return a.shape, a.tobytes()
+    raise AssertionError(f"no snapshot for {type(obj).__name__}")
+
+
+def _arg_snapshot(value):
+    if isinstance(value, np.ndarray):
+        return value.shape, value.tobytes()
+    if isinstance(value, list):
+        return repr(value)
+    return None
+
+
+class Row:
+    def __init__(self, name, make, call, kind, **overrides):
+        self.name, self.make, self.call = name, make, call
+        self.outcome = dict(KINDS[kind])
+        self.outcome.update(overrides)
+
+
+def _none():
+    return None
+
+
+def _set(attr):
+    def call(obj, v):
+        setattr(obj, attr, v)
+    return call
+
+
+# Hostile values that an accepted conversion still turns into a data error of the entry point.
+_SHORT_INDEX = {"neg": IndexError, "int32_over": IndexError}
+
+ENTRY_POINTS = [
+    # PointCloud
+    Row("PointCloud(other)", _cloud, lambda pc, v: pc.__init__(v), "cloud_or_none"),
+    Row("PointCloud.points=", _cloud, _set("points"), "rows3"),
+    Row("PointCloud.normals=", _cloud, _set("normals"), "rows3"),
+    Row("PointCloud.colors=", _cloud, _set("colors"), "rows3"),
+    Row("PointCloud.transform", _cloud, lambda pc, v: pc.transform(v), "matrix4"),
+    Row("PointCloud.translate(translation)", _cloud, lambda pc, v: pc.translate(v), "vector3"),
+    Row("PointCloud.translate(relative)", _cloud, lambda pc, v: pc.translate([1, 2, 3], v), "bool"),
+    Row("PointCloud.scale(scale)", _cloud, lambda pc, v: pc.scale(v, [0, 0, 0]), "float"),
+    Row("PointCloud.scale(center)", _cloud, lambda pc, v: pc.scale(2.0, v), "vector3"),
+    Row("PointCloud.rotate(r)", _cloud, lambda pc, v: pc.rotate(v), "matrix3"),
+    Row("PointCloud.rotate(center)", _cloud, lambda pc, v: pc.rotate(np.eye(3), v), "vector3_or_none"),
+    Row("PointCloud.paint_uniform_color", _cloud, lambda pc, v: pc.paint_uniform_color(v), "vector3"),
+    # views on a cloud's arrays
+    Row("points.append", _points_view, lambda c, v: c.append(v), "element3"),
+    Row("points.insert(idx)", _points_view, lambda c, v: c.insert(v, [0, 0, 0]), "index"),
+    Row("points.extend", _points_view, lambda c, v: c.extend(v), "rows3"),
+    Row("points[i]", _points_view, lambda c, v: c[v], "index", **_SHORT_INDEX),
+    Row("points[i]=", _points_view, lambda c, v: c.__setitem__(v, [1, 1, 1]), "index", **_SHORT_INDEX),
+    Row("points[0]=value", _points_view, lambda c, v: c.__setitem__(0, v), "element3"),
+    Row("points.pop", _points_view, lambda c, v: c.pop(v), "index_or_none", **_SHORT_INDEX),
+    # the cloud holds (1, 2, 3); other values match nothing ("value not found")
+    Row("points.remove", _points_view, lambda c, v: c.remove(v), "element3", bytes=TypeError, list_sub=TypeError,
+        f64_sub_3=TypeError, f64_noncontig_3=TypeError, f64_empty=TypeError, f64_nan_4=TypeError),
+    Row("points.count", _points_view, lambda c, v: c.count(v), "element3", f64_empty=OK, f64_nan_4=OK,
+        f64_empty_2d=OK),
+    # free-standing vector containers
+    Row("Vector3dVector(arg)", _v3d, lambda c, v: c.__init__(v), "rows3_or_none"),
+    Row("Vector3dVector.append", _v3d, lambda c, v: c.append(v), "element3"),
+    Row("Vector3dVector.extend", _v3d, lambda c, v: c.extend(v), "rows3"),
+    Row("Vector3iVector.append", _v3i, lambda c, v: c.append(v), "element3i"),
+    Row("Vector3iVector.extend", _v3i, lambda c, v: c.extend(v), "rows3", rows=OK, i32_3=TypeError),
+    Row("Vector3iVector[0]=value", _v3i, lambda c, v: c.__setitem__(0, v), "element3i"),
+    Row("Vector2dVector.append", _v2d, lambda c, v: c.append(v), "element2"),
+    Row("Vector2dVector.extend", _v2d, lambda c, v: c.extend(v), "rows3", rows=TypeError, f64_empty_2d=TypeError,
+        f64_noncontig_33=TypeError, f64_inf_33=TypeError),
+    Row("Vector2iVector.insert(idx)", _v2i, lambda c, v: c.insert(v, [0, 0]), "index"),
+    Row("Vector2iVector.append", _v2i, lambda c, v: c.append(v), "element2"),
+    Row("Vector4iVector.append", _v4i, lambda c, v: c.append(v), "element2"),
+    Row("Vector4iVector.pop", _v4i, lambda c, v: c.pop(v), "index_or_none", **_SHORT_INDEX),
+    # scalar containers
+    Row("DoubleVector(arg)", _dv, lambda c, v: c.__init__(v), "number_sequence", none=OK),
+    Row("DoubleVector.append", _dv, lambda c, v: c.append(v), "float"),
+    Row("DoubleVector.insert(idx)", _dv, lambda c, v: c.insert(v, 0.0), "index"),
+    Row("DoubleVector[i]", _dv, lambda c, v: c[v], "index", **_SHORT_INDEX),
+    Row("DoubleVector[0]=value", _dv, lambda c, v: c.__setitem__(0, v), "float"),
+    Row("DoubleVector.count", _dv, lambda c, v: c.count(v), "float"),
+    Row("IntVector(arg)", _iv, lambda c, v: c.__init__(v), "int_sequence", none=OK),
+    Row("IntVector.append", _iv, lambda c, v: c.append(v), "int32"),
+    Row("IntVector.remove", _iv, lambda c, v: c.remove(v), "int32", neg=TypeError),
+    Row("IntVector.pop", _iv, lambda c, v: c.pop(v), "index_or_none", **_SHORT_INDEX),
+    # matrix containers
+    Row("Matrix3dVector(arg)", utility.Matrix3dVector, lambda c, v: c.__init__(v), "bool_or_none", true=TypeError),
+    Row("Matrix4dVector[i]", utility.Matrix4dVector, lambda c, v: c[v], "index", neg=IndexError, true=IndexError,
+        int_sub=IndexError, np_int=IndexError, int32_over=IndexError),
+    # KD-tree and search parameters
+    Row("KDTreeFlann(data)", _tree, lambda t, v: t.__init__(v), "tree_data"),
+    Row("KDTreeFlann.set_geometry", _tree, lambda t, v: t.set_geometry(v), "cloud"),
+    Row("KDTreeFlann.set_feature", _tree, lambda t, v: t.set_feature(v), "feature"),
+    Row("KDTreeFlann.set_matrix_data", _tree, lambda t, v: t.set_matrix_data(v), "matrix"),
+    Row("KDTreeFlann.search_knn_vector_3d(query)", _tree, lambda t, v: t.search_knn_vector_3d(v, 2), "vector3"),
+    Row("KDTreeFlann.search_knn_vector_3d(knn)", _tree, lambda t, v: t.search_knn_vector_3d([0, 0, 0], v), "int32"),
+    Row("KDTreeFlann.search_radius_vector_3d(radius)", _tree,
+        lambda t, v: t.search_radius_vector_3d([0, 0, 0], v), "float"),
+    Row("KDTreeFlann.search_hybrid_vector_3d(radius)", _tree,
+        lambda t, v: t.search_hybrid_vector_3d([0, 0, 0], v, 2), "float"),
+    Row("KDTreeFlann.search_hybrid_vector_3d(max_nn)", _tree,
+        lambda t, v: t.search_hybrid_vector_3d([0, 0, 0], 1.0, v), "int32"),
+    Row("KDTreeFlann.search_vector_3d(search_param)", _tree, lambda t, v: t.search_vector_3d([0, 0, 0], v),
+        "search_param"),
+    Row("KDTreeFlann.search_knn_vector_xd(query)", _tree, lambda t, v: t.search_knn_vector_xd(v, 2), "query_xd"),
+    Row("KDTreeFlann.search_radius_vector_xd(query)", _tree, lambda t, v: t.search_radius_vector_xd(v, 1.0),
+        "query_xd"),
+    Row("KDTreeFlann.search_vector_xd(query)", _tree,
+        lambda t, v: t.search_vector_xd(v, geometry.KDTreeSearchParamKNN(3)), "query_xd"),
+    Row("KDTreeSearchParamKNN(knn)", geometry.KDTreeSearchParamKNN, lambda p, v: p.__init__(v), "int32"),
+    Row("KDTreeSearchParamKNN.knn=", geometry.KDTreeSearchParamKNN, _set("knn"), "int32"),
+    Row("KDTreeSearchParamRadius(radius)", lambda: geometry.KDTreeSearchParamRadius(1.0),
+        lambda p, v: p.__init__(v), "float"),
+    Row("KDTreeSearchParamRadius.radius=", lambda: geometry.KDTreeSearchParamRadius(1.0), _set("radius"), "float"),
+    Row("KDTreeSearchParamHybrid(max_nn)", lambda: geometry.KDTreeSearchParamHybrid(1.0, 5),
+        lambda p, v: p.__init__(1.0, v), "int32"),
+    # Feature
+    Row("Feature(other)", _feature, lambda f, v: f.__init__(v), "feature_or_none"),
+    Row("Feature.resize(dim)", _feature, lambda f, v: f.resize(v, 2), "int32", neg=ValueError),
+    Row("Feature.resize(n)", _feature, lambda f, v: f.resize(2, v), "int32", neg=ValueError),
+    Row("Feature.data=", _feature, _set("data"), "matrix"),
+    # rotations and verbosity (no target object)
+    Row("get_rotation_matrix_from_xyz", _none, lambda _, v: geometry.get_rotation_matrix_from_xyz(v), "vector3"),
+    Row("get_rotation_matrix_from_axis_angle", _none,
+        lambda _, v: geometry.get_rotation_matrix_from_axis_angle(v), "vector3"),
+    Row("get_rotation_matrix_from_quaternion", _none,
+        lambda _, v: geometry.get_rotation_matrix_from_quaternion(v), "vector4", f64_nan_4=ValueError),
+    Row("set_verbosity_level", _none, lambda _, v: utility.set_verbosity_level(v), "verbosity", neg=OK),
+    Row("VerbosityContextManager(level)", _none, lambda _, v: utility.VerbosityContextManager(v), "verbosity"),
+]
+
+# Index conversions of the element containers, on three-element targets: accepted integers
+# other than 0..2 are out of range.
+for row in ENTRY_POINTS:
+    if row.name.endswith(("[i]", ".pop", "[i]=")):
+        row.outcome.update({k: IndexError for k in ("neg", "int32_over")})
+
+
+@pytest.fixture
+def verbosity_restored():
+    saved = utility.get_verbosity_level()
+    yield
+    utility.set_verbosity_level(saved)
+
+
+def _mismatch(row, hostile):
+    """Makes one hostile call; returns what went wrong, or None."""
+    target = row.make()
+    value = HOSTILE[hostile]()
+    before, arg_before = _snapshot(target), _arg_snapshot(value)
+    expected = row.outcome[hostile]
+    try:
+        with np.errstate(all="ignore"):  # NumPy's own casts of NaN and inf to integers
+            row.call(target, value)
+    except Exception as e:
+        if expected is OK or not isinstance(e, expected):
+            return f"{hostile}: raised {type(e).__name__}: {e}; expected {expected or 'success'}"
+        if _snapshot(target) != before:
+            return f"{hostile}: the failed call changed its object"
+    else:
+        if expected is not OK:
+            return f"{hostile}: succeeded; expected {expected}"
+    if _arg_snapshot(value) != arg_before:
+        return f"{hostile}: the call changed its argument"
+    return None
+
+
+# One test per entry point, each making every hostile call (PanicException, a BaseException,
+# is not caught and fails the test on its own).
+@pytest.mark.parametrize("row", ENTRY_POINTS, ids=lambda row: row.name)
+def test_hostile_arguments(row, verbosity_restored):
+    mismatches = [m for hostile in HOSTILE if (m := _mismatch(row, hostile))]
+    assert not mismatches, "\n".join(mismatches)
+
+
+# ---- argument binding, for every method found in the module tree ----------------------------------
+
+# Instances for classes that cannot be made without arguments (others are made by calling the
+# class with none). A class with no Python constructor has no instance methods to call.
+INSTANCES = {
+    geometry.KDTreeSearchParam: geometry.KDTreeSearchParamKNN,
+    geometry.KDTreeSearchParamRadius: lambda: geometry.KDTreeSearchParamRadius(1.0),
+    geometry.KDTreeSearchParamHybrid: lambda: geometry.KDTreeSearchParamHybrid(1.0, 5),
+    geometry.PointCloud: _cloud,
+    geometry.KDTreeFlann: _tree,
+    registration.Feature: _feature,
+    utility.VerbosityContextManager: lambda: utility.VerbosityContextManager(utility.VerbosityLevel.Info),
+}
+_MODULES = (geometry, utility, utility.random, pybind.io, registration)
+
+
+def _bound_callables():
+    """(name, make target, callable taking the target, parameter count) for every function and
+    method that carries a text signature."""
+    found = []
+    for module in _MODULES:
+        for attr_name in sorted(vars(module)):
+            attr = getattr(module, attr_name)
+            if isinstance(attr, type) and attr.__module__.startswith("nubiro."):
+                for name, member in sorted(vars(attr).items()):
+                    if type(member).__name__ not in ("method_descriptor", "staticmethod"):
+                        continue
+                    if isinstance(member, staticmethod):
+                        found.append((f"{attr.__name__}.{name}", _none, lambda _, f=member.__func__: f, member.__func__))
+                        continue
+                    make = INSTANCES.get(attr, attr)
+                    found.append((f"{attr.__name__}.{name}", make, lambda obj, n=name: getattr(obj, n), member))
+            elif type(attr).__name__ == "builtin_function_or_method":
+                found.append((f"{module.__name__}.{attr_name}", _none, lambda _, f=attr: f, attr))
+    return [pytest.param(make, get, _parameter_count(member), id=name) for name, make, get, member in found]
+
+
+def _parameter_count(member):
+    text = member.__text_signature__.strip("()")
+    params = [p.strip() for p in text.split(",") if p.strip() and not p.strip().startswith("$")]
+    return len(params)
+
+
+@pytest.mark.parametrize("make, get, nparams", _bound_callables())
+def test_argument_binding_errors(make, get, nparams, verbosity_restored):
+    """A surplus positional argument or an unknown keyword is refused before anything changes."""
+    target = make()
+    before = _snapshot(target)
+    with pytest.raises(TypeError, match="positional argument"):
+        get(target)(*[object()] * (nparams + 1))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'no_such_parameter'"):
+        get(target)(no_such_parameter=object())
+    assert _snapshot(target) == before
