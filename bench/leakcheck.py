@@ -1,0 +1,304 @@
+"""Leak and reference-count check over every public entry point.
+
+    python bench/leakcheck.py [--calls 100000] [--warmup 2000] [--only SUBSTRING]
+
+Each entry of ENTRIES makes one call (a successful one or a documented error path) on
+arguments built once. After a warm-up, the call is repeated `--calls` times and the script
+measures: the reference counts of every argument (sys.getrefcount, unchanged), the memory of
+Python objects (tracemalloc, which also sees NumPy's array buffers) and the resident set of the
+process (native memory: core arrays, KD-tree nodes). It prints one line per entry and fails
+when anything grew beyond the noise limits below.
+
+To cover a new entry point, add one `entry(name, call, *args, raises=...)` line: `call(*args)`
+makes the call, `raises` names the exception of an error path. Calls that add to an object
+must take it back off in the same call (append then pop), so the object itself does not grow.
+tests/test_leaks.py runs the same table with fewer calls.
+"""
+import argparse
+import copy
+import gc
+import os
+import sys
+import tracemalloc
+
+import numpy as np
+
+from nubiro.cpu.pybind import geometry, utility
+from nubiro.cpu.pybind.pipelines import registration
+
+# Growth allowed over all measured calls: a per-call leak of a single small object shows well
+# above these once the calls number in the thousands.
+PYTHON_BYTES_LIMIT = 16 * 1024
+RSS_BYTES_LIMIT = 1024 * 1024
+
+
+class Entry:
+    def __init__(self, name, call, args, raises):
+        self.name, self.call, self.args, self.raises = name, call, args, raises
+
+    def once(self):
+        if self.raises is None:
+            self.call(*self.args)
+            return
+        try:
+            self.call(*self.args)
+        except self.raises:
+            return
+        raise AssertionError(f"{self.name}: expected {self.raises.__name__}")
+
+
+ENTRIES = []
+
+
+def entry(name, call, *args, raises=None):
+    ENTRIES.append(Entry(name, call, args, raises))
+
+
+def _cloud(n=40):
+    pc = geometry.PointCloud()
+    pts = np.random.default_rng(0).random((n, 3))
+    pc.points = pts
+    pc.normals = pts[::-1].copy()
+    pc.colors = pts * 0.5
+    return pc
+
+
+def _feature():
+    f = registration.Feature()
+    f.data = np.random.default_rng(1).random((4, 30))
+    return f
+
+
+def _build():
+    cloud, feature = _cloud(), _feature()
+    v3, m4 = np.array([0.5, -0.25, 1.0]), np.eye(4)
+    m3, q4 = np.eye(3), np.array([1.0, 0.0, 0.0, 0.0])
+    rows = np.random.default_rng(2).random((5, 3))
+    tree = geometry.KDTreeFlann(cloud)
+    knn, radius, hybrid = (geometry.KDTreeSearchParamKNN(5), geometry.KDTreeSearchParamRadius(0.3),
+                           geometry.KDTreeSearchParamHybrid(0.3, 5))
+    bad_vec, bad_mat, noncontig = [1.0, 2.0], [[1.0, 0, 0]] * 3, np.arange(9.0)[::3]
+    one, big, neg = 1, 2**40, -1
+
+    # PointCloud
+    entry("PointCloud()", lambda: geometry.PointCloud())
+    entry("PointCloud(other)", lambda c: geometry.PointCloud(c), cloud)
+    entry("PointCloud(5) error", lambda x: geometry.PointCloud(x), one, raises=TypeError)
+    entry("PointCloud.__copy__", lambda c: copy.copy(c), cloud)
+    entry("PointCloud.__deepcopy__", lambda c: copy.deepcopy(c), cloud)
+    entry("PointCloud repr", lambda c: repr(c), cloud)
+    for name in ("is_empty", "dimension", "get_geometry_type", "has_points", "has_normals", "has_colors",
+                 "get_min_bound", "get_max_bound", "get_center", "normalize_normals"):
+        entry(f"PointCloud.{name}", lambda c, n=name: getattr(c, n)(), cloud)
+    entry("PointCloud.points get", lambda c: c.points, cloud)
+    entry("PointCloud.points set", lambda c, a: setattr(c, "points", a), _cloud(), rows)
+    entry("PointCloud.normals set (list)", lambda c, a: setattr(c, "normals", a), _cloud(), rows.tolist())
+    entry("PointCloud.colors set error", lambda c, a: setattr(c, "colors", a), cloud, bad_vec, raises=TypeError)
+    entry("PointCloud del points error", lambda c: delattr(c, "points"), cloud, raises=AttributeError)
+    entry("PointCloud.clear", lambda: geometry.PointCloud().clear())
+    entry("PointCloud.transform", lambda c, m: c.transform(m), cloud, m4)
+    entry("PointCloud.transform error", lambda c, m: c.transform(m), cloud, m3, raises=TypeError)
+    entry("PointCloud.translate", lambda c, t: c.translate(t, relative=False), cloud, v3)
+    entry("PointCloud.translate error", lambda c, t: c.translate(t), cloud, bad_vec, raises=TypeError)
+    entry("PointCloud.translate relative error", lambda c, t, r: c.translate(t, r), cloud, v3, one,
+          raises=TypeError)
+    entry("PointCloud.translate noncontig error", lambda c, t: c.translate(t), cloud, noncontig, raises=TypeError)
+    entry("PointCloud.scale", lambda c, t: c.scale(1.0, t), cloud, v3)
+    entry("PointCloud.rotate", lambda c, r, t: c.rotate(r, t), cloud, m3, v3)
+    entry("PointCloud.rotate error", lambda c, r: c.rotate(r), cloud, bad_mat, raises=TypeError)
+    entry("PointCloud.paint_uniform_color", lambda c, t: c.paint_uniform_color(t), cloud, v3)
+    entry("PointCloud surplus argument error", lambda c, t: c.clear(t), cloud, v3, raises=TypeError)
+    entry("PointCloud unknown keyword error", lambda c, t: c.translate(t, nope=1), cloud, v3, raises=TypeError)
+    entry("PointCloud missing argument error", lambda c: c.translate(), cloud, raises=TypeError)
+
+    # views
+    view = cloud.points
+    entry("view[i]", lambda v: v[3], view)
+    entry("view[i] = value", lambda v, t: v.__setitem__(3, t), view, v3)
+    entry("view append/pop", lambda v, t: (v.append(t), v.pop()), view, v3)
+    entry("view insert/pop", lambda v, t: (v.insert(0, t), v.pop(0)), view, v3)
+    entry("view extend/pop", lambda v, a: (v.extend(a), v.pop()), view, rows[:1])
+    entry("view count", lambda v, t: v.count(t), view, v3)
+    entry("view remove error", lambda v, t: v.remove(t), view, [9.0, 9.0, 9.0], raises=TypeError)
+    entry("view pop error", lambda v: v.pop(10**6), view, raises=IndexError)
+    entry("view append error", lambda v, t: v.append(t), view, bad_vec, raises=TypeError)
+    entry("view numpy.asarray", lambda v: np.asarray(v), view)
+    entry("view __array__ dtype", lambda v: v.__array__(np.float32), view)
+    entry("view len/repr/==", lambda v: (len(v), repr(v), v == v), view)
+    entry("view copy", lambda v: copy.copy(v), view)
+    entry("view iteration", lambda v: list(v), view)
+    entry("view del error", lambda v: v.__delitem__(0), view, raises=NotImplementedError)
+
+    # free-standing containers
+    kinds = [(utility.Vector2dVector, np.zeros((6, 2)), [1.0, 2.0]),
+             (utility.Vector3dVector, np.zeros((6, 3)), [1.0, 2.0, 3.0]),
+             (utility.Vector2iVector, np.zeros((6, 2), np.int32), [1, 2]),
+             (utility.Vector3iVector, np.zeros((6, 3), np.int32), [1, 2, 3]),
+             (utility.Vector4iVector, np.zeros((6, 4), np.int32), [1, 2, 3, 4]),
+             (utility.DoubleVector, [0.0] * 6, 1.5),
+             (utility.IntVector, [0] * 6, 7)]
+    for cls, data, element in kinds:
+        n = cls.__name__
+        c = cls(data)
+        entry(f"{n}(data)", lambda k, d: k(d), cls, data)
+        entry(f"{n} list input", lambda k, d: k(d), cls, list(map(list, data)) if n[-7] in "234" else data)
+        entry(f"{n} append/pop", lambda v, e: (v.append(e), v.pop()), c, element)
+        entry(f"{n} insert/pop", lambda v, e: (v.insert(-1, e), v.pop(0)), c, element)
+        entry(f"{n} extend/pop", lambda v, e: (v.extend([e]), v.pop()), c, element)
+        entry(f"{n}[i] / [i]=", lambda v, e: (v.__setitem__(0, e), v[0]), c, element)
+        entry(f"{n} count/==/repr/len", lambda v, e: (v.count(e), v == v, repr(v), len(v)), c, element)
+        entry(f"{n} __array__/copy", lambda v: (np.asarray(v), copy.deepcopy(v)), c)
+        entry(f"{n} index error", lambda v: v[100], c, raises=IndexError)
+        entry(f"{n} element error", lambda v: v.append("x"), c, raises=TypeError)
+        entry(f"{n} remove error", lambda v, e: v.remove(e), cls(), element, raises=TypeError)
+    entry("IntVector overflow error", lambda v, b: v.append(b), utility.IntVector(), big, raises=OverflowError)
+    for cls in (utility.Matrix3dVector, utility.Matrix4dVector):
+        entry(f"{cls.__name__}()", lambda k: (k(), repr(k()), len(k())), cls)
+        entry(f"{cls.__name__}(data) error", lambda k, d: k(d), cls, rows, raises=TypeError)
+
+    # KD-tree and search parameters
+    entry("KDTreeFlann(cloud)", lambda c: geometry.KDTreeFlann(c), cloud)
+    entry("KDTreeFlann(feature)", lambda f: geometry.KDTreeFlann(f), feature)
+    entry("KDTreeFlann(matrix)", lambda m: geometry.KDTreeFlann(m), rows.T)
+    entry("KDTreeFlann(list) error", lambda m: geometry.KDTreeFlann(m), bad_mat, raises=TypeError)
+    entry("KDTreeFlann.set_geometry", lambda t, c: t.set_geometry(c), geometry.KDTreeFlann(), cloud)
+    entry("KDTreeFlann.set_feature", lambda t, f: t.set_feature(f), geometry.KDTreeFlann(), feature)
+    entry("KDTreeFlann.set_matrix_data", lambda t, m: t.set_matrix_data(m), geometry.KDTreeFlann(), rows.T)
+    entry("KDTreeFlann.set_geometry error", lambda t, f: t.set_geometry(f), tree, feature, raises=TypeError)
+    entry("search_knn_vector_3d", lambda t, q: t.search_knn_vector_3d(q, 5), tree, v3)
+    entry("search_radius_vector_3d", lambda t, q: t.search_radius_vector_3d(q, 0.3), tree, v3)
+    entry("search_hybrid_vector_3d", lambda t, q: t.search_hybrid_vector_3d(q, 0.3, 5), tree, v3)
+    entry("search_vector_3d", lambda t, q, p, r, h: (t.search_vector_3d(q, p), t.search_vector_3d(q, r),
+                                                     t.search_vector_3d(q, h)), tree, v3, knn, radius, hybrid)
+    entry("search_*_vector_xd", lambda t, q, p: (t.search_knn_vector_xd(q, 5), t.search_radius_vector_xd(q, 0.3),
+                                                  t.search_hybrid_vector_xd(q, 0.3, 5), t.search_vector_xd(q, p)),
+          tree, v3, knn)
+    entry("search on an empty tree", lambda t, q: t.search_knn_vector_3d(q, 5), geometry.KDTreeFlann(), v3)
+    entry("search_knn_vector_3d error", lambda t, q: t.search_knn_vector_3d(q, 5), tree, bad_vec, raises=TypeError)
+    entry("search_knn_vector_xd error", lambda t, q: t.search_knn_vector_xd(q, 5), tree, noncontig,
+          raises=TypeError)
+    entry("search_vector_3d error", lambda t, q: t.search_vector_3d(q, 5), tree, v3, raises=TypeError)
+    entry("search_knn_vector_3d overflow", lambda t, q, b: t.search_knn_vector_3d(q, b), tree, v3, big,
+          raises=OverflowError)
+    entry("KDTreeSearchParam*()", lambda: (geometry.KDTreeSearchParamKNN(), geometry.KDTreeSearchParamRadius(1.0),
+                                          geometry.KDTreeSearchParamHybrid(1.0, 3)))
+    entry("KDTreeSearchParam attributes", lambda p, r, h: (p.knn, r.radius, h.radius, h.max_nn, p.get_search_type(),
+                                                           repr(p), repr(r), repr(h)), knn, radius, hybrid)
+    entry("KDTreeSearchParam setters", lambda p, r: (setattr(p, "knn", 5), setattr(r, "radius", 0.3)), knn, radius)
+    entry("KDTreeSearchParamKNN overflow", lambda b: geometry.KDTreeSearchParamKNN(b), big, raises=OverflowError)
+    entry("KDTreeSearchParamRadius error", lambda: geometry.KDTreeSearchParamRadius("x"), raises=TypeError)
+    entry("KDTreeSearchParam() error", lambda: geometry.KDTreeSearchParam(), raises=TypeError)
+
+    # Feature
+    entry("Feature(other)", lambda f: registration.Feature(f), feature)
+    entry("Feature copies/repr", lambda f: (copy.copy(f), copy.deepcopy(f), repr(f)), feature)
+    entry("Feature.resize/dimension/num", lambda f: (f.resize(3, 7), f.dimension(), f.num()), registration.Feature())
+    entry("Feature.data get", lambda f: f.data, feature)
+    entry("Feature.data set", lambda f, m: setattr(f, "data", m), registration.Feature(), rows)
+    entry("Feature.resize error", lambda f, n: f.resize(n, 2), registration.Feature(), neg, raises=ValueError)
+    entry("Feature.data error", lambda f, m: setattr(f, "data", m), registration.Feature(), bad_mat, raises=TypeError)
+
+    # rotations, enums and verbosity
+    for name in ("xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "axis_angle"):
+        entry(f"get_rotation_matrix_from_{name}", lambda v, n=name: getattr(geometry, f"get_rotation_matrix_from_{n}")(v),
+              v3)
+    entry("get_rotation_matrix_from_quaternion", lambda q: geometry.get_rotation_matrix_from_quaternion(q), q4)
+    entry("quaternion error", lambda q: geometry.get_rotation_matrix_from_quaternion(q), np.zeros(4),
+          raises=ValueError)
+    entry("rotation error", lambda v: geometry.get_rotation_matrix_from_xyz(v), bad_vec, raises=TypeError)
+    entry("GeometryType members", lambda: (repr(geometry.Geometry.PointCloud), hash(geometry.Geometry.PointCloud),
+                                           geometry.Geometry.PointCloud == geometry.Geometry.Unspecified))
+    entry("verbosity", lambda lv: (utility.set_verbosity_level(lv), utility.get_verbosity_level(),
+                                   utility.reset_print_function()), utility.VerbosityLevel.Info)
+    entry("VerbosityContextManager", lambda lv: utility.VerbosityContextManager(lv).__enter__(),
+          utility.VerbosityLevel.Info)
+    entry("with VerbosityContextManager", _scoped, utility.VerbosityLevel.Debug)
+    entry("verbosity error", lambda s: utility.set_verbosity_level(s), "x", raises=TypeError)
+
+
+def _scoped(level):
+    with utility.VerbosityContextManager(level):
+        pass
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _peak_rss_bytes():
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def measure(e, calls, warmup, quick=False):
+    """Runs `e` warmup + calls times; returns (reference-count changes, Python bytes, RSS bytes)
+    accrued over the measured calls. `quick` keeps the collector off meanwhile, so that garbage
+    cycles made by the calls stay in the youngest generation and one cheap collection of it
+    frees them (a full collection per entry is slow in a large process)."""
+    collect = (lambda: gc.collect(0)) if quick else gc.collect
+    if quick:
+        gc.disable()
+    try:
+        for _ in range(warmup):
+            e.once()
+        collect()
+        refs = [sys.getrefcount(a) for a in e.args]
+        tracemalloc.start()
+        try:
+            python_before = tracemalloc.get_traced_memory()[0]
+            rss_before = _rss_bytes()
+            for _ in range(calls):
+                e.once()
+            collect()
+            python_grown = tracemalloc.get_traced_memory()[0] - python_before
+            rss_grown = _rss_bytes() - rss_before
+        finally:
+            tracemalloc.stop()
+    finally:
+        gc.enable()
+    after = [sys.getrefcount(a) for a in e.args]
+    ref_changes = [(i, a - b) for i, (b, a) in enumerate(zip(refs, after)) if a != b]
+    return ref_changes, python_grown, rss_grown
+
+
+def build_entries():
+    ENTRIES.clear()
+    _build()
+    return list(ENTRIES)
+
+
+def problems(e, calls, warmup, python_limit=PYTHON_BYTES_LIMIT, rss_limit=RSS_BYTES_LIMIT, quick=False):
+    """What grew for one entry (empty when nothing did), with the measured figures."""
+    ref_changes, python_grown, rss_grown = measure(e, calls, warmup, quick)
+    found = [f"argument {i}: reference count {d:+d}" for i, d in ref_changes]
+    if python_grown > python_limit:
+        found.append(f"Python memory +{python_grown} bytes")
+    if rss_grown > rss_limit:
+        found.append(f"resident memory +{rss_grown} bytes")
+    return found, python_grown, rss_grown
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=100_000)
+    parser.add_argument("--warmup", type=int, default=2_000)
+    parser.add_argument("--only", default="")
+    opts = parser.parse_args()
+    saved_level = utility.get_verbosity_level()
+    entries = [e for e in build_entries() if opts.only in e.name]
+    rss_start = _rss_bytes()
+    failures = 0
+    print(f"{'entry point':44} {'python B':>10} {'rss B':>10}")
+    for e in entries:
+        found, python_grown, rss_grown = problems(e, opts.calls, opts.warmup)
+        failures += bool(found)
+        print(f"{e.name:44} {python_grown:>10} {rss_grown:>10} {'; '.join(found)}", flush=True)
+    utility.set_verbosity_level(saved_level)
+    print(f"{len(entries)} entries x {opts.calls} calls: resident {rss_start >> 20} MiB at start, "
+          f"{_rss_bytes() >> 20} MiB at end, peak {_peak_rss_bytes() >> 20} MiB; {failures} with growth")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
