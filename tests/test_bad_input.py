@@ -459,3 +459,76 @@ def test_argument_binding_errors(make, get, nparams, verbosity_restored):
     with pytest.raises(TypeError, match="unexpected keyword argument 'no_such_parameter'"):
         get(target)(no_such_parameter=object())
     assert _snapshot(target) == before
+
+
+# ---- arguments whose conversion calls back into the target ------------------------------------
+
+class _Reentrant:
+    """A number, index, sequence and array-like whose every conversion first runs `hook`."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError(i)
+        self.hook()
+        return 1.0
+
+    def __float__(self):
+        self.hook()
+        return 1.0
+
+    def __index__(self):
+        self.hook()
+        return 0
+
+    def __array__(self, dtype=None, copy=None):
+        self.hook()
+        return np.zeros((1, 3))
+
+
+# (call, outcome): the hook empties the target while its argument is being converted. The call
+# then either works on the emptied target or fails with its documented error; it never reads
+# storage that the hook freed (the sanitizer run checks that too).
+REENTRANT = {
+    "points=": (lambda pc, dv: setattr(pc, "points", _Reentrant(pc.clear)), RuntimeError),
+    "translate": (lambda pc, dv: pc.translate(_Reentrant(pc.clear)), OK),
+    "scale": (lambda pc, dv: pc.scale(_Reentrant(pc.clear), [0, 0, 0]), OK),
+    "points.append": (lambda pc, dv: pc.points.append(_Reentrant(pc.points.clear)), OK),
+    "points.extend": (lambda pc, dv: pc.points.extend(_Reentrant(pc.clear)), OK),
+    "points.insert": (lambda pc, dv: pc.points.insert(_Reentrant(pc.points.clear), [1, 2, 3]), OK),
+    "points.count": (lambda pc, dv: pc.points.count(_Reentrant(pc.points.clear)), OK),
+    "points.remove": (lambda pc, dv: pc.points.remove(_Reentrant(pc.points.clear)), TypeError),
+    "points[i]": (lambda pc, dv: pc.points[_Reentrant(pc.points.clear)], IndexError),
+    "points[i]=": (lambda pc, dv: pc.points.__setitem__(_Reentrant(pc.points.clear), [1, 2, 3]), IndexError),
+    "points.pop": (lambda pc, dv: pc.points.pop(_Reentrant(pc.points.clear)), IndexError),
+    "DoubleVector.append": (lambda pc, dv: dv.append(_Reentrant(dv.clear)), OK),
+    "DoubleVector[i]=": (lambda pc, dv: dv.__setitem__(_Reentrant(dv.clear), 1.0), IndexError),
+    "DoubleVector.remove": (lambda pc, dv: dv.remove(_Reentrant(dv.clear)), TypeError),
+    "DoubleVector.extend": (lambda pc, dv: dv.extend([_Reentrant(dv.clear)]), OK),
+    "KDTreeFlann query": (lambda pc, dv: _tree_reset_during_query(), OK),
+}
+
+
+def _tree_reset_during_query():
+    tree = _tree()
+    count, _, _ = tree.search_knn_vector_3d([0, 0, 0], _Reentrant(tree.__init__))
+    assert count == -1  # the query ran on the tree as it was after the hook emptied it
+
+
+@pytest.mark.parametrize("call, outcome", REENTRANT.values(), ids=REENTRANT.keys())
+def test_conversion_that_reenters_the_target(call, outcome):
+    pc, dv = _cloud(), _dv()
+    if outcome is OK:
+        call(pc, dv)
+    else:
+        with pytest.raises(outcome):
+            call(pc, dv)
+    # the objects stay whole and usable
+    assert len(np.asarray(pc.points)) == len(pc.points) and repr(dv).startswith("DoubleVector[")
+    pc.points.append([0, 0, 0])
+    dv.append(0.0)
