@@ -236,7 +236,14 @@ def measure(e, calls, warmup, quick=False):
     accrued over the measured calls. `quick` keeps the collector off meanwhile, so that garbage
     cycles made by the calls stay in the youngest generation and one cheap collection of it
     frees them (a full collection per entry is slow in a large process)."""
-    collect = (lambda: gc.collect(0)) if quick else gc.collect
+    def collect():
+        gc.collect(0) if quick else gc.collect()
+        # The interpreter's type-attribute cache keeps a reference to the name string of each
+        # lookup, in a slot chosen by the string's address: with an allocator that does not
+        # reuse addresses at once (the sanitizer's), every lookup by a fresh name string holds
+        # one more string until the cache is full.
+        sys._clear_type_cache()
+
     if quick:
         gc.disable()
     # Tracing starts before the warm-up: a cache that replaces its entries would otherwise
