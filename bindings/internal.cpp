@@ -8,6 +8,7 @@
 
 #include "bindings/module.hpp"
 #include "bindings/classes.hpp"
+#include "bindings/vectors.hpp"
 #include "core/kdtree.hpp"
 #include "core/linalg.hpp"
 #include "core/parallel.hpp"
@@ -122,6 +123,27 @@ PyObject* stdsort_order(Args& a) {
     return out.release();
 }
 
+// A free-standing Matrix3dVector or Matrix4dVector holding the k x k blocks of an (n*k, k)
+// float64 matrix: the matrix containers have no public way in, and unpickling needs one.
+template <class M, int K>
+Ref matrices_from(const MatrixView& m) {
+    Storage<M> values;
+    for (np::npy_intp b = 0; b < m.rows / K; ++b) {
+        M block{};
+        for (int i = 0; i < K; ++i)
+            for (int j = 0; j < K; ++j) block[i][j] = m.at(b * K + i, j);
+        values.push_back(block);
+    }
+    return new_container<M>(std::move(values));
+}
+
+PyObject* matrix_vector(Args& a) {
+    MatrixView m = a.get<MatrixView>(0);
+    if (m.cols == 3 && m.rows % 3 == 0) return matrices_from<Matrix3d, 3>(m).release();
+    if (m.cols == 4 && m.rows % 4 == 0) return matrices_from<Matrix4d, 4>(m).release();
+    raise(PyExc_ValueError, "rows must stack 3x3 or 4x4 blocks");
+}
+
 }  // namespace
 
 void add_internal(PyObject* internal) {
@@ -136,7 +158,8 @@ void add_internal(PyObject* internal) {
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
                              function<"hold_access(obj, write, seconds)", hold_access>(),
                              function<"knn_batch(tree, queries, k)", knn_batch>(),
-                             function<"stdsort_order(keys)", stdsort_order>()});
+                             function<"stdsort_order(keys)", stdsort_order>(),
+                             function<"matrix_vector(rows)", matrix_vector>()});
 }
 
 }  // namespace nubiro::py

@@ -42,8 +42,11 @@ PyObject* init() {
     Ref geometry = check(PyModule_New("geometry"));
     add_geometry_bases(geometry.get());
     add_point_cloud(geometry.get());
+    add_bounding_box(geometry.get());
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
+    add_triangle_mesh(geometry.get());
+    add_voxel_grid(geometry.get());
     add_rotation_functions(geometry.get());
     attach(sys_modules.get(), root.get(), "geometry", geometry.get(), kGeometry);
 
@@ -51,16 +54,20 @@ PyObject* init() {
     add_containers(utility.get());
     add_verbosity(utility.get());
     Ref random = check(PyModule_New("random"));
+    add_random(random.get());
     check(PyObject_SetAttrString(utility.get(), "random", random.get()));
     attach(sys_modules.get(), root.get(), "utility", utility.get(), kUtility);
     check(PyDict_SetItemString(sys_modules.get(), "nubiro.cpu.pybind.utility.random", random.get()));
 
     Ref io = check(PyModule_New("io"));
+    add_io(io.get());
     attach(sys_modules.get(), root.get(), "io", io.get(), kIo);
 
     Ref pipelines = check(PyModule_New("pipelines"));
     Ref registration = check(PyModule_New("registration"));
     add_feature(registration.get());
+    add_local_registration(registration.get());
+    add_global_registration(registration.get());
     check(PyObject_SetAttrString(pipelines.get(), "registration", registration.get()));
     attach(sys_modules.get(), root.get(), "pipelines", pipelines.get(), "nubiro.cpu.pybind.pipelines");
     check(PyDict_SetItemString(sys_modules.get(), kRegistration, registration.get()));
@@ -69,6 +76,10 @@ PyObject* init() {
 
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
+    add_random_hooks(internal.get());
+    add_internal_stdhash(internal.get());
+    add_internal_voxel_grid(internal.get());
+    add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

@@ -1,7 +1,10 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
 #include "bindings/module.hpp"
+#include "bindings/orient_normals.hpp"
 #include "bindings/vectors.hpp"
+#include "core/geometry/bounding_box.hpp"
 #include "core/geometry/point_cloud.hpp"
+#include "core/search_param.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -92,6 +95,36 @@ PyObject* clear(PyObject* self, Args&) {
     return edit(self, [](Cloud& c) { c.clear(); });
 }
 
+// ---- long operations (interpreter lock released) ---------------------------------------------
+
+PyObject* estimate_normals(PyObject* self, Args& a) {
+    SearchParam param;  // KNN, 30 neighbours
+    if (a.present(0)) {
+        auto given = a.get<Instance<Object<SearchParam>>>(0);
+        ReadAccess r(&given.ptr->head.ob_base);
+        param = given.ptr->value;
+    }
+    const bool fast = a.get<bool>(1, true);
+    {
+        WriteAccess w(self);
+        ReleaseGil unlocked;
+        cloud(self).estimate_normals(param, fast);
+    }
+    return none();
+}
+
+PyObject* voxel_down_sample(PyObject* self, Args& a) {
+    const double voxel_size = a.get<double>(0);
+    Result<Cloud> sampled = [&] {
+        ReadAccess r(self);
+        ReleaseGil unlocked;
+        return cloud(self).voxel_down_sample(voxel_size);
+    }();
+    Ref out = new_object<Cloud>(type_of<CloudObject>());
+    cloud(out.get()) = unwrap(std::move(sampled));
+    return out.release();
+}
+
 }  // namespace
 
 void add_point_cloud(PyObject* module) {
@@ -120,12 +153,20 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.get_min_bound()", read<[](const Cloud& c) { return result(c.get_min_bound()); }>>(),
         method<"PointCloud.get_max_bound()", read<[](const Cloud& c) { return result(c.get_max_bound()); }>>(),
         method<"PointCloud.get_center()", read<[](const Cloud& c) { return result(c.get_center()); }>>(),
+        method<"PointCloud.get_axis_aligned_bounding_box()", read<[](const Cloud& c) {
+                   return box_object(geometry::AxisAlignedBoundingBox::from_bounds(c.get_min_bound(), c.get_max_bound())).release();
+               }>>(),
         method<"PointCloud.transform(transformation)", transform>(),
         method<"PointCloud.translate(translation, relative=True)", translate>(),
         method<"PointCloud.scale(scale, center)", scale>(),
         method<"PointCloud.rotate(r, center=None)", rotate>(),
         method<"PointCloud.normalize_normals()", normalize_normals>(),
         method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
+        method<"PointCloud.estimate_normals(search_param=None, fast_normal_computation=True)", estimate_normals>(),
+        method<"PointCloud.voxel_down_sample(voxel_size)", voxel_down_sample>(),
+        method<"PointCloud.orient_normals_to_align_with_direction(orientation_reference=None)", orient_normals_to_align_with_direction, kAlignWithDirectionDoc>(),
+        method<"PointCloud.orient_normals_towards_camera_location(camera_location=None)", orient_normals_towards_camera_location, kTowardsCameraDoc>(),
+        method<"PointCloud.orient_normals_consistent_tangent_plane(k, lambda=0.0, cos_alpha_tol=1.0)", orient_normals_consistent_tangent_plane, kTangentPlaneDoc>(),
     };
     add_type(module, make_value_class<Cloud>(std::move(cls)));
 }

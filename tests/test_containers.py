@@ -474,7 +474,7 @@ def test_free_standing_array_shares_memory(kind):
     assert contents([v[1]])[0][-1] == 5
     v[0] = kind.elem(7)
     assert a[0].tolist() == kind.elem(7)
-    assert v.__array__(copy=True).base is v and v.__array__(None, False).base is v
+    assert v.__array__(copy=None).base is v and v.__array__(None, False).base is v
     assert kind.cls.__array__.__doc__ == SHARED_DOC
 
 
@@ -489,6 +489,10 @@ def test_empty_array_and_dtype_copies(kind):
         c[:] = 0
     assert contents(v) == contents(kind.make(2))
     Err(TypeError, arg="copy").check(lambda: v.__array__(copy=1))
+    for detached in (np.array(v), v.__array__(copy=True), v.__array__(None, np.True_)):
+        assert detached.base is None and detached.dtype == kind.dtype
+        detached[:] = 0
+    assert contents(v) == contents(kind.make(2))
     with pytest.raises(TypeError):  # NumPy's own refusal of the dtype
         v.__array__(dtype="no such type")
 

@@ -494,6 +494,16 @@ def test_shared_array_of_a_view(make_cloud):
     assert type(pc.points).__array__.__doc__.startswith("Shared-memory ndarray")
 
 
+def test_saved_copy_does_not_follow_later_edits(make_cloud):
+    # np.array passes copy=True (NumPy 2) and must get a copy; np.asarray keeps sharing.
+    pc = make_cloud([[0, 0, 0], [4, 5, 6]], normals=[[0, 0, 1]] * 2)
+    before, shared = np.array(pc.points), np.asarray(pc.points)
+    normals = pc.normals.__array__(copy=True)
+    pc.translate([1, 1, 1]).normals[0] = (1, 0, 0)
+    assert before.tolist() == [[0, 0, 0], [4, 5, 6]] and normals.tolist() == [[0, 0, 1]] * 2
+    assert shared.tolist() == [[1, 1, 1], [5, 6, 7]] and shared.base is pc
+
+
 def test_views_follow_the_current_array(make_cloud):
     pc = make_cloud([[1, 2, 3]])
     v1, v2 = pc.points, pc.points

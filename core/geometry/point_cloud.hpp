@@ -3,6 +3,8 @@
 #pragma once
 #include <span>
 
+#include "core/result.hpp"
+#include "core/search_param.hpp"
 #include "core/storage.hpp"
 #include "core/types.hpp"
 
@@ -32,6 +34,15 @@ struct PointCloud {
     PointCloud& scale(double factor, const Vector3d& center);
     PointCloud& rotate(const Matrix3d& r, const Vector3d& center);
     PointCloud& rotate(const Matrix3d& r);  // about get_center()
+
+    // One unit normal per point from the covariance of its neighbourhood (closed-form or
+    // iterative eigen-solver), flipped towards the normals held before the call when there
+    // was one per point. An empty cloud is left as it is.
+    PointCloud& estimate_normals(const SearchParam& param = {}, bool fast_normal_computation = true);
+
+    // A new cloud with one averaged point (normal, colour) per occupied voxel, in the voxel
+    // map's iteration order.
+    Result<PointCloud> voxel_down_sample(double voxel_size) const;
 };
 
 // Kernels over plain arrays of 3-vectors, shared by every geometry that stores them.

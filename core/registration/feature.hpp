@@ -6,7 +6,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/geometry/point_cloud.hpp"
 #include "core/result.hpp"
+#include "core/search_param.hpp"
+#include "core/types.hpp"
 
 namespace nubiro::registration {
 
@@ -31,5 +34,19 @@ struct Feature {
 
     const double* descriptor(std::uint64_t k) const { return data.data() + dimension * k; }
 };
+
+// The 33-bin Fast Point Feature Histogram of every point: rows 0-10, 11-21 and 22-32 hold the
+// histograms of the three angle features over the point's neighbourhood (the search of
+// `param` around the point itself), each point's own histogram plus its neighbours' weighted
+// by inverse squared distance. RuntimeError "Failed because input point cloud has no normal."
+// when the cloud is empty or has no normal per point.
+Result<Feature> compute_fpfh_feature(const geometry::PointCloud& input, const SearchParam& param);
+
+// For every source descriptor, the nearest target descriptor (source index, target index), in
+// ascending source order. With `mutual_filter`, only pairs that are also each other's nearest
+// the other way round are kept, as long as at least ratio * source count of them (computed in
+// single precision, truncated) survive; otherwise all forward pairs are returned.
+std::vector<Vector2i> correspondences_from_features(const Feature& source, const Feature& target, bool mutual_filter,
+                                                    float mutual_consistency_ratio);
 
 }  // namespace nubiro::registration

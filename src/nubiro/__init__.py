@@ -6,6 +6,9 @@ submodules are re-exported here, so ``nubiro.geometry.PointCloud`` is the same c
 """
 from .cpu import pybind
 from .cpu.pybind import geometry, io, pipelines, utility
+from . import _pickle
+
+_pickle.install()
 
 __version__ = pybind.__version__
 PanicException = pybind.PanicException

@@ -81,8 +81,8 @@ class Vector2dVector:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Without dtype the array shares memory with the container (or its geometry);
-    # with a dtype it is a converted copy.
+    # Without dtype and with copy None or False the array shares memory with the container
+    # (or its geometry); with a dtype, or copy=True (what np.array passes), it is a detached copy.
     @overload
     def __array__(self, dtype: None = None, copy: bool | None = None) -> NDArray[np.float64]: ...
     @overload
@@ -109,8 +109,8 @@ class Vector2iVector:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Without dtype the array shares memory with the container (or its geometry);
-    # with a dtype it is a converted copy.
+    # Without dtype and with copy None or False the array shares memory with the container
+    # (or its geometry); with a dtype, or copy=True (what np.array passes), it is a detached copy.
     @overload
     def __array__(self, dtype: None = None, copy: bool | None = None) -> NDArray[np.int32]: ...
     @overload
@@ -137,8 +137,8 @@ class Vector3dVector:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Without dtype the array shares memory with the container (or its geometry);
-    # with a dtype it is a converted copy.
+    # Without dtype and with copy None or False the array shares memory with the container
+    # (or its geometry); with a dtype, or copy=True (what np.array passes), it is a detached copy.
     @overload
     def __array__(self, dtype: None = None, copy: bool | None = None) -> NDArray[np.float64]: ...
     @overload
@@ -165,8 +165,8 @@ class Vector3iVector:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Without dtype the array shares memory with the container (or its geometry);
-    # with a dtype it is a converted copy.
+    # Without dtype and with copy None or False the array shares memory with the container
+    # (or its geometry); with a dtype, or copy=True (what np.array passes), it is a detached copy.
     @overload
     def __array__(self, dtype: None = None, copy: bool | None = None) -> NDArray[np.int32]: ...
     @overload
@@ -193,8 +193,8 @@ class Vector4iVector:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Without dtype the array shares memory with the container (or its geometry);
-    # with a dtype it is a converted copy.
+    # Without dtype and with copy None or False the array shares memory with the container
+    # (or its geometry); with a dtype, or copy=True (what np.array passes), it is a detached copy.
     @overload
     def __array__(self, dtype: None = None, copy: bool | None = None) -> NDArray[np.int32]: ...
     @overload

@@ -1,0 +1,85 @@
+// Private hooks for the test suite: the cell rule, the voxel-key hash, the bucket-count policy and the
+// iteration order of the voxel map, which the public methods show only through their output order.
+#include "bindings/classes.hpp"
+#include "bindings/module.hpp"
+#include "core/stdhash.hpp"
+
+namespace nubiro::py {
+namespace {
+
+Ref unsigned_int(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+
+Ref item(PyObject* sequence, Py_ssize_t i) { return check(PySequence_GetItem(sequence, i)); }
+
+Py_ssize_t length(PyObject* sequence) {
+    const Py_ssize_t n = PySequence_Size(sequence);
+    if (n < 0) raise_current();
+    return n;
+}
+
+VoxelKey key_from(PyObject* o) {
+    if (length(o) != 3) raise(PyExc_ValueError, "a key has three components");
+    return {Convert<std::int32_t>::from(item(o, 0).get()), Convert<std::int32_t>::from(item(o, 1).get()),
+            Convert<std::int32_t>::from(item(o, 2).get())};
+}
+
+PyObject* hash_key(Args& a) {
+    return unsigned_int(hash_voxel_key({a.get<std::int32_t>(0), a.get<std::int32_t>(1), a.get<std::int32_t>(2)})).release();
+}
+
+PyObject* cell_index(Args& a) { return PyLong_FromLong(voxel_index(a.get<double>(0))); }
+
+PyObject* bucket_count_for(Args& a) {
+    PyObject* n = a.raw(0);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(n);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
+    return unsigned_int(next_bucket_count(v)).release();
+}
+
+// x mod d for each x, through the map's remainder.
+PyObject* modulus(Args& a) {
+    const unsigned long long d = PyLong_AsUnsignedLongLong(a.raw(1));
+    if (d == 0 && !PyErr_Occurred()) raise(PyExc_ValueError, "d must be positive");
+    if (PyErr_Occurred()) raise_current();
+    const Modulus mod(d);
+    const Py_ssize_t n = length(a.raw(0));
+    Ref out = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const unsigned long long x = PyLong_AsUnsignedLongLong(item(a.raw(0), i).get());
+        if (PyErr_Occurred()) raise_current();
+        PyList_SetItem(out.get(), i, unsigned_int(mod(x)).release());
+    }
+    return out.release();
+}
+
+// Feeds the keys to a map in order. Returns (the insertion number found or made for each key,
+// the insertion numbers in iteration order, the bucket count after each key).
+PyObject* map_insert(Args& a) {
+    const Py_ssize_t n = length(a.raw(0));
+    StdHashMap<char> map;
+    Ref ids = check(PyList_New(n));
+    Ref counts = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const VoxelKey key = key_from(item(a.raw(0), i).get());
+        const std::size_t id = map.index_of(key, hash_voxel_key(key));
+        PyList_SetItem(ids.get(), i, unsigned_int(id).release());
+        PyList_SetItem(counts.get(), i, unsigned_int(map.bucket_count()).release());
+    }
+    const std::vector<std::uint32_t> order = map.iteration_order();
+    Ref order_list = check(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    for (std::size_t i = 0; i < order.size(); ++i)
+        PyList_SetItem(order_list.get(), static_cast<Py_ssize_t>(i), unsigned_int(order[i]).release());
+    return check(PyTuple_Pack(3, ids.get(), order_list.get(), counts.get())).release();
+}
+
+}  // namespace
+
+void add_internal_stdhash(PyObject* internal) {
+    add_functions(internal, {function<"hash_voxel_key(x, y, z)", hash_key>(),
+                             function<"voxel_index(v)", cell_index>(),
+                             function<"next_bucket_count(n)", bucket_count_for>(),
+                             function<"stdhash_modulus(values, d)", modulus>(),
+                             function<"stdhash_insert(keys)", map_insert>()});
+}
+
+}  // namespace nubiro::py

@@ -1,0 +1,222 @@
+#include "core/registration/estimation.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "core/parallel.hpp"
+
+namespace nubiro::registration {
+namespace {
+
+using Row = std::array<double, 7>;
+
+// Pairs per task when point-to-plane rows are built on the pool.
+constexpr std::size_t kRowChunk = 4096;
+
+inline double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vector3d cross(const Vector3d& a, const Vector3d& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+bool all_finite(const Matrix3d& m) {
+    for (const auto& row : m)
+        for (const double e : row)
+            if (!std::isfinite(e)) return false;
+    return true;
+}
+
+double det3(const Matrix3d& m) {
+    return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
+// u * diag(1, 1, s) * v^T.
+Matrix3d rotation_from(const Matrix3d& u, const Matrix3d& v, double s) {
+    Matrix3d r;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r[i][j] = u[i][0] * v[j][0] + u[i][1] * v[j][1] + (u[i][2] * s) * v[j][2];
+    return r;
+}
+
+bool same_bits(const Vector3d& a, const Vector3d& b) { return std::memcmp(a.data(), b.data(), sizeof(Vector3d)) == 0; }
+
+std::string message(std::size_t i, const char* what, long long index) {
+    return "correspondence " + std::to_string(i) + what + std::to_string(index);
+}
+
+}  // namespace
+
+std::optional<Error> validate_correspondences(std::span<const Vector2i> corres, std::size_t source_size,
+                                              std::size_t target_size) {
+    for (std::size_t i = 0; i < corres.size(); ++i) {
+        const long long s = corres[i][0], t = corres[i][1];
+        if (s < 0) return value_error(message(i, " has negative source index ", s));
+        if (t < 0) return value_error(message(i, " has negative target index ", t));
+        if (static_cast<std::size_t>(s) >= source_size)
+            return value_error(message(i, " source index ", s) + " is out of bounds for " +
+                               std::to_string(source_size) + " points");
+        if (static_cast<std::size_t>(t) >= target_size)
+            return value_error(message(i, " target index ", t) + " is out of bounds for " +
+                               std::to_string(target_size) + " points");
+    }
+    return std::nullopt;
+}
+
+Matrix4d estimate_point_to_point(std::span<const Vector3d> source, std::span<const Vector3d> target,
+                                 std::span<const Vector2i> corres, bool with_scaling) {
+    const std::size_t m = corres.size();
+    if (m == 0) return identity4();
+    const double inv_m = 1.0 / static_cast<double>(m);
+
+    Vector3d sum_p{0, 0, 0}, sum_q{0, 0, 0};
+    // A mean of identical points need not round back to the point, which would leave a variance
+    // made of rounding noise; identical source points have none.
+    bool one_source_point = true;
+    const Vector3d& first = source[corres[0][0]];
+    for (const Vector2i& c : corres) {
+        const Vector3d& p = source[c[0]];
+        const Vector3d& q = target[c[1]];
+        for (int k = 0; k < 3; ++k) {
+            sum_p[k] = sum_p[k] + p[k];
+            sum_q[k] = sum_q[k] + q[k];
+        }
+        one_source_point = one_source_point && same_bits(p, first);
+    }
+    const Vector3d mu_p{sum_p[0] * inv_m, sum_p[1] * inv_m, sum_p[2] * inv_m};
+    const Vector3d mu_q{sum_q[0] * inv_m, sum_q[1] * inv_m, sum_q[2] * inv_m};
+
+    double spread = 0.0;
+    Matrix3d cov{};
+    for (const Vector2i& c : corres) {
+        const Vector3d a = sub(source[c[0]], mu_p);
+        const Vector3d b = sub(target[c[1]], mu_q);
+        spread = spread + dot(a, a);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) cov[i][j] = cov[i][j] + b[i] * a[j];
+    }
+    const double variance = one_source_point ? 0.0 : spread * inv_m;
+    for (auto& row : cov)
+        for (double& e : row) e = e * inv_m;
+
+    const std::optional<Svd3> svd = svd3(cov);
+    if (!svd || !all_finite(svd->u) || !all_finite(svd->v)) return identity4();
+
+    Matrix3d uvt;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            uvt[i][j] = svd->u[i][0] * svd->v[j][0] + svd->u[i][1] * svd->v[j][1] + svd->u[i][2] * svd->v[j][2];
+    const double s = det3(uvt) < 0 ? -1.0 : 1.0;
+    const Matrix3d r = rotation_from(svd->u, svd->v, s);
+
+    double scale = 1.0;
+    if (with_scaling && variance > 0) scale = (svd->sigma[0] + svd->sigma[1] + s * svd->sigma[2]) / variance;
+
+    Matrix4d out = identity4();
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out[i][j] = scale * r[i][j];
+    // The translation uses the stored block c*R as it is.
+    for (int i = 0; i < 3; ++i)
+        out[i][3] = mu_q[i] - (out[i][0] * mu_p[0] + out[i][1] * mu_p[1] + out[i][2] * mu_p[2]);
+    return out;
+}
+
+Matrix4d estimate_point_to_plane(std::span<const Vector3d> source, std::span<const Vector3d> target,
+                                 std::span<const Vector3d> target_normals, std::span<const Vector2i> corres,
+                                 EstimationScratch* scratch) {
+    const std::size_t m = corres.size();
+    if (m == 0 || target.empty() || target_normals.size() != target.size()) return identity4();
+
+    EstimationScratch local;
+    std::vector<Row>& rows = (scratch ? scratch : &local)->rows;
+    rows.resize(m);
+    parallel::parallel_for_chunks(
+        m,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const Vector3d& p = source[corres[k][0]];
+                const Vector3d& q = target[corres[k][1]];
+                const Vector3d& n = target_normals[corres[k][1]];
+                const Vector3d pn = cross(p, n);
+                rows[k] = {pn[0], pn[1], pn[2], n[0], n[1], n[2], dot(sub(p, q), n)};
+            }
+        },
+        kRowChunk);
+
+    // Lower triangle of sum J J^T and sum r J, in pair order.
+    Matrix6d a{};
+    Vector6d g{};
+    for (const Row& row : rows) {
+        const double r = row[6];
+        for (int i = 0; i < 6; ++i) {
+            for (int j = 0; j <= i; ++j) a[i][j] = a[i][j] + row[i] * row[j];
+            g[i] = g[i] + r * row[i];
+        }
+    }
+    for (double& e : g) e = -e;
+    return vector_to_transform(ldlt6_solve(a, g));
+}
+
+Matrix4d estimate(const TransformationEstimation& method, std::span<const Vector3d> source,
+                  std::span<const Vector3d> target, std::span<const Vector3d> target_normals,
+                  std::span<const Vector2i> corres, EstimationScratch* scratch) {
+    if (method.is_point_to_plane()) return estimate_point_to_plane(source, target, target_normals, corres, scratch);
+    return estimate_point_to_point(source, target, corres, method.with_scaling());
+}
+
+Matrix4d vector_to_transform(const Vector6d& x) {
+    struct Quaternion {
+        double w, x, y, z;
+    };
+    auto product = [](const Quaternion& a, const Quaternion& b) {
+        return Quaternion{a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+                          a.w * b.y + a.y * b.w + a.z * b.x - a.x * b.z, a.w * b.z + a.z * b.w + a.x * b.y - a.y * b.x};
+    };
+    const double ha = 0.5 * x[0], hb = 0.5 * x[1], hg = 0.5 * x[2];
+    const Quaternion qx{std::cos(ha), std::sin(ha), 0.0, 0.0};
+    const Quaternion qy{std::cos(hb), 0.0, std::sin(hb), 0.0};
+    const Quaternion qz{std::cos(hg), 0.0, 0.0, std::sin(hg)};
+    const Quaternion q = product(product(qz, qy), qx);
+
+    const double tx = 2.0 * q.x, ty = 2.0 * q.y, tz = 2.0 * q.z;
+    const double twx = tx * q.w, twy = ty * q.w, twz = tz * q.w;
+    const double txx = tx * q.x, txy = ty * q.x, txz = tz * q.x;
+    const double tyy = ty * q.y, tyz = tz * q.y, tzz = tz * q.z;
+    Matrix4d out = identity4();
+    out[0] = {1.0 - (tyy + tzz), txy - twz, txz + twy, x[3]};
+    out[1] = {txy + twz, 1.0 - (txx + tzz), tyz - twx, x[4]};
+    out[2] = {txz - twy, tyz + twx, 1.0 - (txx + tyy), x[5]};
+    return out;
+}
+
+Result<double> compute_rmse(const TransformationEstimation& method, std::span<const Vector3d> source,
+                            std::span<const Vector3d> target, std::span<const Vector3d> target_normals,
+                            std::span<const Vector2i> corres) {
+    if (auto error = validate_correspondences(corres, source.size(), target.size())) return *error;
+    const std::size_t m = corres.size();
+    if (m == 0) return 0.0;
+    double sum = 0.0;
+    if (method.is_point_to_plane()) {
+        if (target.empty() || target_normals.size() != target.size()) return 0.0;
+        for (const Vector2i& c : corres) {
+            const double r = dot(sub(source[c[0]], target[c[1]]), target_normals[c[1]]);
+            sum = sum + r * r;
+        }
+    } else {
+        for (const Vector2i& c : corres) {
+            const Vector3d d = sub(source[c[0]], target[c[1]]);
+            sum = sum + dot(d, d);
+        }
+    }
+    return std::sqrt(sum / static_cast<double>(m));
+}
+
+Result<Matrix4d> compute_transformation(const TransformationEstimation& method, std::span<const Vector3d> source,
+                                        std::span<const Vector3d> target, std::span<const Vector3d> target_normals,
+                                        std::span<const Vector2i> corres) {
+    if (auto error = validate_correspondences(corres, source.size(), target.size())) return *error;
+    return estimate(method, source, target, target_normals, corres);
+}
+
+}  // namespace nubiro::registration

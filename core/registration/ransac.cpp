@@ -1,0 +1,323 @@
+#include "core/registration/ransac.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/kdtree.hpp"
+#include "core/parallel.hpp"
+#include "core/random.hpp"
+
+namespace nubiro::registration {
+namespace {
+
+// Quick scores look at about this many source points, the early-exit estimate at about this
+// many putative pairs.
+constexpr std::int64_t kQuickScorePoints = 2048;
+constexpr std::int64_t kInlierRatioPairs = 5000;
+// A proposal is scored on the whole cloud only if its quick fitness is within this of the best.
+constexpr double kQuickScoreMargin = 0.02;
+
+// R p + t from the upper 3x4 block, each row summed left to right.
+Vector3d apply(const Matrix4d& t, const Vector3d& p) {
+    return {t[0][0] * p[0] + t[0][1] * p[1] + t[0][2] * p[2] + t[0][3],
+            t[1][0] * p[0] + t[1][1] * p[1] + t[1][2] * p[2] + t[1][3],
+            t[2][0] * p[0] + t[2][1] * p[1] + t[2][2] * p[2] + t[2][3]};
+}
+
+double squared_distance(const Vector3d& a, const Vector3d& b) {
+    const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+    return dx * dx + dy * dy + dz * dz;
+}
+
+bool all_finite(const Matrix4d& m) {
+    for (const auto& row : m)
+        for (const double e : row)
+            if (!std::isfinite(e)) return false;
+    return true;
+}
+
+// ceil(x) into 32 bits, saturating; NaN gives 0.
+std::int32_t ceil_to_int32(double x) {
+    const double c = std::ceil(x);
+    if (std::isnan(c)) return 0;
+    if (c >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    if (c <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(c);
+}
+
+// Everything one call reads and never changes.
+struct Problem {
+    const geometry::PointCloud& source;
+    const geometry::PointCloud& target;
+    std::span<const Vector2i> pairs;
+    double max_distance;
+    TransformationEstimation method;
+    std::size_t sample_size;  // ransac_n
+    std::span<const CorrespondenceChecker> checkers;
+    const KDTree& tree;
+    random::IntRange draw_range;
+    std::int64_t draw_budget;
+
+    double max_dist2() const { return max_distance * max_distance; }
+};
+
+// Draws pair numbers until `sample` holds sample_size distinct pairs; false when the sample is
+// still incomplete after draw_budget + 1 draws.
+bool draw_sample(const Problem& p, Vector2i* sample) {
+    std::size_t size = 0;
+    for (std::int64_t draws = 1;; ++draws) {
+        const Vector2i pair = p.pairs[static_cast<std::size_t>(random::uniform_int(p.draw_range))];
+        if (std::find(sample, sample + size, pair) == sample + size) sample[size++] = pair;
+        if (size == p.sample_size) return true;
+        if (draws > p.draw_budget) return false;
+    }
+}
+
+// Share of about kQuickScorePoints evenly strided source points that land within the distance.
+//
+// The share only decides whether the proposal is scored on the whole cloud, which it is not
+// when a best fitness `known_best` > 0 exceeds it by more than the margin. So the count stops
+// early, returning -1, once even finding every remaining point could not change that: the
+// share and the test are monotonic in the count, so the verdict is the one the full count
+// would give.
+double quick_fitness(const Problem& p, const Matrix4d& t, double known_best) {
+    constexpr std::int64_t kBoundEvery = 64;
+    const std::span<const Vector3d> source = p.source.points.span();
+    const auto n = static_cast<std::int64_t>(static_cast<std::int32_t>(source.size()));
+    const std::int64_t stride = std::max<std::int64_t>(1, n / kQuickScorePoints);
+    const auto size = static_cast<std::int64_t>(source.size());
+    const std::int64_t looked_total = (size + stride - 1) / stride;
+    const double max_dist2 = p.max_dist2();
+    std::int64_t looked = 0, found = 0;
+    for (std::int64_t i = 0; i < size; i += stride) {
+        if (known_best > 0 && looked % kBoundEvery == 0) {
+            const double at_most = static_cast<double>(found + (looked_total - looked)) / static_cast<double>(looked_total);
+            if (known_best > at_most + kQuickScoreMargin) return -1.0;
+        }
+        ++looked;
+        const Vector3d moved = apply(t, source[static_cast<std::size_t>(i)]);
+        std::uint32_t j;
+        double dist2;
+        if (p.tree.search_knn(moved.data(), 1, &j, &dist2) == 1 && dist2 < max_dist2) ++found;
+    }
+    return found == 0 ? 0.0 : static_cast<double>(found) / static_cast<double>(looked);
+}
+
+// Share of about kInlierRatioPairs evenly strided putative pairs that `t` brings within the
+// distance.
+double inlier_ratio(const Problem& p, const Matrix4d& t) {
+    const auto m = static_cast<std::int64_t>(p.pairs.size());
+    const std::int64_t stride = std::max<std::int64_t>(1, m / kInlierRatioPairs);
+    const std::span<const Vector3d> source = p.source.points.span(), target = p.target.points.span();
+    const double max_dist2 = p.max_dist2();
+    std::int64_t inliers = 0;
+    for (std::int64_t k = 0; k < m; k += stride) {
+        const Vector2i& pair = p.pairs[static_cast<std::size_t>(k)];
+        if (max_dist2 > squared_distance(apply(t, source[pair[0]]), target[pair[1]])) ++inliers;
+    }
+    return static_cast<double>(inliers) / static_cast<double>((m - 1) / stride + 1);
+}
+
+// A sample's transformation once it has passed the finiteness test and every checker, with
+// its quick fitness; viable false otherwise.
+struct Proposal {
+    bool viable = false;
+    Matrix4d transformation;
+    double quick_fitness = 0.0;
+};
+
+// `known_best`: a fitness the best will have reached by the time the proposal is judged.
+Proposal propose(const Problem& p, std::span<const Vector2i> sample, double known_best, EstimationScratch* scratch) {
+    Proposal out;
+    out.transformation = estimate(p.method, p.source.points.span(), p.target.points.span(),
+                                  p.target.normals.span(), sample, scratch);
+    if (!all_finite(out.transformation)) return out;
+    for (const CorrespondenceChecker& c : p.checkers)
+        if (!check(c, p.source, p.target, sample, out.transformation)) return out;
+    out.viable = true;
+    out.quick_fitness = quick_fitness(p, out.transformation, known_best);
+    return out;
+}
+
+RegistrationResult full_score(const Problem& p, const Matrix4d& t, bool collect_pairs) {
+    // Per-thread buffers: full scores run on the workers of a batch as well as on the caller.
+    thread_local EvaluationScratch scratch;
+    return evaluate(p.source.points.span(), p.tree, p.max_distance, t, collect_pairs, &scratch);
+}
+
+// The best result so far and the iteration limit it implies; every acceptance goes through
+// here in iteration order.
+class Search {
+public:
+    Search(const Problem& p, const RANSACConvergenceCriteria& criteria)
+        : p_(p), limit_(criteria.max_iteration), estimate_(criteria.max_iteration),
+          log_miss_(std::log(1.0 - criteria.confidence)) {}
+
+    std::int64_t limit() const { return limit_; }
+    const RegistrationResult& best() const { return best_; }
+
+    // Whether a proposal's quick fitness makes a full score worthwhile.
+    bool worth_scoring(double quick) const {
+        return quick > 0 && !(best_.fitness > 0 && best_.fitness > quick + kQuickScoreMargin);
+    }
+
+    // Takes the proposal when its full score beats the best, and then lowers the iteration
+    // limit to what the inlier ratio says is needed.
+    void consider(const Matrix4d& t, const RegistrationResult& score) {
+        if (!(score.fitness > best_.fitness ||
+              (score.fitness == best_.fitness && score.inlier_rmse < best_.inlier_rmse)))
+            return;
+        best_ = full_score(p_, t, true);
+        const double all_inliers = std::pow(inlier_ratio(p_, t), static_cast<double>(p_.sample_size));
+        double needed = 1.0;
+        if (all_inliers < 1.0) {
+            needed = estimate_;
+            if (all_inliers > 0.0) {
+                const double q = log_miss_ / std::log(1.0 - all_inliers);
+                if (std::isfinite(q) && q >= 0.0) needed = q;
+            }
+        }
+        if (needed < static_cast<double>(limit_)) estimate_ = ceil_to_int32(needed);
+        limit_ = std::min(estimate_, limit_);
+    }
+
+private:
+    const Problem& p_;
+    RegistrationResult best_;
+    std::int32_t limit_;     // L: iterations from here on are not run
+    std::int32_t estimate_;  // E: iterations the best so far says are needed
+    double log_miss_;        // ln(1 - confidence)
+};
+
+void run_sequential(const Problem& p, Search& search, std::int64_t max_iteration) {
+    std::vector<Vector2i> sample(p.sample_size);
+    EstimationScratch scratch;
+    for (std::int64_t k = 0; k < max_iteration && k < search.limit(); ++k) {
+        if (!draw_sample(p, sample.data())) continue;
+        const Proposal proposal = propose(p, sample, search.best().fitness, &scratch);
+        if (!proposal.viable || !search.worth_scoring(proposal.quick_fitness)) continue;
+        search.consider(proposal.transformation, full_score(p, proposal.transformation, false));
+    }
+}
+
+// Raises `value` to at least x.
+void raise_to(std::atomic<double>& value, double x) {
+    double seen = value.load(std::memory_order_relaxed);
+    while (seen < x && !value.compare_exchange_weak(seen, x, std::memory_order_relaxed)) {
+    }
+}
+
+// The same iterations in batches: samples are drawn in iteration order on this thread, the
+// proposals are made on the pool, and the results are then accepted in iteration order.
+// Workers score a proposal on the whole cloud at once unless the best fitness seen so far
+// (the hint) already rules it out; such scores are computed later if the in-order walk still
+// wants them. Should the limit fall inside a batch, the engine is put back to where the
+// sequential loop would have left it.
+void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, std::size_t threads) {
+    struct Slot {
+        bool drawn = false;
+        Proposal proposal;
+        bool scored = false;
+        RegistrationResult score;
+    };
+    const std::int64_t first_batch = std::max<std::int64_t>(4, 2 * static_cast<std::int64_t>(threads));
+    const std::int64_t largest_batch = std::max<std::int64_t>(64, 16 * static_cast<std::int64_t>(threads));
+    const std::size_t n = p.sample_size;
+    std::vector<Vector2i> samples;
+    std::vector<Slot> slots;
+    std::vector<EstimationScratch> scratch;
+    std::atomic<double> hint{0.0};
+
+    std::int64_t start = 0, size = first_batch;
+    while (start < search.limit() && start < max_iteration) {
+        const std::int64_t count = std::min(max_iteration, start + size) - start;
+        const auto batch = static_cast<std::size_t>(count);
+        samples.resize(batch * n);
+        slots.assign(batch, Slot{});
+        scratch.resize(std::max(scratch.size(), batch));
+        // The walk below only ever raises the best, so rejections against it stand.
+        const double best_before = search.best().fitness;
+        raise_to(hint, best_before);
+
+        const random::Snapshot before = random::snapshot();
+        for (std::size_t b = 0; b < batch; ++b) slots[b].drawn = draw_sample(p, samples.data() + b * n);
+
+        parallel::parallel_for(batch, [&](std::size_t b) {
+            Slot& slot = slots[b];
+            if (!slot.drawn) return;
+            slot.proposal =
+                propose(p, std::span<const Vector2i>(samples.data() + b * n, n), best_before, &scratch[b]);
+            const double quick = slot.proposal.quick_fitness;
+            if (!slot.proposal.viable || !(quick > 0)) return;
+            const double best_seen = hint.load(std::memory_order_relaxed);
+            if (best_seen > 0 && best_seen > quick + kQuickScoreMargin) return;
+            slot.score = full_score(p, slot.proposal.transformation, false);
+            slot.scored = true;
+            raise_to(hint, slot.score.fitness);
+        });
+
+        for (std::size_t b = 0; b < batch; ++b) {
+            if (start + static_cast<std::int64_t>(b) >= search.limit()) {
+                random::restore(before);
+                std::vector<Vector2i> discarded(n);
+                for (std::size_t r = 0; r < b; ++r) draw_sample(p, discarded.data());
+                return;
+            }
+            const Slot& slot = slots[b];
+            if (!slot.drawn || !slot.proposal.viable || !search.worth_scoring(slot.proposal.quick_fitness)) continue;
+            const Matrix4d& t = slot.proposal.transformation;
+            search.consider(t, slot.scored ? slot.score : full_score(p, t, false));
+        }
+        start += count;
+        size = std::min(2 * size, largest_batch);
+    }
+}
+
+}  // namespace
+
+Result<RegistrationResult> registration_ransac_based_on_correspondence(
+    const geometry::PointCloud& source, const geometry::PointCloud& target, std::span<const Vector2i> corres,
+    double max_distance, const TransformationEstimation& method, std::int32_t ransac_n,
+    std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
+    if (auto error = validate_correspondences(corres, source.points.size(), target.points.size())) return *error;
+    if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || max_distance <= 0 ||
+        source.is_empty() || target.is_empty())
+        return RegistrationResult();
+
+    KDTree tree;
+    tree.build_from_points(target.points.span());
+    const Problem problem{source,
+                          target,
+                          corres,
+                          max_distance,
+                          method,
+                          static_cast<std::size_t>(ransac_n),
+                          checkers,
+                          tree,
+                          random::int_range(0, static_cast<std::int64_t>(corres.size()) - 1),
+                          std::max<std::int64_t>(128, 32 * static_cast<std::int64_t>(ransac_n))};
+    Search search(problem, criteria);
+    const std::size_t threads = parallel::num_threads();
+    if (threads > 1)
+        run_batched(problem, search, criteria.max_iteration, threads);
+    else
+        run_sequential(problem, search, criteria.max_iteration);
+    if (!(search.best().fitness > 0)) return RegistrationResult();
+    return search.best();
+}
+
+Result<RegistrationResult> registration_ransac_based_on_feature_matching(
+    const geometry::PointCloud& source, const geometry::PointCloud& target, const Feature& source_feature,
+    const Feature& target_feature, bool mutual_filter, double max_distance, const TransformationEstimation& method,
+    std::int32_t ransac_n, std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
+    if (max_distance <= 0 || ransac_n < 3) return RegistrationResult();
+    const std::vector<Vector2i> corres =
+        correspondences_from_features(source_feature, target_feature, mutual_filter, 0.1f);
+    return registration_ransac_based_on_correspondence(source, target, corres, max_distance, method, ransac_n,
+                                                       checkers, criteria);
+}
+
+}  // namespace nubiro::registration

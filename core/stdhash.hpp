@@ -1,0 +1,275 @@
+// Voxel keys and the ordered chained hash map that collects records per voxel.
+//
+// Every voxel method emits its records in the map's iteration order, so the map follows one
+// fixed discipline: all nodes form a single linked list that iteration walks; each bucket holds
+// the node *preceding* its first node (or the list head), so a bucket's nodes are consecutive
+// in the list; a new node goes to the front of its bucket, or to the front of the whole list
+// when its bucket is empty; the bucket count grows through fixed prime steps, and a rehash
+// relinks the nodes in list order. Changing any of these steps changes the output order, so
+// they are written out exactly and must not be "improved".
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace nubiro {
+
+// Integer cell indices of a voxel.
+struct VoxelKey {
+    std::int32_t x = 0, y = 0, z = 0;
+    friend bool operator==(const VoxelKey&, const VoxelKey&) = default;
+};
+
+// Cell index of a coordinate already expressed in voxel units: floor, then int32 with
+// saturation; NaN gives 0. Written without a call to floor (which is a library call on the
+// baseline instruction set): inside the int32 range, truncation corrected by one below zero
+// is the floor, and floor(v) leaves that range exactly when v does.
+inline std::int32_t voxel_index(double v) {
+    if (v != v) return 0;
+    if (v < -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    if (v >= 2147483648.0) return std::numeric_limits<std::int32_t>::max();
+    const auto t = static_cast<std::int32_t>(v);  // toward zero
+    return static_cast<double>(t) > v ? t - 1 : t;
+}
+
+// Three rounds of the classic hash-combine step from seed 0, each component hashing to itself
+// (sign-extended); 64-bit wrapping arithmetic.
+inline std::uint64_t hash_voxel_key(const VoxelKey& k) {
+    constexpr std::uint64_t kGolden = 0x9e3779b9u;
+    auto widen = [](std::int32_t v) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(v)); };
+    std::uint64_t h = widen(k.x) + kGolden;
+    h ^= (h >> 2) + kGolden + (h << 6) + widen(k.y);
+    h ^= (h >> 2) + kGolden + (h << 6) + widen(k.z);
+    return h;
+}
+
+struct VoxelKeyHash {
+    std::uint64_t operator()(const VoxelKey& k) const { return hash_voxel_key(k); }
+};
+
+// The bucket count the map grows to for a wish of n: 1 for 0, a small table up to 12, the
+// smallest tabled prime >= n up to 21023161, past that the first odd number >= n without an
+// odd divisor.
+std::uint64_t next_bucket_count(std::uint64_t n);
+
+// x mod d through one 128-bit multiply with a precomputed reciprocal (exact for every 64-bit
+// x and d >= 1), since the map takes a remainder on every lookup.
+class Modulus {
+public:
+    explicit Modulus(std::uint64_t d = 1) : d_(d), m_(~static_cast<unsigned __int128>(0) / d + 1) {}
+    std::uint64_t divisor() const { return d_; }
+    std::uint64_t operator()(std::uint64_t x) const {
+        const unsigned __int128 low = m_ * x;
+        const unsigned __int128 bottom = (static_cast<unsigned __int128>(static_cast<std::uint64_t>(low)) * d_) >> 64;
+        const unsigned __int128 top = static_cast<unsigned __int128>(static_cast<std::uint64_t>(low >> 64)) * d_;
+        return static_cast<std::uint64_t>((bottom + top) >> 64);
+    }
+
+private:
+    std::uint64_t d_;
+    unsigned __int128 m_;
+};
+
+template <class Value, class Key = VoxelKey, class Hash = VoxelKeyHash>
+class StdHashMap {
+public:
+    // Nodes live in one array in insertion order; list links are slot numbers where slot 0 is
+    // the head and slot i + 1 is node i. A link of 0 means "no successor" (the head is never
+    // one), and a bucket holding kEmpty has no nodes.
+    using Slot = std::uint32_t;
+    static constexpr Slot kEmpty = std::numeric_limits<Slot>::max();
+
+    struct Node {
+        Key key;
+        Slot next;
+        std::uint64_t hash;
+        Value value;
+    };
+
+    std::size_t size() const { return nodes_.size(); }
+    std::uint64_t bucket_count() const { return buckets_.size(); }
+    std::uint64_t bucket_of(std::uint64_t hash) const { return mod_(hash); }
+
+    // Nodes by insertion number (not iteration order).
+    const std::vector<Node>& nodes() const { return nodes_; }
+    std::vector<Node>& nodes() { return nodes_; }
+
+    void reserve_nodes(std::size_t n) { nodes_.reserve(n); }
+
+    // Readies an empty map for `buckets` keys: rehashed to that many buckets (when there are at
+    // least 2) with the growth threshold there too, so those insertions never grow it.
+    void presize(std::uint64_t buckets) {
+        if (buckets < 2) return;
+        rehash(buckets);
+        threshold_ = buckets;
+    }
+
+    // Insertion number of the key's node, or -1.
+    std::int64_t find(const Key& key, std::uint64_t hash) const {
+        const std::uint64_t b = mod_(hash);
+        const Slot pred = buckets_[b];
+        if (pred == kEmpty) return -1;
+        Slot s = next_of(pred);
+        for (;;) {
+            const Node& n = nodes_[s - 1];
+            // A matching key has the same hash, hence the same bucket: testing the key first
+            // decides the same way as testing the bucket first.
+            if (n.hash == hash && n.key == key) return static_cast<std::int64_t>(s - 1);
+            if (n.next == 0) return -1;
+            s = n.next;
+            if (mod_(nodes_[s - 1].hash) != b) return -1;
+        }
+    }
+
+    // The key's value, inserted as Value{} when absent; `inserted` tells which. The reference
+    // stays valid until the next insertion.
+    Value& find_or_insert(const Key& key, bool* inserted = nullptr) { return find_or_insert(key, Hash{}(key), inserted); }
+    Value& find_or_insert(const Key& key, std::uint64_t hash, bool* inserted = nullptr) {
+        return nodes_[index_of(key, hash, inserted)].value;
+    }
+
+    // Insertion number of the key's node, inserted (with Value{}) when absent.
+    std::size_t index_of(const Key& key, std::uint64_t hash, bool* inserted = nullptr) {
+        const std::int64_t found = find(key, hash);
+        if (inserted) *inserted = found < 0;
+        if (found >= 0) return static_cast<std::size_t>(found);
+        insert_node(key, hash);
+        return nodes_.size() - 1;
+    }
+
+    // Fills an empty map with distinct keys, leaving exactly the map that presize(
+    // next_bucket_count(n)) followed by find_or_insert of each key in turn would leave. With the
+    // size fixed up front nothing grows, so the outcome has a closed form: each bucket's nodes
+    // form one run, runs appear latest-started first, and within a run the latest insertion
+    // comes first. It is built in a few passes over small arrays instead of one scattered
+    // list update per key. value_of(key) gives each node's value.
+    template <class ValueOf>
+    void assign_distinct(const std::vector<Key>& keys, const std::vector<std::uint64_t>& hashes, ValueOf value_of) {
+        const std::size_t n = keys.size();
+        if (n == 0) return;
+        if (n >= kEmpty - 1) throw std::length_error("voxel map is full");
+        const std::uint64_t count = next_bucket_count(n);
+        const Modulus mod(count);
+        std::vector<std::uint64_t> bucket(n);
+        std::vector<std::uint32_t> run_length(count, 0);
+        for (std::size_t t = 0; t < n; ++t) ++run_length[bucket[t] = mod(hashes[t])];
+        // Run starts, latest-started run first: a key is its bucket's first when no earlier
+        // key shares the bucket, i.e. when the countdown from the back reaches zero there.
+        std::vector<std::uint32_t> run_start(count, 0), seen(run_length);
+        std::uint32_t cursor = 0;
+        for (std::size_t t = n; t-- > 0;)
+            if (--seen[bucket[t]] == 0) {
+                run_start[bucket[t]] = cursor;
+                cursor += run_length[bucket[t]];
+            }
+        // List positions, latest first within each run.
+        std::vector<std::uint32_t> at_position(n), position(n);
+        for (std::size_t t = n; t-- > 0;) {
+            const std::uint64_t b = bucket[t];
+            position[t] = run_start[b] + seen[b]++;
+            at_position[position[t]] = static_cast<std::uint32_t>(t);
+        }
+        nodes_.clear();
+        nodes_.reserve(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::size_t after = position[t] + 1;
+            const Slot next = after < n ? at_position[after] + 1 : 0;
+            nodes_.push_back(Node{keys[t], next, hashes[t], value_of(keys[t])});
+        }
+        head_next_ = at_position[0] + 1;
+        std::vector<Slot> fresh(count, kEmpty);
+        for (std::uint64_t b = 0; b < count; ++b)
+            if (run_length[b]) fresh[b] = run_start[b] == 0 ? 0 : at_position[run_start[b] - 1] + 1;
+        buckets_ = std::move(fresh);
+        mod_ = mod;
+        threshold_ = count;
+    }
+
+    // Calls f(node) for every node in iteration order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (Slot s = head_next_; s != 0; s = nodes_[s - 1].next) f(nodes_[s - 1]);
+    }
+
+    // Inserts a key known to be absent (skipping the search), with Value{}.
+    void insert_absent(const Key& key, std::uint64_t hash) { insert_node(key, hash); }
+
+    // Insertion numbers in iteration order.
+    std::vector<std::uint32_t> iteration_order() const {
+        std::vector<std::uint32_t> order;
+        order.reserve(nodes_.size());
+        for (Slot s = head_next_; s != 0; s = nodes_[s - 1].next) order.push_back(s - 1);
+        return order;
+    }
+
+private:
+    Slot next_of(Slot s) const { return s == 0 ? head_next_ : nodes_[s - 1].next; }
+    Slot& next_ref(Slot s) { return s == 0 ? head_next_ : nodes_[s - 1].next; }
+
+    void insert_node(const Key& key, std::uint64_t hash) {
+        const std::uint64_t count = nodes_.size();
+        if (count >= kEmpty - 1) throw std::length_error("voxel map is full");
+        if (count + 1 > threshold_) {
+            std::uint64_t wish = count + 1;
+            if (threshold_ == 0 && wish < 11) wish = 11;
+            const std::uint64_t buckets = buckets_.size();
+            if (static_cast<double>(wish) >= static_cast<double>(buckets)) {
+                const std::uint64_t grown = next_bucket_count(std::max(wish + 1, 2 * buckets));
+                rehash(grown);
+                threshold_ = grown;
+            } else {
+                threshold_ = buckets;
+            }
+        }
+        nodes_.push_back(Node{key, 0, hash, Value{}});
+        const Slot s = static_cast<Slot>(nodes_.size());
+        const std::uint64_t b = mod_(hash);
+        const Slot pred = buckets_[b];
+        if (pred != kEmpty) {
+            nodes_[s - 1].next = next_of(pred);
+            next_ref(pred) = s;
+        } else {
+            nodes_[s - 1].next = head_next_;
+            head_next_ = s;
+            if (const Slot after = nodes_[s - 1].next; after != 0) buckets_[mod_(nodes_[after - 1].hash)] = s;
+            buckets_[b] = 0;
+        }
+    }
+
+    void rehash(std::uint64_t count) {
+        std::vector<Slot> fresh(count, kEmpty);
+        const Modulus mod(count);
+        Slot p = head_next_;
+        head_next_ = 0;
+        std::uint64_t begin_bucket = 0;
+        while (p != 0) {
+            Node& n = nodes_[p - 1];
+            const Slot q = n.next;
+            const std::uint64_t b = mod(n.hash);
+            if (fresh[b] == kEmpty) {
+                n.next = head_next_;
+                head_next_ = p;
+                fresh[b] = 0;
+                if (n.next != 0) fresh[begin_bucket] = p;
+                begin_bucket = b;
+            } else {
+                Slot& pred_next = next_ref(fresh[b]);
+                n.next = pred_next;
+                pred_next = p;
+            }
+            p = q;
+        }
+        buckets_ = std::move(fresh);
+        mod_ = mod;
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<Slot> buckets_ = std::vector<Slot>(1, kEmpty);
+    Modulus mod_{1};
+    Slot head_next_ = 0;
+    std::uint64_t threshold_ = 0;
+};
+
+}  // namespace nubiro
