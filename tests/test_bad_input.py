@@ -213,27 +213,30 @@ def _iv():
     return utility.IntVector([1, 2, 3])
 
 
+def _value_state(v):
+    if isinstance(v, np.ndarray):
+        return v.shape, v.dtype.str, v.tobytes()
+    if hasattr(v, "__array__") and not isinstance(v, (utility.DoubleVector, utility.IntVector)):
+        return _value_state(np.asarray(v))
+    return repr(v)
+
+
 def _snapshot(obj):
-    """Everything observable about `obj`'s contents, as plain bytes and values."""
-    if isinstance(obj, geometry.PointCloud):
-        return tuple(np.asarray(a).tobytes() for a in (obj.points, obj.normals, obj.colors))
+    """Everything observable about `obj`'s contents, as plain bytes and values: its repr and the
+    value of every attribute of its class (arrays and views by their bytes)."""
     if isinstance(obj, geometry.KDTreeFlann):
         probe = ([0.1, 0.2, 0.3], 10)
         return repr(obj.search_knn_vector_3d(*probe)), repr(obj.search_knn_vector_xd(np.zeros(2), 5))
-    if isinstance(obj, registration.Feature):
-        return obj.dimension(), obj.num(), obj.data.tobytes()
-    if isinstance(obj, (utility.DoubleVector, utility.IntVector)):
-        return repr(obj)
+    if obj is None or isinstance(obj, utility.VerbosityContextManager):
+        return repr(utility.get_verbosity_level())
     if isinstance(obj, (utility.Matrix3dVector, utility.Matrix4dVector)):
         return [m.tobytes() for m in obj]
-    if isinstance(obj, geometry.KDTreeSearchParam):
-        return repr(obj)
-    if isinstance(obj, (utility.VerbosityContextManager, type(None))):
-        return repr(utility.get_verbosity_level())
-    if hasattr(obj, "__array__"):
-        a = np.asarray(obj)
-        return a.shape, a.tobytes()
-    raise AssertionError(f"no snapshot for {type(obj).__name__}")
+    state = [_value_state(obj)]
+    for cls in type(obj).__mro__:
+        for name, attr in vars(cls).items():
+            if type(attr).__name__ == "getset_descriptor" and not name.startswith("__"):
+                state.append((name, _value_state(getattr(obj, name))))
+    return state
 
 
 def _arg_snapshot(value):
@@ -418,6 +421,10 @@ INSTANCES = {
     geometry.KDTreeFlann: _tree,
     registration.Feature: _feature,
     utility.VerbosityContextManager: lambda: utility.VerbosityContextManager(utility.VerbosityLevel.Info),
+    registration.TransformationEstimation: registration.TransformationEstimationPointToPoint,
+    registration.CorrespondenceChecker: registration.CorrespondenceCheckerBasedOnEdgeLength,
+    registration.CorrespondenceCheckerBasedOnDistance: lambda: registration.CorrespondenceCheckerBasedOnDistance(0.5),
+    registration.CorrespondenceCheckerBasedOnNormal: lambda: registration.CorrespondenceCheckerBasedOnNormal(0.5),
 }
 _MODULES = (geometry, utility, utility.random, pybind.io, registration)
 
