@@ -155,6 +155,23 @@ KINDS = {
                    raising_index=ValueError),
     "number_sequence": _kind(("bytes", "list_sub")),
 }
+KINDS["str"] = _kind(("str",))
+KINDS["mesh_or_none"] = _kind(("none",))
+KINDS["estimation_or_none"] = _kind(("none",))
+KINDS["criteria_or_none"] = _kind(("none",))
+# a Voxel index: an int32 array or a sequence of ints; any count but 3 gives (0, 0, 0)
+KINDS["vector3i_or_none"] = _kind(("none", "bytes", "i32_3", "f64_empty", "f64_empty_2d"), bad_sequence=NUMPY_ERROR)
+KINDS["uint64"] = _kind(("true", "int_sub", "np_int", "int32_over"), neg=OverflowError, huge=OverflowError,
+                        giant=OverflowError, raising_index=ValueError)
+KINDS["vector3d_vector"] = _kind(())
+KINDS["path"] = KINDS["str"]  # a str, or os.fspath of the value giving a str
+KINDS["search_param_or_none"] = _kind(("none",))
+KINDS["matrix4_or_none"] = dict(KINDS["matrix4"], none=OK)
+KINDS["feature"] = _kind(("feature",))
+KINDS["bytes"] = _kind(("bytes",))
+# (n, 2) int32 rule: as rows3 with two columns; fractions cast by NumPy
+KINDS["rows2i"] = dict(KINDS["rows3"], rows=TypeError, f64_empty_2d=TypeError, f64_noncontig_33=TypeError,
+                       f64_inf_33=TypeError)
 KINDS["int_sequence"] = dict(KINDS["number_sequence"], list_sub=TypeError)
 KINDS["index_or_none"] = dict(KINDS["index"], none=OK)
 KINDS["rows3_or_none"] = dict(KINDS["rows3"], none=OK)
@@ -162,6 +179,17 @@ KINDS["bool_or_none"] = dict(KINDS["bool"], none=OK)
 
 
 # ---- targets -----------------------------------------------------------------------------------
+
+def _mesh():
+    mesh = geometry.TriangleMesh()
+    mesh.vertices = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+    mesh.triangles = np.array([[0, 1, 2], [0, 1, 3]], dtype=np.int32)
+    return mesh
+
+
+def _box():
+    return geometry.AxisAlignedBoundingBox([0, 0, 0], [1, 2, 3])
+
 
 def _cloud():
     pc = geometry.PointCloud()
@@ -355,6 +383,84 @@ ENTRY_POINTS = [
     Row("Feature.resize(dim)", _feature, lambda f, v: f.resize(v, 2), "int32", neg=ValueError),
     Row("Feature.resize(n)", _feature, lambda f, v: f.resize(2, v), "int32", neg=ValueError),
     Row("Feature.data=", _feature, _set("data"), "matrix"),
+    # normals, down-sampling and orientation
+    Row("PointCloud.estimate_normals", _cloud, lambda pc, v: pc.estimate_normals(v), "search_param_or_none"),
+    Row("PointCloud.estimate_normals(fast)", _cloud, lambda pc, v: pc.estimate_normals(None, v), "bool"),
+    Row("PointCloud.voxel_down_sample", _cloud, lambda pc, v: pc.voxel_down_sample(v), "float", neg=RuntimeError,
+        inf=RuntimeError),
+    Row("PointCloud.orient_normals_to_align_with_direction", _cloud,
+        lambda pc, v: pc.orient_normals_to_align_with_direction(v), "vector3_or_none"),
+    Row("PointCloud.orient_normals_towards_camera_location", _cloud,
+        lambda pc, v: pc.orient_normals_towards_camera_location(v), "vector3_or_none"),
+    Row("PointCloud.orient_normals_consistent_tangent_plane(k)", _cloud,
+        lambda pc, v: pc.orient_normals_consistent_tangent_plane(v), "uint64"),
+    Row("PointCloud.orient_normals_consistent_tangent_plane(lambda)", _cloud,
+        lambda pc, v: pc.orient_normals_consistent_tangent_plane(3, v), "float"),
+    # meshes, boxes, voxel grids
+    Row("TriangleMesh.vertices=", _mesh, _set("vertices"), "rows3"),
+    Row("TriangleMesh.triangles=", _mesh, _set("triangles"), "rows3"),
+    Row("TriangleMesh.compute_vertex_normals", _mesh, lambda m, v: m.compute_vertex_normals(v), "bool"),
+    Row("TriangleMesh.translate", _mesh, lambda m, v: m.translate(v), "vector3"),
+    Row("TriangleMesh(other)", _mesh, lambda m, v: m.__init__(v), "mesh_or_none"),
+    Row("AxisAlignedBoundingBox(min_bound)", _box, lambda b, v: b.__init__(v, [1, 1, 1]), "vector3_or_none"),
+    Row("AxisAlignedBoundingBox.get_point_indices_within_bounding_box", _box,
+        lambda b, v: b.get_point_indices_within_bounding_box(v), "vector3d_vector"),
+    Row("AxisAlignedBoundingBox.create_from_points", _none,
+        lambda _, v: geometry.AxisAlignedBoundingBox.create_from_points(v), "vector3d_vector"),
+    Row("AxisAlignedBoundingBox.scale", _box, lambda b, v: b.scale(v, [0, 0, 0]), "float"),
+    Row("VoxelGrid.create_from_point_cloud(input)", _none,
+        lambda _, v: geometry.VoxelGrid.create_from_point_cloud(v, 0.5), "cloud"),
+    Row("VoxelGrid.create_from_point_cloud(voxel_size)", _none,
+        lambda _, v: geometry.VoxelGrid.create_from_point_cloud(_cloud(), v), "float", neg=RuntimeError,
+        inf=RuntimeError),
+    Row("Voxel(grid_index)", _none, lambda _, v: geometry.Voxel(v), "vector3i_or_none"),
+    # file and byte-string input/output
+    Row("read_point_cloud(filename)", _none, lambda _, v: pybind.io.read_point_cloud(v), "path"),
+    Row("read_point_cloud(format)", _none, lambda _, v: pybind.io.read_point_cloud("missing.xyz", v), "str"),
+    Row("read_point_cloud(remove_nan_points)", _none,
+        lambda _, v: pybind.io.read_point_cloud("missing.xyz", remove_nan_points=v), "bool"),
+    Row("read_point_cloud_from_bytes", _none, lambda _, v: pybind.io.read_point_cloud_from_bytes(v), "bytes"),
+    Row("write_point_cloud(pointcloud)", _none, lambda _, v: pybind.io.write_point_cloud("none", v), "cloud"),
+    Row("write_point_cloud_to_bytes(format)", _cloud,
+        lambda pc, v: pybind.io.write_point_cloud_to_bytes(pc, v), "str", str=ValueError),
+    Row("read_file_geometry_type", _none, lambda _, v: pybind.io.read_file_geometry_type(v), "path"),
+    Row("read_triangle_mesh", _none, lambda _, v: pybind.io.read_triangle_mesh(v), "path"),
+    # registration
+    Row("evaluate_registration(distance)", _cloud,
+        lambda pc, v: registration.evaluate_registration(pc, _cloud(), v), "float"),
+    Row("evaluate_registration(transformation)", _cloud,
+        lambda pc, v: registration.evaluate_registration(pc, _cloud(), 0.5, v), "matrix4_or_none"),
+    Row("registration_icp(distance)", _cloud, lambda pc, v: registration.registration_icp(pc, _cloud(), v),
+        "float", neg=RuntimeError, inf=RuntimeError),
+    Row("registration_icp(source)", _cloud, lambda pc, v: registration.registration_icp(v, pc, 0.5), "cloud"),
+    Row("registration_icp(init)", _cloud, lambda pc, v: registration.registration_icp(pc, _cloud(), 0.5, v),
+        "matrix4_or_none"),
+    Row("registration_icp(estimation_method)", _cloud,
+        lambda pc, v: registration.registration_icp(pc, _cloud(), 0.5, None, v), "estimation_or_none"),
+    Row("registration_icp(criteria)", _cloud,
+        lambda pc, v: registration.registration_icp(pc, _cloud(), 0.5, None, None, v), "criteria_or_none"),
+    Row("get_information_matrix_from_point_clouds", _cloud,
+        lambda pc, v: registration.get_information_matrix_from_point_clouds(pc, _cloud(), 0.5, v), "matrix4"),
+    Row("compute_fpfh_feature(search_param)", _cloud, lambda pc, v: registration.compute_fpfh_feature(pc, v),
+        "search_param"),
+    Row("correspondences_from_features", _feature,
+        lambda f, v: registration.correspondences_from_features(f, v), "feature"),
+    Row("TransformationEstimation.compute_rmse(corres)", _cloud,
+        lambda pc, v: registration.TransformationEstimationPointToPoint().compute_rmse(pc, _cloud(), v), "rows2i"),
+    Row("TransformationEstimationPointToPoint(with_scaling)", registration.TransformationEstimationPointToPoint,
+        lambda e, v: e.__init__(v), "bool"),
+    Row("RegistrationResult.transformation=", registration.RegistrationResult, _set("transformation"), "matrix4"),
+    Row("RegistrationResult.correspondence_set=", registration.RegistrationResult, _set("correspondence_set"),
+        "rows2i"),
+    Row("RegistrationResult.fitness=", registration.RegistrationResult, _set("fitness"), "float"),
+    Row("ICPConvergenceCriteria(max_iteration)", registration.ICPConvergenceCriteria,
+        lambda c, v: c.__init__(1e-6, 1e-6, v), "int32"),
+    Row("ICPConvergenceCriteria.relative_rmse=", registration.ICPConvergenceCriteria, _set("relative_rmse"), "float"),
+    Row("RANSACConvergenceCriteria(confidence)", registration.RANSACConvergenceCriteria,
+        lambda c, v: c.__init__(1000, v), "float"),
+    Row("CorrespondenceCheckerBasedOnDistance(distance_threshold)",
+        lambda: registration.CorrespondenceCheckerBasedOnDistance(0.5), lambda c, v: c.__init__(v), "float"),
+    Row("utility.random.seed", _none, lambda _, v: utility.random.seed(v), "int32"),
     # rotations and verbosity (no target object)
     Row("get_rotation_matrix_from_xyz", _none, lambda _, v: geometry.get_rotation_matrix_from_xyz(v), "vector3"),
     Row("get_rotation_matrix_from_axis_angle", _none,
