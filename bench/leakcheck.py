@@ -23,7 +23,7 @@ import tracemalloc
 
 import numpy as np
 
-from nubiro.cpu.pybind import geometry, utility
+from nubiro.cpu.pybind import geometry, io, utility
 from nubiro.cpu.pybind.pipelines import registration
 
 # Growth allowed over all measured calls: a per-call leak of a single small object shows well
@@ -197,6 +197,84 @@ def _build():
     entry("Feature.data set", lambda f, m: setattr(f, "data", m), registration.Feature(), rows)
     entry("Feature.resize error", lambda f, n: f.resize(n, 2), registration.Feature(), neg, raises=ValueError)
     entry("Feature.data error", lambda f, m: setattr(f, "data", m), registration.Feature(), bad_mat, raises=TypeError)
+
+    # normals, down-sampling, orientation
+    entry("PointCloud.estimate_normals", lambda c, p: c.estimate_normals(p), _cloud(), knn)
+    entry("PointCloud.voxel_down_sample", lambda c: c.voxel_down_sample(0.2), cloud)
+    entry("PointCloud.voxel_down_sample error", lambda c: c.voxel_down_sample(-1.0), cloud, raises=RuntimeError)
+    entry("PointCloud.orient_normals_*", lambda c, t: (c.orient_normals_to_align_with_direction(t),
+                                                       c.orient_normals_towards_camera_location(t)), _cloud(), v3)
+    entry("PointCloud.orient_normals_consistent_tangent_plane", lambda c: c.orient_normals_consistent_tangent_plane(5),
+          _cloud())
+    entry("orient k error", lambda c, n: c.orient_normals_consistent_tangent_plane(n), cloud, neg,
+          raises=OverflowError)
+    entry("PointCloud.get_axis_aligned_bounding_box", lambda c: c.get_axis_aligned_bounding_box(), cloud)
+
+    # meshes, boxes, voxel grids
+    mesh = geometry.TriangleMesh()
+    mesh.vertices = rows
+    mesh.triangles = np.array([[0, 1, 2], [1, 2, 3], [2, 3, 4]], dtype=np.int32)
+    entry("TriangleMesh(other)/copy/repr", lambda m: (geometry.TriangleMesh(m), copy.deepcopy(m), repr(m)), mesh)
+    entry("TriangleMesh normals", lambda m: (m.compute_triangle_normals(), m.compute_vertex_normals()), mesh)
+    entry("TriangleMesh views", lambda m: (np.asarray(m.vertices), m.triangles[0], len(m.vertex_normals)), mesh)
+    entry("TriangleMesh transforms", lambda m, t, r: (m.translate(t, relative=False), m.rotate(r), m.transform(np.eye(4))),
+          mesh, v3, m3)
+    entry("TriangleMesh.triangles set", lambda m, a: setattr(m, "triangles", a), geometry.TriangleMesh(),
+          np.array([[0, 1, 2]], dtype=np.int32))
+    entry("TriangleMesh.vertices set error", lambda m, a: setattr(m, "vertices", a), mesh, bad_vec, raises=TypeError)
+    box = geometry.AxisAlignedBoundingBox([0, 0, 0], [1, 1, 1])
+    entry("AxisAlignedBoundingBox queries", lambda b: (b.get_extent(), b.get_center(), b.volume(), b.get_box_points(),
+                                                       b.get_print_info(), repr(b)), box)
+    entry("AxisAlignedBoundingBox points", lambda b, p: (b.get_point_indices_within_bounding_box(p),
+                                                         geometry.AxisAlignedBoundingBox.create_from_points(p)),
+          box, cloud.points)
+    entry("AxisAlignedBoundingBox error", lambda b, p: b.get_point_indices_within_bounding_box(p), box, rows,
+          raises=TypeError)
+    entry("VoxelGrid.create_from_point_cloud", lambda c: geometry.VoxelGrid.create_from_point_cloud(c, 0.2)
+          .get_voxels(), cloud)
+    entry("VoxelGrid error", lambda c: geometry.VoxelGrid.create_from_point_cloud(c, 0.0), cloud, raises=RuntimeError)
+    entry("Voxel", lambda g: repr(geometry.Voxel(g, [0.5, 0.5, 0.5])), [1, 2, 3])
+
+    # file and byte-string input/output (on byte strings and a missing file: no disk traffic)
+    xyz = b"0 0 0\n1 2 3\n4 5 6\n"
+    entry("read_point_cloud_from_bytes", lambda b: io.read_point_cloud_from_bytes(b, "mem::xyz"), xyz)
+    entry("write_point_cloud_to_bytes", lambda c: io.write_point_cloud_to_bytes(c, "mem::xyz"), cloud)
+    entry("write_point_cloud_to_bytes error", lambda c: io.write_point_cloud_to_bytes(c), cloud, raises=ValueError)
+    entry("read a missing file", lambda n: (io.read_point_cloud(n), io.read_triangle_mesh(n + ".ply"),
+                                            io.read_file_geometry_type(n)), "/nonexistent/cloud.xyz")
+    entry("read_point_cloud filename error", lambda n: io.read_point_cloud(n), one, raises=TypeError)
+
+    # registration
+    source, target = _cloud(), _cloud()
+    source.translate([0.01, 0.0, 0.0])
+    entry("evaluate_registration", lambda s, t, m: registration.evaluate_registration(s, t, 0.2, m), source, target, m4)
+    entry("registration_icp", lambda s, t, m: registration.registration_icp(s, t, 0.2, m), source, target, m4)
+    entry("registration_icp point-to-plane", lambda s, t, e, c: registration.registration_icp(s, t, 0.2, None, e, c),
+          source, target, registration.TransformationEstimationPointToPlane(), registration.ICPConvergenceCriteria())
+    entry("registration_icp error", lambda s, t: registration.registration_icp(s, t, -1.0), source, target,
+          raises=RuntimeError)
+    entry("get_information_matrix", lambda s, t, m: registration.get_information_matrix_from_point_clouds(s, t, 0.2, m),
+          source, target, m4)
+    entry("compute_fpfh_feature", lambda s, p: registration.compute_fpfh_feature(s, p), target, hybrid)
+    entry("correspondences_from_features", lambda f: registration.correspondences_from_features(f, f, True), feature)
+    corres = np.array([[0, 0], [1, 1], [2, 2]], dtype=np.int32)
+    estimation = registration.TransformationEstimationPointToPoint()
+    entry("compute_rmse/compute_transformation", lambda e, s, t, c: (e.compute_rmse(s, t, c),
+                                                                     e.compute_transformation(s, t, c)),
+          estimation, source, target, corres)
+    entry("RegistrationResult attributes", lambda r, m, c: (setattr(r, "transformation", m),
+                                                            setattr(r, "correspondence_set", c), r.transformation,
+                                                            r.correspondence_set, r.fitness, repr(r)),
+          registration.RegistrationResult(), m4, corres)
+    entry("convergence criteria", lambda: (repr(registration.ICPConvergenceCriteria(1e-3, 1e-3, 5)),
+                                           repr(registration.RANSACConvergenceCriteria(100, 0.9))))
+    entry("checkers", lambda s, t, c: [k.Check(s, t, c, np.eye(4)) for k in (
+        registration.CorrespondenceCheckerBasedOnDistance(0.5), registration.CorrespondenceCheckerBasedOnEdgeLength(),
+        registration.CorrespondenceCheckerBasedOnNormal(0.5))], source, target, corres)
+    entry("registration_ransac_based_on_correspondence",
+          lambda s, t, c, cr: registration.registration_ransac_based_on_correspondence(s, t, c, 0.2, criteria=cr),
+          source, target, corres, registration.RANSACConvergenceCriteria(20, 0.9))
+    entry("random.seed", lambda n: utility.random.seed(n), one)
 
     # rotations, enums and verbosity
     for name in ("xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "axis_angle"):
