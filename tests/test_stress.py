@@ -49,8 +49,10 @@ class Worker:
         self.calls = self.refused = 0
         self.errors = []
 
-    def run(self, deadline, seed):
+    def run(self, start, seed):
         rng = random.Random(seed)
+        start.wait()
+        deadline = start.deadline
         while time.monotonic() < deadline and len(self.errors) < 5:
             self.calls += 1
             try:
@@ -77,7 +79,12 @@ def fast_switching():
     sys.setswitchinterval(saved)
 
 
-def test_shared_objects_under_concurrent_calls(fast_switching):
+def _same_cloud(a, b):
+    return all(np.array_equal(np.asarray(getattr(a, k)), np.asarray(getattr(b, k)))
+               for k in ("points", "normals", "colors"))
+
+
+def test_shared_objects_under_concurrent_calls(fast_switching, tmp_path):
     static_points = _grid_points(30_000, 1)
     static_cloud = _cloud(static_points)           # only read: the tree's source
     tree = geometry.KDTreeFlann(static_cloud)      # rebuilt from static_cloud, queried meanwhile
@@ -92,6 +99,21 @@ def test_shared_objects_under_concurrent_calls(fast_switching):
     doubles = utility.DoubleVector([0.5])          # one writer each, readers elsewhere
     vectors = utility.Vector3dVector(np.zeros((1, 3)))
     feature = registration.Feature()
+
+    # Long operations with fixed answers: their inputs are only read, or written with values
+    # they already hold (normals re-estimated from the same points; translations by zero).
+    normals_cloud = _cloud(_grid_points(3000, 5))
+    normals_cloud.estimate_normals(geometry.KDTreeSearchParamKNN(10))
+    settled = copy.deepcopy(normals_cloud)
+    settled.estimate_normals(geometry.KDTreeSearchParamKNN(10))
+    assert _same_cloud(settled, normals_cloud), "re-estimating normals is not idempotent"
+    expected_down = normals_cloud.voxel_down_sample(2.0)
+    icp_source, icp_target = _cloud(_grid_points(400, 6)), _cloud(_grid_points(400, 6))
+    icp_source.translate([1 / 64, 0, 0])
+    expected_icp = registration.registration_icp(icp_source, icp_target, 0.1)
+    path = str(tmp_path / "cloud.xyz")
+    assert pybind.io.write_point_cloud(path, icp_target)
+    expected_read = pybind.io.read_point_cloud(path)
 
     translations, edits, container_ops, feature_ops = [], [], [], []
     mismatches = []
@@ -186,7 +208,30 @@ def test_shared_objects_under_concurrent_calls(fast_switching):
         if feature.num():
             geometry.KDTreeFlann(feature)
 
+    def estimate_normals(rng):
+        normals_cloud.estimate_normals(geometry.KDTreeSearchParamKNN(10))
+        time.sleep(0.005)
+
+    def down_sample(rng):
+        if not _same_cloud(normals_cloud.voxel_down_sample(2.0), expected_down):
+            mismatches.append("voxel_down_sample gave a wrong answer")
+
+    def icp(rng):
+        result = registration.registration_icp(icp_source, icp_target, 0.1)
+        if not (np.array_equal(result.transformation, expected_icp.transformation)
+                and result.fitness == expected_icp.fitness):
+            mismatches.append("registration_icp gave a wrong answer")
+
+    def touch_icp_inputs(rng):
+        rng.choice([icp_source, icp_target, normals_cloud]).translate([0.0, 0.0, 0.0])
+
+    def read_file(rng):
+        if not _same_cloud(pybind.io.read_point_cloud(path), expected_read):
+            mismatches.append("read_point_cloud gave a wrong answer")
+
     workers = [Worker("translate", translate), Worker("translate", translate),
+               Worker("estimate_normals", estimate_normals), Worker("down_sample", down_sample),
+               Worker("icp", icp), Worker("touch_icp_inputs", touch_icp_inputs), Worker("read_file", read_file),
                Worker("rebuild_tree", rebuild_tree), Worker("rebuild_moving_tree", rebuild_moving_tree),
                Worker("query_tree", query_tree), Worker("query_tree", query_tree),
                Worker("read_moving", read_moving),
@@ -194,10 +239,12 @@ def test_shared_objects_under_concurrent_calls(fast_switching):
                Worker("edit_containers", edit_containers), Worker("read_containers", read_containers),
                Worker("hold", hold_containers),
                Worker("edit_feature", edit_feature), Worker("read_feature", read_feature)]
-    deadline = time.monotonic() + SECONDS
-    threads = [threading.Thread(target=w.run, args=(deadline, i), daemon=True) for i, w in enumerate(workers)]
+    start = threading.Event()  # all threads run for the same window, however slowly they start
+    threads = [threading.Thread(target=w.run, args=(start, i), daemon=True) for i, w in enumerate(workers)]
     for t in threads:
         t.start()
+    start.deadline = time.monotonic() + SECONDS
+    start.set()
     for t in threads:
         t.join(timeout=SECONDS + 30)
     assert not any(t.is_alive() for t in threads), "a worker never finished (deadlock?)"
@@ -211,6 +258,8 @@ def test_shared_objects_under_concurrent_calls(fast_switching):
     assert refused > 0, "no two calls ever contended: the test exercised nothing"
 
     # ---- single-threaded replays ----
+    assert _same_cloud(normals_cloud, settled)
+
     for i, q in enumerate(queries):
         assert _knn_answer(tree, q) == expected_answers[i]
 
