@@ -1,4 +1,4 @@
-// Private hooks for the test suite: the voxel-key hash, the bucket-count policy and the
+// Private hooks for the test suite: the cell rule, the voxel-key hash, the bucket-count policy and the
 // iteration order of the voxel map, which the public methods show only through their output order.
 #include "bindings/classes.hpp"
 #include "bindings/module.hpp"
@@ -26,6 +26,8 @@ VoxelKey key_from(PyObject* o) {
 PyObject* hash_key(Args& a) {
     return unsigned_int(hash_voxel_key({a.get<std::int32_t>(0), a.get<std::int32_t>(1), a.get<std::int32_t>(2)})).release();
 }
+
+PyObject* cell_index(Args& a) { return PyLong_FromLong(voxel_index(a.get<double>(0))); }
 
 PyObject* bucket_count_for(Args& a) {
     PyObject* n = a.raw(0);
@@ -74,6 +76,7 @@ PyObject* map_insert(Args& a) {
 
 void add_internal_stdhash(PyObject* internal) {
     add_functions(internal, {function<"hash_voxel_key(x, y, z)", hash_key>(),
+                             function<"voxel_index(v)", cell_index>(),
                              function<"next_bucket_count(n)", bucket_count_for>(),
                              function<"stdhash_modulus(values, d)", modulus>(),
                              function<"stdhash_insert(keys)", map_insert>()});

@@ -23,13 +23,15 @@ struct VoxelKey {
 };
 
 // Cell index of a coordinate already expressed in voxel units: floor, then int32 with
-// saturation; NaN gives 0.
+// saturation; NaN gives 0. Written without a call to floor (which is a library call on the
+// baseline instruction set): inside the int32 range, truncation corrected by one below zero
+// is the floor, and floor(v) leaves that range exactly when v does.
 inline std::int32_t voxel_index(double v) {
-    const double f = std::floor(v);
-    if (f != f) return 0;
-    if (f < -2147483648.0) return std::numeric_limits<std::int32_t>::min();
-    if (f > 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(f);
+    if (v != v) return 0;
+    if (v < -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    if (v >= 2147483648.0) return std::numeric_limits<std::int32_t>::max();
+    const auto t = static_cast<std::int32_t>(v);  // toward zero
+    return static_cast<double>(t) > v ? t - 1 : t;
 }
 
 // Three rounds of the classic hash-combine step from seed 0, each component hashing to itself
@@ -125,7 +127,7 @@ public:
         const std::int64_t found = find(key, hash);
         if (inserted) *inserted = found < 0;
         if (found >= 0) return static_cast<std::size_t>(found);
-        insert_absent(key, hash);
+        insert_node(key, hash);
         return nodes_.size() - 1;
     }
 
@@ -134,6 +136,9 @@ public:
     void for_each(F&& f) const {
         for (Slot s = head_next_; s != 0; s = nodes_[s - 1].next) f(nodes_[s - 1]);
     }
+
+    // Inserts a key known to be absent (skipping the search), with Value{}.
+    void insert_absent(const Key& key, std::uint64_t hash) { insert_node(key, hash); }
 
     // Insertion numbers in iteration order.
     std::vector<std::uint32_t> iteration_order() const {
@@ -147,7 +152,7 @@ private:
     Slot next_of(Slot s) const { return s == 0 ? head_next_ : nodes_[s - 1].next; }
     Slot& next_ref(Slot s) { return s == 0 ? head_next_ : nodes_[s - 1].next; }
 
-    void insert_absent(const Key& key, std::uint64_t hash) {
+    void insert_node(const Key& key, std::uint64_t hash) {
         const std::uint64_t count = nodes_.size();
         if (count >= kEmpty - 1) throw std::length_error("voxel map is full");
         if (count + 1 > threshold_) {

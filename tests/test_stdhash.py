@@ -1,4 +1,5 @@
 """The voxel map: key hash, bucket-count policy and iteration order (through private hooks)."""
+import math
 import random
 
 import pytest
@@ -33,6 +34,16 @@ def test_hash_sign_extends_and_wraps():
     rng = random.Random(1)
     keys += [tuple(rng.randint(INT32_MIN, INT32_MAX) for _ in range(3)) for _ in range(200)]
     assert [hooks.hash_voxel_key(*k) for k in keys] == [model_hash(*k) for k in keys]
+
+
+@pytest.mark.parametrize("v", [
+    0.0, -0.0, 0.5, -0.5, -1.0, -1.0000000001, 2.9999999999, 1e-300, -1e-300, 123456789.75, -123456789.25,
+    2147483646.5, 2147483647.0, 2147483647.5, 2147483648.0, 1e300, float("inf"),
+    -2147483647.5, -2147483648.0, -2147483648.5, -2147483649.0, -1e300, float("-inf"), float("nan"),
+])
+def test_cell_index_is_floor_saturated_to_int32(v):
+    expected = 0 if math.isnan(v) else (INT32_MAX if v >= 2**31 else INT32_MIN if v < -2**31 else math.floor(v))
+    assert hooks.voxel_index(v) == expected
 
 
 def _odd_without_divisor(n):
