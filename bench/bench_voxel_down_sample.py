@@ -13,6 +13,8 @@ import os
 import subprocess
 import sys
 
+import time
+
 import numpy as np
 import pcl_peer
 import small_gicp
@@ -31,6 +33,16 @@ def numpy_down_sample(pts: np.ndarray, size: float) -> np.ndarray:
     return np.column_stack([np.bincount(inverse, weights=pts[:, k]) / counts for k in range(3)])
 
 
+def best_cpu(fn, repeat: int = 7) -> float:
+    """Best process CPU time of one call, in seconds."""
+    times = []
+    for _ in range(repeat):
+        t = time.process_time()
+        fn()
+        times.append(time.process_time() - t)
+    return min(times)
+
+
 def measure(threads: int) -> None:
     pts = bunny_points(1_000_000, seed=1)
     pc = geometry.PointCloud()
@@ -40,13 +52,18 @@ def measure(threads: int) -> None:
         label = f"voxel_down_sample {share} ({count}), 1e6 bunny, {threads} thr"
         ours = best(lambda: pc.voxel_down_sample(size), repeat=7)
         sg = best(lambda: small_gicp.voxelgrid_sampling(pts, size, num_threads=threads), repeat=7)
-        pcl, _ = pcl_peer.run("voxel_grid", pts, size, repeat=7)
+        pcl, _, pcl_cpu = pcl_peer.run_timed("voxel_grid", pts, size, repeat=7)
         report(label, ours, "small_gicp.voxelgrid_sampling", sg)
         report(label, ours, "pcl VoxelGrid (1 thread)", pcl)
         peer, name = min((sg, "small_gicp"), (pcl, "pcl"))
         report(label, ours, f"faster peer ({name})", peer, 0.7)
         if threads == 1:
             report(label, ours, "numpy unique + bincount", best(lambda: numpy_down_sample(pts, size), repeat=3), 0.3)
+            ours_cpu = best_cpu(lambda: pc.voxel_down_sample(size))
+            sg_cpu = best_cpu(lambda: small_gicp.voxelgrid_sampling(pts, size, num_threads=1))
+            report(label + " cpu", ours_cpu, "small_gicp cpu", sg_cpu)
+            report(label + " cpu", ours_cpu, "pcl VoxelGrid cpu", pcl_cpu)
+            report(label + " cpu", ours_cpu, "faster peer cpu", min(sg_cpu, pcl_cpu), 0.7)
 
 
 MEMORY_PROBE = """

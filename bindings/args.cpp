@@ -177,6 +177,13 @@ std::int64_t Convert<std::int64_t>::from(PyObject* o) {
     return v;
 }
 
+std::uint64_t Convert<std::uint64_t>::from(PyObject* o) {
+    Ref index = check(PyNumber_Index(o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
+    return v;
+}
+
 std::int32_t Convert<std::int32_t>::from(PyObject* o) {
     std::int64_t v;
     try {
@@ -201,6 +208,44 @@ bool Convert<bool>::from(PyObject* o) {
         return t != 0;
     }
     raise_cannot_convert(o, "PyBool");
+}
+
+std::string Convert<std::string>::from(PyObject* o) {
+    if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+    Py_ssize_t n = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(o, &n)) return std::string(utf8, static_cast<std::size_t>(n));
+    // Lone surrogates have no UTF-8 form; such a text still converts, escaped.
+    PyErr_Clear();
+    Ref escaped = check(PyUnicode_AsEncodedString(o, "utf-8", "backslashreplace"));
+    return std::string(PyBytes_AsString(escaped.get()), static_cast<std::size_t>(PyBytes_Size(escaped.get())));
+}
+
+Path Convert<Path>::from(PyObject* o) {
+    Ref text = Ref::borrow(o);
+    if (!PyUnicode_Check(o)) {
+        Ref os = check(PyImport_ImportModule("os"));
+        Ref converted(PyObject_CallMethod(os.get(), "fspath", "O", o));
+        if (!converted) throw PassThroughError{};
+        if (!PyUnicode_Check(converted.get())) raise_cannot_convert(converted.get(), "PyString");
+        text = converted;
+    }
+    // The file-system encoding (surrogate escapes included) names the same file Python would.
+    // A text it cannot encode names no file: the NUL makes every open fail.
+    Ref native(PyUnicode_EncodeFSDefault(text.get()));
+    if (!native) {
+        PyErr_Clear();
+        return {Convert<std::string>::from(text.get()), std::string(1, '\0')};
+    }
+    return {Convert<std::string>::from(text.get()),
+            std::string(PyBytes_AsString(native.get()), static_cast<std::size_t>(PyBytes_Size(native.get())))};
+}
+
+Bytes Convert<Bytes>::from(PyObject* o) {
+    if (!PyBytes_Check(o)) raise_cannot_convert(o, "PyBytes");
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    check(PyBytes_AsStringAndSize(o, &data, &n));
+    return {{data, static_cast<std::size_t>(n)}};
 }
 
 namespace {

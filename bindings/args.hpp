@@ -42,6 +42,11 @@ struct Convert<std::int64_t> {
     static std::int64_t from(PyObject* o);
 };
 template <>
+struct Convert<std::uint64_t> {
+    static constexpr bool bare = false;
+    static std::uint64_t from(PyObject* o);
+};
+template <>
 struct Convert<std::int32_t> {
     static constexpr bool bare = false;
     static std::int32_t from(PyObject* o);
@@ -51,6 +56,33 @@ struct Convert<bool> {
     static constexpr bool bare = false;
     static bool from(PyObject* o);
 };
+// A str argument, as UTF-8 text.
+template <>
+struct Convert<std::string> {
+    static constexpr bool bare = false;
+    static std::string from(PyObject* o);
+};
+// A file path: a str as it is, any other object through os.fspath (whose own errors pass
+// through unchanged), the result encoded for the file system. A bytes path is refused.
+struct Path {
+    std::string text;  // as shown in messages
+    std::string native;  // as handed to the operating system
+};
+template <>
+struct Convert<Path> {
+    static constexpr bool bare = false;
+    static Path from(PyObject* o);
+};
+// A bytes object (not a bytearray), borrowed: the caller keeps the object alive.
+struct Bytes {
+    std::string_view data;
+};
+template <>
+struct Convert<Bytes> {
+    static constexpr bool bare = false;
+    static Bytes from(PyObject* o);
+};
+
 template <>
 struct Convert<Vector3d> {
     static constexpr bool bare = true;
@@ -111,6 +143,9 @@ struct Convert<Instance<O>> {
     }
 };
 
+// Thrown by a conversion whose error must reach the caller as it is, never renamed.
+struct PassThroughError : ErrorAlreadySet {};
+
 // Converts `o`, wrapping a TypeError of a named kind as "argument '{name}': ..." with the
 // original error as its cause.
 template <class T>
@@ -155,6 +190,8 @@ template <class T>
 T convert_named(PyObject* o, const std::string& name) {
     try {
         return Convert<T>::from(o);
+    } catch (const PassThroughError&) {
+        throw;
     } catch (const ErrorAlreadySet&) {
         if constexpr (!Convert<T>::bare) rename_type_error(name);
         throw;

@@ -9,6 +9,7 @@ namespace {
 
 PyTypeObject* geometry_type_enum = nullptr;
 PyTypeObject* geometry3d = nullptr;
+PyTypeObject* mesh_base = nullptr;
 
 template <Matrix3d (*Rotation)(const Vector3d&)>
 PyObject* euler(Args& a) {
@@ -31,6 +32,7 @@ PyTypeObject* make_base(const char* name, PyTypeObject* base, std::vector<PyMeth
 
 Ref geometry_type(int value) { return enum_member(geometry_type_enum, value); }
 PyTypeObject* geometry3d_type() { return geometry3d; }
+PyTypeObject* mesh_base_type() { return mesh_base; }
 
 void add_geometry_bases(PyObject* module) {
     using namespace geometry;
@@ -64,7 +66,10 @@ void add_geometry_bases(PyObject* module) {
     add_type(module, make_base("Geometry2D", base));
 }
 
-void add_mesh_base(PyObject* module) { add_type(module, make_base("MeshBase", geometry3d)); }
+void add_mesh_base(PyObject* module) {
+    mesh_base = make_base("MeshBase", geometry3d);
+    add_type(module, mesh_base);
+}
 
 void add_rotation_functions(PyObject* module) {
     for (const char* name : {"get_rotation_matrix_from_xyz", "get_rotation_matrix_from_yzx", "get_rotation_matrix_from_zxy",

@@ -42,8 +42,11 @@ PyObject* init() {
     Ref geometry = check(PyModule_New("geometry"));
     add_geometry_bases(geometry.get());
     add_point_cloud(geometry.get());
+    add_bounding_box(geometry.get());
     add_search_classes(geometry.get());
     add_mesh_base(geometry.get());
+    add_triangle_mesh(geometry.get());
+    add_voxel_grid(geometry.get());
     add_rotation_functions(geometry.get());
     attach(sys_modules.get(), root.get(), "geometry", geometry.get(), kGeometry);
 
@@ -57,6 +60,7 @@ PyObject* init() {
     check(PyDict_SetItemString(sys_modules.get(), "nubiro.cpu.pybind.utility.random", random.get()));
 
     Ref io = check(PyModule_New("io"));
+    add_io(io.get());
     attach(sys_modules.get(), root.get(), "io", io.get(), kIo);
 
     Ref pipelines = check(PyModule_New("pipelines"));
@@ -74,6 +78,8 @@ PyObject* init() {
     add_internal(internal.get());
     add_random_hooks(internal.get());
     add_internal_stdhash(internal.get());
+    add_internal_voxel_grid(internal.get());
+    add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
 
     initialised = true;

@@ -17,13 +17,18 @@ void add_type(PyObject* module, PyTypeObject* type);  // under the type's __name
 // geometry
 void add_geometry_bases(PyObject* geometry);      // GeometryType, Geometry, Geometry3D, Geometry2D
 void add_point_cloud(PyObject* geometry);         // PointCloud
+void add_bounding_box(PyObject* geometry);        // AxisAlignedBoundingBox
 void add_search_classes(PyObject* geometry);      // KDTreeSearchParam*, KDTreeFlann
 void add_mesh_base(PyObject* geometry);           // MeshBase
+void add_triangle_mesh(PyObject* geometry);       // TriangleMesh
+void add_voxel_grid(PyObject* geometry);          // Voxel, VoxelGrid
 void add_rotation_functions(PyObject* geometry);  // module-level names taken from Geometry3D
 // utility
 void add_containers(PyObject* utility);
 void add_verbosity(PyObject* utility);
 void add_random(PyObject* random);  // utility.random.seed
+// io
+void add_io(PyObject* io);             // FileGeometry and the read/write functions
 // pipelines.registration
 void add_feature(PyObject* registration);
 void add_local_registration(PyObject* registration);  // RegistrationResult, estimators, ICP
@@ -32,8 +37,11 @@ void add_global_registration(PyObject* registration);  // FPFH, matching, checke
 void add_internal(PyObject* internal);
 void add_random_hooks(PyObject* internal);
 void add_internal_stdhash(PyObject* internal);
+void add_internal_voxel_grid(PyObject* internal);
+void add_orientation_hooks(PyObject* internal);  // stage timings of the consistent orientation
 
 PyTypeObject* geometry3d_type();
+PyTypeObject* mesh_base_type();
 
 }  // namespace nubiro::py
 
@@ -46,4 +54,11 @@ struct RegistrationResult;
 }
 namespace nubiro::py {
 Ref new_registration_result(registration::RegistrationResult&& value);  // a new RegistrationResult
+}
+
+namespace nubiro::geometry {
+struct AxisAlignedBoundingBox;
+}
+namespace nubiro::py {
+Ref box_object(const geometry::AxisAlignedBoundingBox& box);  // a new AxisAlignedBoundingBox
 }

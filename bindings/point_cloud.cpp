@@ -1,6 +1,8 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
 #include "bindings/module.hpp"
+#include "bindings/orient_normals.hpp"
 #include "bindings/vectors.hpp"
+#include "core/geometry/bounding_box.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/search_param.hpp"
 
@@ -151,6 +153,9 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.get_min_bound()", read<[](const Cloud& c) { return result(c.get_min_bound()); }>>(),
         method<"PointCloud.get_max_bound()", read<[](const Cloud& c) { return result(c.get_max_bound()); }>>(),
         method<"PointCloud.get_center()", read<[](const Cloud& c) { return result(c.get_center()); }>>(),
+        method<"PointCloud.get_axis_aligned_bounding_box()", read<[](const Cloud& c) {
+                   return box_object(geometry::AxisAlignedBoundingBox::from_bounds(c.get_min_bound(), c.get_max_bound())).release();
+               }>>(),
         method<"PointCloud.transform(transformation)", transform>(),
         method<"PointCloud.translate(translation, relative=True)", translate>(),
         method<"PointCloud.scale(scale, center)", scale>(),
@@ -159,6 +164,9 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
         method<"PointCloud.estimate_normals(search_param=None, fast_normal_computation=True)", estimate_normals>(),
         method<"PointCloud.voxel_down_sample(voxel_size)", voxel_down_sample>(),
+        method<"PointCloud.orient_normals_to_align_with_direction(orientation_reference=None)", orient_normals_to_align_with_direction, kAlignWithDirectionDoc>(),
+        method<"PointCloud.orient_normals_towards_camera_location(camera_location=None)", orient_normals_towards_camera_location, kTowardsCameraDoc>(),
+        method<"PointCloud.orient_normals_consistent_tangent_plane(k, lambda=0.0, cos_alpha_tol=1.0)", orient_normals_consistent_tangent_plane, kTangentPlaneDoc>(),
     };
     add_type(module, make_value_class<Cloud>(std::move(cls)));
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -136,6 +137,13 @@ public:
         if (Write ? !flag_of(o).try_write() : !flag_of(o).try_read())
             raise(PyExc_RuntimeError, Write ? "Already borrowed" : "Already mutably borrowed");
         o_ = o;
+    }
+    // Access when it can be had at once; none otherwise (no error set).
+    static std::optional<Access> attempt(PyObject* o) {
+        if (Write ? !flag_of(o).try_write() : !flag_of(o).try_read()) return std::nullopt;
+        Access a;
+        a.o_ = o;
+        return a;
     }
     Access(Access&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
     Access& operator=(Access&& other) noexcept {

@@ -144,31 +144,24 @@ auto writing(PyObject* self) {
 
 // ---- element conversion ----------------------------------------------------------------------
 
-// A sequence of numbers of any length (an element given to append, count, ...).
-template <class S>
-struct NumberSequence {
-    std::vector<S> items;
-};
-
 }  // namespace
 
 template <class S>
-struct Convert<NumberSequence<S>> {
-    static constexpr bool bare = false;
-    static NumberSequence<S> from(PyObject* o) {
-        if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
-        Py_ssize_t n = PySequence_Size(o);
-        if (n < 0) raise_current();
-        NumberSequence<S> seq;
-        seq.items.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item = check(PySequence_GetItem(o, i));
-            seq.items.push_back(Convert<S>::from(item.get()));
-        }
-        return seq;
+NumberSequence<S> Convert<NumberSequence<S>>::from(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) raise_current();
+    NumberSequence<S> seq;
+    seq.items.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = check(PySequence_GetItem(o, i));
+        seq.items.push_back(Convert<S>::from(item.get()));
     }
-};
+    return seq;
+}
+template struct Convert<NumberSequence<double>>;
+template struct Convert<NumberSequence<std::int32_t>>;
 
 namespace {
 
@@ -269,11 +262,23 @@ bool is_number_sequence(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o
 
 }  // namespace
 
+// The other kind of geometry array: a mesh has float64 and int32 ones.
+template <class E>
+using OtherArrayKind = std::conditional_t<std::is_same_v<E, Vector3d>, Vector3i, Vector3d>;
+
 template <class E>
 Storage<E> elements_from(PyObject* value, PyObject* held_owner) {
     using K = Kind<E>;
     static_assert(K::is_vector);
     if (is_container<E>(value)) return copy_of<E>(value, held_owner);
+    // A view of the other kind on the geometry being assigned (mesh.triangles = mesh.vertices):
+    // NumPy would read it through __array__, taking access on that geometry a second time, so
+    // it converts a free-standing copy instead.
+    Ref detached;
+    if (held_owner && is_container<OtherArrayKind<E>>(value)) {
+        detached = new_container<OtherArrayKind<E>>(copy_of<OtherArrayKind<E>>(value, held_owner));
+        value = detached.get();
+    }
     if (np::is_array(value)) {
         np::ArrayInfo a = np::info(value);
         if (a.ndim == 2 && a.is(K::type_num)) {
@@ -337,6 +342,15 @@ template Ref new_container<Vector2i>(Storage<Vector2i>&&);
 template Ref new_container<Vector3d>(Storage<Vector3d>&&);
 template Ref new_container<Matrix3d>(Storage<Matrix3d>&&);
 template Ref new_container<Matrix4d>(Storage<Matrix4d>&&);
+template Ref new_container<Vector3i>(Storage<Vector3i>&&);
+
+template <class E>
+ContainerArg<E> Convert<ContainerArg<E>>::from(PyObject* o) {
+    if (!is_container<E>(o)) raise_cannot_convert(o, Kind<E>::name);
+    auto e = reading<E>(o);
+    return {std::move(e.self_access), std::move(e.owner_access), e.array};
+}
+template struct Convert<ContainerArg<Vector3d>>;
 
 template int register_view_target<Vector3d>(ViewTarget<Vector3d>);
 template int register_view_target<Vector3i>(ViewTarget<Vector3i>);

@@ -45,6 +45,32 @@ Storage<E> elements_from(PyObject* value, PyObject* held_owner = nullptr);
 template <class E>
 void assign_attribute(PyObject* owner, Storage<E>& target, PyObject* value);
 
+// A sequence (not a str) of numbers of any length, each converted as an argument of kind S.
+template <class S>
+struct NumberSequence {
+    std::vector<S> items;
+};
+template <class S>
+struct Convert<NumberSequence<S>> {
+    static constexpr bool bare = false;
+    static NumberSequence<S> from(PyObject* o);
+};
+
+// An argument that must be a container of E, free-standing or a view. Its elements are read in
+// place: read access on the container (and a view's owner) is held while this value lives.
+template <class E>
+struct ContainerArg {
+    ReadAccess self_access;
+    ReadAccess owner_access;
+    const Storage<E>* array;
+    std::span<const E> span() const { return array->span(); }
+};
+template <class E>
+struct Convert<ContainerArg<E>> {
+    static constexpr bool bare = false;
+    static ContainerArg<E> from(PyObject* o);
+};
+
 }  // namespace nubiro::py
 
 namespace nubiro::py {

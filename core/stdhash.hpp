@@ -98,6 +98,14 @@ public:
 
     void reserve_nodes(std::size_t n) { nodes_.reserve(n); }
 
+    // Readies an empty map for `buckets` keys: rehashed to that many buckets (when there are at
+    // least 2) with the growth threshold there too, so those insertions never grow it.
+    void presize(std::uint64_t buckets) {
+        if (buckets < 2) return;
+        rehash(buckets);
+        threshold_ = buckets;
+    }
+
     // Insertion number of the key's node, or -1.
     std::int64_t find(const Key& key, std::uint64_t hash) const {
         const std::uint64_t b = mod_(hash);
@@ -129,6 +137,73 @@ public:
         if (found >= 0) return static_cast<std::size_t>(found);
         insert_node(key, hash);
         return nodes_.size() - 1;
+    }
+
+    // A hint for a run of lookups, so that their dependent memory reads overlap: stage 0
+    // fetches the bucket entry of `hash`, stage 1 the node that entry names, stage 2 that node's
+    // successor (the bucket's first node). Issue the stages a few lookups apart, in order. The
+    // map is not changed and nothing is decided by it.
+    void prefetch(std::uint64_t hash, int stage) const {
+        const std::uint64_t b = mod_(hash);
+        if (stage == 0) {
+            __builtin_prefetch(&buckets_[b]);
+            return;
+        }
+        const Slot pred = buckets_[b];
+        if (pred == kEmpty) return;
+        if (stage == 1) {
+            if (pred != 0) __builtin_prefetch(&nodes_[pred - 1]);
+            return;
+        }
+        if (const Slot first = next_of(pred); first != 0) __builtin_prefetch(&nodes_[first - 1]);
+    }
+
+    // Fills an empty map with distinct keys, leaving exactly the map that presize(
+    // next_bucket_count(n)) followed by find_or_insert of each key in turn would leave. With the
+    // size fixed up front nothing grows, so the outcome has a closed form: each bucket's nodes
+    // form one run, runs appear latest-started first, and within a run the latest insertion
+    // comes first. It is built in a few passes over small arrays instead of one scattered
+    // list update per key. value_of(key) gives each node's value.
+    template <class ValueOf>
+    void assign_distinct(const std::vector<Key>& keys, const std::vector<std::uint64_t>& hashes, ValueOf value_of) {
+        const std::size_t n = keys.size();
+        if (n == 0) return;
+        if (n >= kEmpty - 1) throw std::length_error("voxel map is full");
+        const std::uint64_t count = next_bucket_count(n);
+        const Modulus mod(count);
+        std::vector<std::uint64_t> bucket(n);
+        std::vector<std::uint32_t> run_length(count, 0);
+        for (std::size_t t = 0; t < n; ++t) ++run_length[bucket[t] = mod(hashes[t])];
+        // Run starts, latest-started run first: a key is its bucket's first when no earlier
+        // key shares the bucket, i.e. when the countdown from the back reaches zero there.
+        std::vector<std::uint32_t> run_start(count, 0), seen(run_length);
+        std::uint32_t cursor = 0;
+        for (std::size_t t = n; t-- > 0;)
+            if (--seen[bucket[t]] == 0) {
+                run_start[bucket[t]] = cursor;
+                cursor += run_length[bucket[t]];
+            }
+        // List positions, latest first within each run.
+        std::vector<std::uint32_t> at_position(n), position(n);
+        for (std::size_t t = n; t-- > 0;) {
+            const std::uint64_t b = bucket[t];
+            position[t] = run_start[b] + seen[b]++;
+            at_position[position[t]] = static_cast<std::uint32_t>(t);
+        }
+        nodes_.clear();
+        nodes_.reserve(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::size_t after = position[t] + 1;
+            const Slot next = after < n ? at_position[after] + 1 : 0;
+            nodes_.push_back(Node{keys[t], next, hashes[t], value_of(keys[t])});
+        }
+        head_next_ = at_position[0] + 1;
+        std::vector<Slot> fresh(count, kEmpty);
+        for (std::uint64_t b = 0; b < count; ++b)
+            if (run_length[b]) fresh[b] = run_start[b] == 0 ? 0 : at_position[run_start[b] - 1] + 1;
+        buckets_ = std::move(fresh);
+        mod_ = mod;
+        threshold_ = count;
     }
 
     // Calls f(node) for every node in iteration order.

@@ -9,12 +9,12 @@ int main(int argc, char** argv) {
     const auto cloud = peer::read_points(argv[1]);
     const int repeat = std::atoi(argv[2]), k = std::atoi(argv[3]), threads = std::atoi(argv[4]);
     pcl::PointCloud<pcl::Normal> normals;
-    const double seconds = peer::best_of(repeat, [&] {
+    const peer::Timing timing = peer::best_times(repeat, [&] {
         pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(threads);
         estimation.setInputCloud(cloud);
         estimation.setSearchMethod(pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>));
         estimation.setKSearch(k);
         estimation.compute(normals);
     });
-    std::printf("%.9f\n%zu normals\n", seconds, normals.size());
+    peer::print(timing, std::to_string(normals.size()) + " normals");
 }

@@ -9,11 +9,11 @@ int main(int argc, char** argv) {
     const int repeat = std::atoi(argv[2]);
     const float size = static_cast<float>(std::atof(argv[3]));
     pcl::PointCloud<pcl::PointXYZ> out;
-    const double seconds = peer::best_of(repeat, [&] {
+    const peer::Timing timing = peer::best_times(repeat, [&] {
         pcl::VoxelGrid<pcl::PointXYZ> grid;
         grid.setInputCloud(cloud);
         grid.setLeafSize(size, size, size);
         grid.filter(out);
     });
-    std::printf("%.9f\n%zu points\n", seconds, out.size());
+    peer::print(timing, std::to_string(out.size()) + " points");
 }

@@ -1,0 +1,230 @@
+#include "core/io/mod.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "core/io/utf8.hpp"
+#include "core/io/xyz.hpp"
+
+namespace nubiro::io {
+
+// ---- files -----------------------------------------------------------------------------------
+
+FileBytes::FileBytes(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return;  // would name another file
+    // Non-blocking, so opening a FIFO without a writer cannot hang; only regular files are read
+    // (a device such as /dev/zero would never end).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+        ::close(fd);
+        return;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size == 0) {
+        ok_ = true;
+    } else if (void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0); p != MAP_FAILED) {
+        map_ = p;
+        data_ = static_cast<const char*>(p);
+        size_ = size;
+        ok_ = true;
+    } else {
+        copy_.resize(size);
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(fd, copy_.data() + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ok_ = done == size;
+        data_ = copy_.data();
+        size_ = ok_ ? size : 0;
+    }
+    ::close(fd);
+}
+
+FileBytes::~FileBytes() {
+    if (map_) ::munmap(map_, size_);
+}
+
+FileWriter::FileWriter(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return;
+    // Non-blocking open: a FIFO without a reader fails at once instead of waiting.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd_ < 0) return;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ok_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+FileWriter::~FileWriter() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileWriter::write(std::string_view piece) {
+    while (ok_ && !piece.empty()) {
+        const ssize_t n = ::write(fd_, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok_ = false;
+            break;
+        }
+        piece.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return ok_;
+}
+
+bool FileWriter::close() {
+    if (fd_ < 0) return false;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok_ && closed;
+}
+
+// ---- dispatch --------------------------------------------------------------------------------
+
+std::string resolve_format(std::string_view path, std::string_view format) {
+    if (format != "auto") return std::string(format);
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos) return "";
+    std::string ext(path.substr(dot + 1));
+    // Lower-casing touches ASCII letters only (the only ones that can name a known format).
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+void remove_invalid_points(geometry::PointCloud& cloud, ReadOptions options) {
+    if (!options.remove_nan_points && !options.remove_infinite_points) return;
+    const std::size_t n = cloud.points.size();
+    const bool normals = cloud.normals.size() == n, colors = cloud.colors.size() == n;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vector3d& p = cloud.points[i];
+        bool drop = false;
+        for (double c : p) {
+            drop = drop || (options.remove_nan_points && std::isnan(c)) || (options.remove_infinite_points && std::isinf(c));
+        }
+        if (drop) continue;
+        cloud.points[kept] = cloud.points[i];
+        if (normals) cloud.normals[kept] = cloud.normals[i];
+        if (colors) cloud.colors[kept] = cloud.colors[i];
+        ++kept;
+    }
+    cloud.points.resize(kept);
+    if (normals) cloud.normals.resize(kept);
+    if (colors) cloud.colors.resize(kept);
+}
+
+namespace {
+
+geometry::PointCloud from_ply(std::string_view data) {
+    geometry::PointCloud cloud;
+    if (auto read = ply::read_point_cloud(data)) {
+        cloud.points = std::move(read->points);
+        cloud.normals = std::move(read->normals);
+        cloud.colors = std::move(read->colors);
+    }
+    return cloud;
+}
+
+}  // namespace
+
+geometry::PointCloud read_point_cloud(const std::string& path, std::string_view format, ReadOptions options) {
+    geometry::PointCloud cloud;
+    const std::string resolved = resolve_format(path, format);
+    if (resolved == "xyz") {
+        FileBytes file(path);
+        if (!file.ok() || !valid_utf8(file.view())) return cloud;
+        cloud.points = xyz::read(file.view());
+    } else if (resolved == "ply") {
+        FileBytes file(path);
+        if (!file.ok()) return cloud;
+        cloud = from_ply(file.view());
+    } else {
+        return cloud;
+    }
+    remove_invalid_points(cloud, options);
+    return cloud;
+}
+
+geometry::PointCloud read_point_cloud_from_bytes(std::string_view bytes, std::string_view format, ReadOptions options) {
+    geometry::PointCloud cloud;
+    if (format != "mem::xyz") return cloud;
+    cloud.points = xyz::read(bytes);
+    remove_invalid_points(cloud, options);
+    return cloud;
+}
+
+bool write_point_cloud(const std::string& path, const geometry::PointCloud& cloud, bool write_ascii) {
+    const std::string format = resolve_format(path, "auto");
+    if (format == "xyz") {
+        FileWriter file(path);
+        return file.write(xyz::write(cloud.points.span())) && file.close();
+    }
+    if (format != "ply" || cloud.points.size() == 0) return false;
+    FileWriter file(path);
+    const bool written = ply::write_point_cloud(cloud, write_ascii, [&](std::string_view piece) { return file.write(piece); });
+    return file.close() && written;
+}
+
+Result<std::string> write_point_cloud_to_bytes(const geometry::PointCloud& cloud, std::string_view format) {
+    if (format != "mem::xyz") return value_error("unsupported byte format: " + std::string(format));
+    return xyz::write(cloud.points.span());
+}
+
+geometry::TriangleMesh read_triangle_mesh(const std::string& path) {
+    geometry::TriangleMesh mesh;
+    if (resolve_format(path, "auto") != "ply") return mesh;
+    FileBytes file(path);
+    if (!file.ok()) return mesh;
+    if (auto read = ply::read_mesh(file.view())) {
+        mesh.vertices = std::move(read->vertices);
+        mesh.vertex_normals = std::move(read->vertex_normals);
+        mesh.vertex_colors = std::move(read->vertex_colors);
+        mesh.triangles = std::move(read->triangles);
+    }
+    return mesh;
+}
+
+bool write_triangle_mesh(const std::string& path, const geometry::TriangleMesh& mesh, bool write_ascii,
+                         bool write_vertex_normals, bool write_vertex_colors) {
+    const std::size_t n = mesh.vertices.size();
+    if (resolve_format(path, "auto") != "ply" || n == 0) return false;
+    std::span<const Vector3d> normals, colors;
+    if (write_vertex_normals && mesh.vertex_normals.size() == n) normals = mesh.vertex_normals.span();
+    if (write_vertex_colors && mesh.vertex_colors.size() == n) colors = mesh.vertex_colors.span();
+    FileWriter file(path);
+    const bool written = ply::write_mesh(mesh.vertices.span(), normals, colors, mesh.triangles.span(), write_ascii,
+                                         [&](std::string_view piece) { return file.write(piece); });
+    return file.close() && written;
+}
+
+FileContents read_file_geometry_type(const std::string& path) {
+    const std::string format = resolve_format(path, "auto");
+    if (format == "xyz") return FileContents::Points;
+    if (format != "ply") return FileContents::Unknown;
+    FileBytes file(path);
+    if (!file.ok()) return FileContents::Unknown;
+    const auto header = ply::parse_header(file.view());
+    if (!header || header->elements.empty()) return FileContents::Unknown;
+    auto first = [&](std::string_view name) -> const ply::Element* {
+        for (const auto& e : header->elements)
+            if (e.name == name) return &e;
+        return nullptr;
+    };
+    if (const auto* face = first("face"); face && face->count > 0) {
+        for (const auto& p : face->properties)
+            if (p.name == "vertex_indices" || p.name == "vertex_index") return FileContents::Triangles;
+    }
+    if (const auto* vertex = first("vertex"); vertex && vertex->count > 0) return FileContents::Points;
+    return FileContents::Unknown;
+}
+
+}  // namespace nubiro::io

@@ -1,0 +1,61 @@
+// The fixed sort (core/stdsort.hpp) spread over the worker pool, leaving exactly the order the
+// sequential sort leaves.
+//
+// The introsort splits a range at a pivot and then sorts the two parts independently, each
+// with the same depth budget; what happens inside a part depends only on its own records. So
+// the splits are made level by level (the parts of one level in parallel) until there are
+// enough parts to share out, the parts are finished in parallel, and the final insertion pass,
+// which crosses part boundaries, runs over the whole array on one thread.
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/stdsort.hpp"
+
+namespace nubiro {
+
+template <class T, class Key>
+void parallel_stdsort(T* records, std::size_t n, const Key& key) {
+    using namespace stdsort_detail;
+    constexpr std::size_t kSequentialBelow = 1 << 15;
+    const std::size_t threads = parallel::num_threads();
+    if (n < kSequentialBelow || threads == 1) {
+        stdsort(records, n, key);
+        return;
+    }
+    struct Part {
+        T* first;
+        T* last;
+        std::size_t depth;
+    };
+    // A part is split further only while it is large; parts of at most kThreshold records are
+    // left to the final insertion pass, as the sequential loop leaves them.
+    auto splittable = [](const Part& p) { return static_cast<std::size_t>(p.last - p.first) > kThreshold && p.depth > 0; };
+    std::vector<Part> parts{{records, records + n, 2 * floor_log2(n)}};
+    const std::size_t wanted = 8 * threads;
+    while (parts.size() < wanted) {
+        std::vector<Part> next(2 * parts.size(), Part{nullptr, nullptr, 0});
+        bool split_any = false;
+        for (const Part& p : parts) split_any = split_any || (splittable(p) && p.last - p.first >= static_cast<std::ptrdiff_t>(kSequentialBelow));
+        if (!split_any) break;
+        parallel::parallel_for(parts.size(), [&](std::size_t i) {
+            const Part p = parts[i];
+            if (!splittable(p) || p.last - p.first < static_cast<std::ptrdiff_t>(kSequentialBelow)) {
+                next[2 * i] = p;
+                return;
+            }
+            move_median_to_first(p.first, p.first + 1, p.first + (p.last - p.first) / 2, p.last - 1, key);
+            T* cut = partition(p.first, p.last, key);
+            next[2 * i] = {p.first, cut, p.depth - 1};
+            next[2 * i + 1] = {cut, p.last, p.depth - 1};
+        });
+        parts.clear();
+        for (const Part& p : next)
+            if (p.first) parts.push_back(p);
+    }
+    parallel::parallel_for(parts.size(), [&](std::size_t i) { introsort_loop(parts[i].first, parts[i].last, parts[i].depth, key); });
+    final_insertion(records, records + n, key);
+}
+
+}  // namespace nubiro

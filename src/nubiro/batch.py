@@ -1,0 +1,192 @@
+"""Registration of many cloud pairs on any executor: serially, on a
+`concurrent.futures.Executor`, or on a Dask `distributed.Client`.
+
+Each pair runs the pipeline of ``python -m nubiro register`` (`nubiro.pipeline.register`) with
+the random engine seeded from the base seed and the pair's position in the input, so a pair's
+result is the same bits wherever and in whatever order it runs. Results come back in input
+order; a pair that fails (a missing or empty file, clouds with nothing in common, a worker that
+died) carries its error and the other pairs keep their results.
+"""
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import csv
+import hashlib
+import json
+import os
+import sys
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+from . import pipeline
+from .cpu.pybind import geometry, io
+
+@dataclass
+class PairResult:
+    index: int
+    source: str
+    target: str
+    transformation: np.ndarray | None = None
+    fitness: float = 0.0
+    inlier_rmse: float = 0.0
+    error: str | None = None
+    stages: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+    def as_json(self) -> dict[str, Any]:
+        return {"source": self.source, "target": self.target,
+                "transformation": None if self.transformation is None else self.transformation.tolist(),
+                "fitness": self.fitness, "inlier_rmse": self.inlier_rmse, "error": self.error}
+
+
+def pair_seed(seed: int, index: int) -> int:
+    """The engine seed of pair `index`: a hash of the base seed and the position, so pairs draw
+    independent samples and every pair's draws are fixed by its position alone."""
+    digest = hashlib.blake2b(f"{seed}:{index}".encode(), digest_size=4).digest()
+    return int.from_bytes(digest, "little") & 0x7FFFFFFF
+
+
+def _label(item: Any) -> str:
+    if isinstance(item, geometry.PointCloud):
+        return f"<PointCloud with {len(item.points)} points>"
+    return os.fspath(item)
+
+
+def _load(item: Any) -> geometry.PointCloud:
+    if isinstance(item, geometry.PointCloud):
+        return item
+    path = os.fspath(item)
+    if not os.path.isfile(path):
+        raise pipeline.RegistrationError(f"{path}: no such file")
+    cloud = io.read_point_cloud(path, remove_nan_points=True, remove_infinite_points=True)
+    if not cloud.has_points():
+        raise pipeline.RegistrationError(f"{path}: no points could be read")
+    return cloud
+
+
+def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int) -> PairResult:
+    """One pair's registration; errors are returned in the result, not raised."""
+    result = PairResult(index, _label(source), _label(target))
+    try:
+        done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index))
+    except (pipeline.RegistrationError, ValueError, RuntimeError) as e:
+        result.error = str(e)
+        return result
+    result.transformation, result.fitness, result.inlier_rmse = done.transformation, done.fitness, done.inlier_rmse
+    result.stages = done.stages
+    return result
+
+
+def _is_dask(obj: Any) -> bool:
+    """A Dask client or one of its futures."""
+    return type(obj).__module__.split(".")[0] == "distributed"
+
+
+def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: str = "point-to-plane", seed: int = 0,
+                   executor: Any = None, progress: Callable[[PairResult], None] | None = None) -> list[PairResult]:
+    """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
+    `PairResult` per pair, in input order. `executor` is None (serial), a
+    `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
+    result as it finishes."""
+    pairs = list(pairs)
+    if icp not in pipeline.ICP_METHODS:
+        raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    if not voxel_size > 0:
+        raise ValueError(f"voxel_size must be positive, not {voxel_size}")
+    results: list[PairResult | None] = [None] * len(pairs)
+
+    def finish(result: PairResult) -> None:
+        results[result.index] = result
+        if progress:
+            progress(result)
+
+    if executor is None:
+        for i, (source, target) in enumerate(pairs):
+            finish(register_one(i, source, target, voxel_size, icp, seed))
+        return results  # type: ignore[return-value]
+
+    futures = {}
+    for i, (source, target) in enumerate(pairs):
+        kwargs = {"pure": False} if _is_dask(executor) else {}  # Dask would merge equal-looking tasks
+        futures[executor.submit(register_one, i, source, target, voxel_size, icp, seed, **kwargs)] = i
+    if _is_dask(executor):
+        import distributed
+        finished: Iterable[Any] = distributed.as_completed(list(futures))
+    else:
+        finished = concurrent.futures.as_completed(futures)
+    for future in finished:
+        i = futures[future]
+        try:
+            finish(future.result())
+        except Exception as e:  # the worker died or the task could not run
+            source, target = pairs[i]
+            finish(PairResult(i, _label(source), _label(target), error=f"{type(e).__name__}: {e}"))
+    return results  # type: ignore[return-value]
+
+
+# ---- python -m nubiro batch --------------------------------------------------------------------
+
+
+def read_pairs(path: str) -> list[tuple[str, str]]:
+    """'source,target' rows; blank lines, '#' comments and a 'source,target' header are skipped.
+    Relative paths are taken from the CSV file's directory."""
+    base = os.path.dirname(os.path.abspath(path))
+    pairs = []
+    with open(path, newline="") as f:
+        for row in csv.reader(f):
+            cells = [c.strip() for c in row]
+            if not cells or not cells[0] or cells[0].startswith("#") or cells[:2] == ["source", "target"]:
+                continue
+            if len(cells) != 2:
+                raise ValueError(f"{path}: expected 'source,target' per line, got {','.join(row)!r}")
+            pairs.append(tuple(os.path.join(base, c) for c in cells))  # type: ignore[misc]
+    return pairs
+
+
+def _executor(args: argparse.Namespace) -> Any:
+    if args.scheduler:
+        try:
+            import distributed
+        except ImportError:
+            raise SystemExit("python -m nubiro: --scheduler needs Dask: pip install 'nubiro[distributed]'") from None
+        return distributed.Client(args.scheduler)
+    if args.workers > 0:
+        return concurrent.futures.ProcessPoolExecutor(args.workers)
+    return None
+
+
+def main(args: argparse.Namespace) -> int:
+    try:
+        pairs = read_pairs(args.pairs)
+    except (OSError, ValueError, UnicodeDecodeError) as e:
+        print(f"python -m nubiro: cannot read the pairs file {args.pairs}: {e}", file=sys.stderr)
+        return 1
+    executor = _executor(args)
+    out = open(args.out, "w") if args.out else sys.stdout
+
+    def progress(r: PairResult) -> None:
+        status = f"fitness {r.fitness:.4f}" if r.ok else f"error: {r.error}"
+        print(f"pair {r.index + 1}/{len(pairs)} {r.source} -> {r.target}: {status}", file=sys.stderr)
+
+    try:
+        results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
+                                 progress=progress)
+        for r in results:
+            out.write(json.dumps(r.as_json()) + "\n")
+    finally:
+        if out is not sys.stdout:
+            out.close()
+        if isinstance(executor, concurrent.futures.Executor):
+            executor.shutdown()
+        elif executor is not None:  # a Dask client: disconnect, leave the scheduler running
+            executor.close()
+    return 0 if all(r.ok for r in results) else 1
+
+
+__all__: Sequence[str] = ["PairResult", "register_pairs", "register_one", "pair_seed", "read_pairs"]

@@ -1,0 +1,126 @@
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from nubiro import __main__ as cli
+from nubiro import pipeline
+from nubiro.cpu.pybind import geometry, io
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_demo_from_the_repository_root_recovers_the_motion(fresh_env):
+    # A newcomer types `python -m nubiro` in the clone's root: `-m` puts that directory first
+    # on sys.path, and the package found there must still be the built one.
+    done = subprocess.run([sys.executable, "-m", "nubiro"], cwd=ROOT, env=fresh_env(), capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert any("RANSAC" in l for l in lines) and any("ICP" in l for l in lines)
+    errors = next(l for l in lines if l.startswith("rotation error")).split()
+    assert float(errors[2]) < 1.0 and float(errors[7].strip("(")) < 1.0  # degrees, % of the extent
+
+
+@pytest.fixture(scope="module")
+def moved_pair(tmp_path_factory):
+    """A scan in PLY and an independently sampled, moved copy in XYZ, with the motion that
+    takes the copy back."""
+    rng = np.random.default_rng(3)
+    mesh = io.read_triangle_mesh(cli.bundled_bunny())
+    target, source = geometry.PointCloud(), geometry.PointCloud()
+    target.points = cli.sample_surface(mesh, 15_000, rng)
+    source.points = cli.sample_surface(mesh, 15_000, rng)
+    motion = np.eye(4)
+    motion[:3, :3] = geometry.get_rotation_matrix_from_xyz([0.6, -0.3, 0.9])
+    motion[:3, 3] = [2.0, -1.0, 0.5]
+    source.transform(motion)
+    d = tmp_path_factory.mktemp("pair")
+    assert io.write_point_cloud(str(d / "target.ply"), target) and io.write_point_cloud(str(d / "source.xyz"), source)
+    extent = float(np.linalg.norm(target.get_max_bound() - target.get_min_bound()))
+    return str(d / "source.xyz"), str(d / "target.ply"), np.linalg.inv(motion), extent
+
+
+def check_motion(transformation, truth, extent):
+    t = np.asarray(transformation)
+    assert pipeline.rotation_error_degrees(t, truth) < 1.0
+    assert np.linalg.norm(t[:3, 3] - truth[:3, 3]) < 0.01 * extent
+
+
+def test_register_json_recovers_the_motion(moved_pair, capsys):
+    source, target, truth, extent = moved_pair
+    assert cli.main(["register", source, target, "--json"]) == 0
+    out, err = capsys.readouterr()
+    result = json.loads(out)
+    assert set(result) == {"transformation", "fitness", "inlier_rmse", "correspondences", "seconds"}
+    check_motion(result["transformation"], truth, extent)
+    assert result["fitness"] > 0.9 and result["correspondences"] > 10_000
+    assert "voxel size" in err and "RANSAC" in err  # the chosen size and progress go to stderr
+
+
+def test_register_text_with_point_to_point(moved_pair, capsys):
+    source, target, truth, extent = moved_pair
+    assert cli.main(["register", source, target, "--voxel-size", "0.3", "--icp", "point-to-point", "--seed", "5"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("transformation") and out[-2].startswith("fitness") and out[-1].startswith("inlier RMSE")
+    check_motion([[float(v) for v in line.split()] for line in out[1:5]], truth, extent)
+
+
+@pytest.fixture
+def bad_files(tmp_path):
+    (tmp_path / "empty.xyz").write_text("")
+    (tmp_path / "garbage.ply").write_bytes(b"ply\nformat binary_little_endian 1.0\nelement vertex 99\n\x00\xff")
+    (tmp_path / "noise.xyz").write_bytes(os.urandom(256))
+    return tmp_path
+
+
+@pytest.mark.parametrize("name", ["missing.ply", "empty.xyz", "garbage.ply", "noise.xyz"])
+def test_unusable_input_is_one_line_and_exit_code_1(moved_pair, bad_files, capsys, name):
+    path = str(bad_files / name)
+    assert cli.main(["register", path, moved_pair[1]]) == 1
+    err = capsys.readouterr().err.strip()
+    assert "\n" not in err and path in err and "Traceback" not in err
+
+
+def test_clouds_with_nothing_in_common(tmp_path, moved_pair, capsys):
+    line = geometry.PointCloud()
+    line.points = np.column_stack((np.linspace(0, 1, 50), np.zeros(50), np.zeros(50)))
+    io.write_point_cloud(str(tmp_path / "line.xyz"), line)
+    assert cli.main(["register", str(tmp_path / "line.xyz"), moved_pair[1], "--voxel-size", "0.3"]) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err[-1].startswith("python -m nubiro: cannot register")
+
+
+@pytest.mark.parametrize("argv", [["register", "a.ply"], ["register", "a.ply", "b.ply", "--voxel-size", "0"],
+                                  ["register", "a.ply", "b.ply", "--voxel-size", "-1"],
+                                  ["register", "a.ply", "b.ply", "--icp", "plane"], ["frobnicate"], ["--no-such"]])
+def test_usage_errors_exit_with_2(argv, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(argv)
+    assert stop.value.code == 2 and "usage:" in capsys.readouterr().err
+
+
+def test_info(moved_pair, bad_files, capsys):
+    assert cli.main(["info", cli.bundled_bunny()]) == 0
+    out = capsys.readouterr().out
+    assert "TriangleMesh, 1839 vertices, 3674 triangles" in out and "bounds" in out
+    assert cli.main(["info", moved_pair[0]]) == 0
+    assert "PointCloud, 15000 points" in capsys.readouterr().out
+    assert cli.main(["info", str(bad_files / "garbage.ply")]) == 1
+
+
+def test_plot_without_matplotlib_names_the_extra(monkeypatch, capsys):
+    from nubiro import _plot
+    monkeypatch.setattr(_plot, "available", lambda: False)
+    assert cli.main(["--plot", "out.png"]) == 2
+    assert "nubiro[viz]" in capsys.readouterr().err
+
+
+def test_plot_draws_a_picture(moved_pair, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "views.png"
+    assert cli.main(["register", moved_pair[0], moved_pair[1], "--plot", str(out)]) == 0
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
