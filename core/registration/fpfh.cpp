@@ -50,16 +50,20 @@ private:
             const double* q = points[i].data();
             const std::size_t at = block.index.size();
             switch (param.kind) {
-                case SearchParam::KNN:
-                    if (param.knn >= 0) append_fixed(block, at, static_cast<std::size_t>(param.knn), tree, [&](auto* idx, auto* d2) {
-                        return tree.search_knn(q, static_cast<std::size_t>(param.knn), idx, d2);
-                    });
+                case SearchParam::KNN: {
+                    if (param.knn < 0) break;  // a negative count finds nothing
+                    const auto k = static_cast<std::size_t>(param.knn);
+                    append_fixed(block, at, k, tree,
+                                 [&](auto* idx, auto* d2) { return tree.search_knn(q, k, idx, d2); });
                     break;
-                case SearchParam::Hybrid:
-                    if (param.max_nn >= 0) append_fixed(block, at, static_cast<std::size_t>(param.max_nn), tree, [&](auto* idx, auto* d2) {
-                        return tree.search_hybrid(q, param.radius, static_cast<std::size_t>(param.max_nn), idx, d2);
-                    });
+                }
+                case SearchParam::Hybrid: {
+                    if (param.max_nn < 0) break;
+                    const auto k = static_cast<std::size_t>(param.max_nn);
+                    append_fixed(block, at, k, tree,
+                                 [&](auto* idx, auto* d2) { return tree.search_hybrid(q, param.radius, k, idx, d2); });
                     break;
+                }
                 case SearchParam::Radius:
                     tree.search_radius(q, param.radius, hits);
                     for (const Neighbor& h : hits) {

@@ -1,7 +1,6 @@
 #include "core/registration/ransac.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -203,19 +202,16 @@ void run_sequential(const Problem& p, Search& search, std::int64_t max_iteration
     }
 }
 
-// Raises `value` to at least x.
-void raise_to(std::atomic<double>& value, double x) {
-    double seen = value.load(std::memory_order_relaxed);
-    while (seen < x && !value.compare_exchange_weak(seen, x, std::memory_order_relaxed)) {
-    }
-}
-
 // The same iterations in batches: samples are drawn in iteration order on this thread, the
-// proposals are made on the pool, and the results are then accepted in iteration order.
-// Workers score a proposal on the whole cloud at once unless the best fitness seen so far
-// (the hint) already rules it out; such scores are computed later if the in-order walk still
-// wants them. Should the limit fall inside a batch, the engine is put back to where the
-// sequential loop would have left it.
+// proposals (estimate, checkers, quick score) are made on the pool, and the results are then
+// accepted in iteration order, exactly as the sequential loop does.
+//
+// Full scores cost about as much as a hundred proposals, so where they run decides how well
+// the pool is used. A batch with many proposals that the best so far does not rule out scores
+// them all at once on the pool, one per task; the in-order walk then computes any other score
+// it still needs on its own, spread over the pool. The best only rises during the walk, so
+// every proposal it will want scored is among those. Should the iteration limit fall inside a
+// batch, the engine is put back to where the sequential loop would have left it.
 void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, std::size_t threads) {
     struct Slot {
         bool drawn = false;
@@ -229,7 +225,7 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
     std::vector<Vector2i> samples;
     std::vector<Slot> slots;
     std::vector<EstimationScratch> scratch;
-    std::atomic<double> hint{0.0};
+    std::vector<std::size_t> to_score;
 
     std::int64_t start = 0, size = first_batch;
     while (start < search.limit() && start < max_iteration) {
@@ -238,26 +234,32 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
         samples.resize(batch * n);
         slots.assign(batch, Slot{});
         scratch.resize(std::max(scratch.size(), batch));
-        // The walk below only ever raises the best, so rejections against it stand.
         const double best_before = search.best().fitness;
-        raise_to(hint, best_before);
 
         const random::Snapshot before = random::snapshot();
         for (std::size_t b = 0; b < batch; ++b) slots[b].drawn = draw_sample(p, samples.data() + b * n);
 
         parallel::parallel_for(batch, [&](std::size_t b) {
-            Slot& slot = slots[b];
-            if (!slot.drawn) return;
-            slot.proposal =
+            if (!slots[b].drawn) return;
+            slots[b].proposal =
                 propose(p, std::span<const Vector2i>(samples.data() + b * n, n), best_before, &scratch[b]);
-            const double quick = slot.proposal.quick_fitness;
-            if (!slot.proposal.viable || !(quick > 0)) return;
-            const double best_seen = hint.load(std::memory_order_relaxed);
-            if (best_seen > 0 && best_seen > quick + kQuickScoreMargin) return;
-            slot.score = full_score(p, slot.proposal.transformation, false);
-            slot.scored = true;
-            raise_to(hint, slot.score.fitness);
         });
+
+        to_score.clear();
+        for (std::size_t b = 0; b < batch; ++b) {
+            const Proposal& proposal = slots[b].proposal;
+            const double quick = proposal.quick_fitness;
+            if (slots[b].drawn && proposal.viable && quick > 0 &&
+                !(best_before > 0 && best_before > quick + kQuickScoreMargin))
+                to_score.push_back(b);
+        }
+        if (to_score.size() >= 4 * threads) {
+            parallel::parallel_for(to_score.size(), [&](std::size_t i) {
+                Slot& slot = slots[to_score[i]];
+                slot.score = full_score(p, slot.proposal.transformation, false);
+                slot.scored = true;
+            });
+        }
 
         for (std::size_t b = 0; b < batch; ++b) {
             if (start + static_cast<std::int64_t>(b) >= search.limit()) {
