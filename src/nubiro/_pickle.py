@@ -8,7 +8,9 @@ the bytes into the new object's own storage, so the result is independent of the
 
 A `VoxelGrid` travels as its exact state (origin, cell size and its voxel map: bucket count,
 keys and colours in insertion order, iteration order), since its voxel order depends on the
-map's history and Python has no other way to fill a grid.
+map's history and Python has no other way to fill a grid. Those arrays are made for the pickle
+(the map keeps its nodes interleaved) and go out of band like the others; loading checks the
+state and refuses a malformed one with ValueError.
 
 `KDTreeFlann` has no copy protocol and stays unpicklable.
 """
