@@ -1,6 +1,8 @@
 """Shared timing helpers: best-of-N wall time and ratio lines against a peer in the same run."""
 from __future__ import annotations
 
+import json
+import os
 import timeit
 from typing import Callable
 
@@ -18,4 +20,9 @@ def report(name: str, ours: float, peer_name: str, peer: float, target: float | 
     ratio = ours / peer
     verdict = "" if target is None else ("  ok" if ratio <= target else f"  MISSES target {target}x")
     print(f"{name:<48} {ours * 1e6:12.3f} us   {peer_name:<28} {peer * 1e6:12.3f} us   ratio {ratio:6.3f}{verdict}")
+    record = os.environ.get("NUBIRO_BENCH_RECORD")  # bench/summary.py collects every figure here
+    if record:
+        with open(record, "a") as f:
+            f.write(json.dumps({"name": name, "ours": ours, "peer_name": peer_name, "peer": peer, "ratio": ratio,
+                                "target": target, "threads": os.environ.get("RAYON_NUM_THREADS", "all")}) + "\n")
     return ratio

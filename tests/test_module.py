@@ -639,3 +639,11 @@ def test_worker_count_falls_back_without_a_positive_integer(run_python, value):
     threads = json.loads(run_python(POOL_SNIPPET, RAYON_NUM_THREADS=value))[0]
     assert threads == os.cpu_count()
 
+
+
+def test_submodules_import_under_the_package_name():
+    import nubiro.geometry
+    from nubiro.pipelines import registration
+    from nubiro.utility import random
+    assert nubiro.geometry is geometry and registration is pybind.pipelines.registration
+    assert random is utility.random

@@ -15,7 +15,7 @@ def normals_of(pc):
     return np.asarray(pc.normals).copy()
 
 
-# ---- the written algorithm, step by step, as a slow reference for small clouds -----------------
+# ---- the algorithm spelled out plainly, as a slow reference for small clouds ------------------------
 
 def _dot(a, b):
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]

@@ -50,14 +50,23 @@ def model(pts, normals, colors, size):
     return out_p, out_n, out_c
 
 
-@pytest.mark.parametrize("with_normals, with_colors", [(True, True), (False, True), (True, False)])
-def test_averages_equal_a_point_order_model_bit_for_bit(make_cloud, with_normals, with_colors):
+@pytest.mark.parametrize("n, with_normals, with_colors", [(3000, True, True), (3000, False, True), (3000, True, False),
+                                                          (40000, False, False)])
+def test_averages_equal_a_point_order_model_bit_for_bit(make_cloud, n, with_normals, with_colors):
     rng = np.random.default_rng(4)
-    pts = rng.random((3000, 3)) * [4, 3, 2] - 1
-    normals = rng.standard_normal((3000, 3)) if with_normals else None
+    pts = rng.random((n, 3)) * [4, 3, 2] - 1
+    if n > 3000:
+        # Large enough to fold its bounds in blocks: x is NaN for the whole first block and
+        # scattered NaNs elsewhere; y holds -0.0 and 0.0 as its minimum.
+        pts[:12000, 0] = np.nan
+        pts[rng.random(n) < 0.01, 2] = np.nan
+        pts[:, 1] = np.abs(pts[:, 1])
+        pts[[5, 30000], 1] = [0.0, -0.0]
+        pts[:, 1] *= 17
+    normals = rng.standard_normal((n, 3)) if with_normals else None
     if with_normals:
-        normals[rng.random(3000) < 0.2, rng.integers(0, 3)] = np.nan
-    colors = rng.random((3000, 3)) if with_colors else None
+        normals[rng.random(n) < 0.2, rng.integers(0, 3)] = np.nan
+    colors = rng.random((n, 3)) if with_colors else None
     pc = make_cloud(pts, normals, colors)
     before = snapshot(pc)
     out = pc.voxel_down_sample(0.37)

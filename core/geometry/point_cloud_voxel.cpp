@@ -12,6 +12,7 @@
 //      which yields exactly the map a point-by-point pass would build;
 //   5. the averages written in the map's iteration order (parallel).
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -20,6 +21,10 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/parallel.hpp"
 #include "core/stdhash.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nubiro::geometry {
 namespace {
@@ -32,23 +37,53 @@ inline bool any_nan(const Vector3d& v) { return v[0] != v[0] || v[1] != v[1] || 
 inline double fold_min(double acc, double v) { return (v < acc || acc != acc) ? v : acc; }
 inline double fold_max(double acc, double v) { return (v > acc || acc != acc) ? v : acc; }
 
-// NaN-skipping minimum and maximum per axis, folded over fixed blocks and then block by block
-// in order. The values are exact, so only which of two equal values (0 and -0) survives could
-// depend on grouping, and the earlier one survives either way.
+// NaN-skipping minimum and maximum of one block, as folds from the first point would give
+// them: the earliest of equal values (0 and -0) survives, and an axis is NaN only when all of
+// its values are. Branch-free: folds start from +-infinity, and a NaN operand or a tie keeps
+// the running value (the SSE2 min/max rule); axes that met only NaN are fixed up at the end.
+void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d& high) {
+#if defined(__SSE2__)
+    const double inf = std::numeric_limits<double>::infinity();
+    __m128d lo_xy = _mm_set1_pd(inf), hi_xy = _mm_set1_pd(-inf), seen_xy = _mm_setzero_pd();
+    __m128d lo_z = _mm_set_sd(inf), hi_z = _mm_set_sd(-inf), seen_z = _mm_setzero_pd();
+    for (std::size_t i = 0; i < count; ++i) {
+        const __m128d xy = _mm_loadu_pd(p[i].data());
+        const __m128d z = _mm_load_sd(p[i].data() + 2);
+        lo_xy = _mm_min_pd(xy, lo_xy);
+        hi_xy = _mm_max_pd(xy, hi_xy);
+        seen_xy = _mm_or_pd(seen_xy, _mm_cmpord_pd(xy, xy));
+        lo_z = _mm_min_sd(z, lo_z);
+        hi_z = _mm_max_sd(z, hi_z);
+        seen_z = _mm_or_pd(seen_z, _mm_cmpord_sd(z, z));
+    }
+    double lo[2], hi[2], seen[2];
+    _mm_storeu_pd(lo, lo_xy);
+    _mm_storeu_pd(hi, hi_xy);
+    _mm_storeu_pd(seen, seen_xy);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto any = [](double mask) { return std::bit_cast<std::uint64_t>(mask) != 0; };
+    const bool seen_z_any = any(_mm_cvtsd_f64(seen_z));
+    low = {any(seen[0]) ? lo[0] : nan, any(seen[1]) ? lo[1] : nan, seen_z_any ? _mm_cvtsd_f64(lo_z) : nan};
+    high = {any(seen[0]) ? hi[0] : nan, any(seen[1]) ? hi[1] : nan, seen_z_any ? _mm_cvtsd_f64(hi_z) : nan};
+#else
+    low = high = p[0];
+    for (std::size_t i = 1; i < count; ++i)
+        for (int k = 0; k < 3; ++k) {
+            low[k] = fold_min(low[k], p[i][k]);
+            high[k] = fold_max(high[k], p[i][k]);
+        }
+#endif
+}
+
+// Bounds of the whole cloud: per fixed block, then folded block by block in order, which
+// keeps the earliest of equal values as one fold over all points would.
 void bounds(std::span<const Vector3d> p, Vector3d& low, Vector3d& high) {
     const std::size_t n = p.size();
     const std::size_t blocks = std::clamp<std::size_t>(n / kMinChunk, 1, kMaxBlocks);
     std::vector<Vector3d> lows(blocks), highs(blocks);
     parallel::parallel_for(blocks, [&](std::size_t b) {
         const std::size_t begin = n * b / blocks, end = n * (b + 1) / blocks;
-        Vector3d lo = p[begin], hi = lo;
-        for (std::size_t i = begin + 1; i < end; ++i)
-            for (int k = 0; k < 3; ++k) {
-                lo[k] = fold_min(lo[k], p[i][k]);
-                hi[k] = fold_max(hi[k], p[i][k]);
-            }
-        lows[b] = lo;
-        highs[b] = hi;
+        block_bounds(p.data() + begin, end - begin, lows[b], highs[b]);
     });
     low = lows[0];
     high = highs[0];
@@ -147,15 +182,15 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     const Vector3d* col = colors.size() == n ? colors.data() : nullptr;
 
     // 1. Keys.
+    auto key_of = [low, voxel_size](const Vector3d& p) {
+        return VoxelKey{voxel_index((p[0] - low[0]) / voxel_size), voxel_index((p[1] - low[1]) / voxel_size),
+                        voxel_index((p[2] - low[2]) / voxel_size)};
+    };
     std::vector<VoxelKey> keys(n);
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const Vector3d& p = pts[i];
-                keys[i] = {voxel_index((p[0] - low[0]) / voxel_size), voxel_index((p[1] - low[1]) / voxel_size),
-                           voxel_index((p[2] - low[2]) / voxel_size)};
-            }
+            for (std::size_t i = begin; i < end; ++i) keys[i] = key_of(pts[i]);
         },
         kMinChunk);
 

@@ -2,11 +2,18 @@
 
 The classes and functions live in the extension module ``nubiro.cpu.pybind``; its
 submodules are re-exported here, so ``nubiro.geometry.PointCloud`` is the same class as
-``nubiro.cpu.pybind.geometry.PointCloud``.
+``nubiro.cpu.pybind.geometry.PointCloud``, and ``from nubiro.pipelines import registration``
+imports the same module as ``from nubiro.cpu.pybind.pipelines import registration``.
 """
+import sys as _sys
+
 from .cpu import pybind
 from .cpu.pybind import geometry, io, pipelines, utility
 from . import _pickle
+
+# The re-exported submodules import under their short names too.
+for _name in ("geometry", "io", "pipelines", "pipelines.registration", "utility", "utility.random"):
+    _sys.modules.setdefault(f"{__name__}.{_name}", _sys.modules[f"{pybind.__name__}.{_name}"])
 
 _pickle.install()
 

@@ -1,0 +1,27 @@
+import os
+import re
+
+import numpy as np
+
+from nubiro import __main__ as cli
+from nubiro.cpu.pybind import geometry, io
+
+README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+
+
+def test_readme_examples_run(tmp_path, monkeypatch):
+    # The files the examples name: small bunny scans (scaled so the examples' distances fit).
+    monkeypatch.chdir(tmp_path)
+    rng = np.random.default_rng(0)
+    mesh = io.read_triangle_mesh(cli.bundled_bunny())
+    for name in ("scan1.ply", "scan2.ply", "a.ply", "b.ply", "c.ply"):
+        cloud = geometry.PointCloud()
+        cloud.points = cli.sample_surface(mesh, 4000, rng) * 0.02
+        assert io.write_point_cloud(name, cloud)
+    assert io.write_triangle_mesh("bunny.ply", mesh)
+    blocks = re.findall(r"```python\n(.*?)```", open(README).read(), re.S)
+    code = "\n".join(blocks).replace("from concurrent.futures import ProcessPoolExecutor",
+                                     "from concurrent.futures import ThreadPoolExecutor as ProcessPoolExecutor")
+    namespace = {}
+    exec(compile(code, README, "exec"), namespace)
+    assert all(r.ok for r in namespace["results"]) and namespace["fine"].fitness > 0.5
