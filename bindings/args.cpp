@@ -321,4 +321,13 @@ Matrix4d Convert<Matrix4d>::from(PyObject* o) { return fixed_matrix<Matrix4d, 4>
 
 MatrixView Convert<MatrixView>::from(PyObject* o) { return float_matrix(o); }
 
+UInt32Array Convert<UInt32Array>::from(PyObject* o) {
+    if (np::is_array(o)) {
+        np::ArrayInfo a = np::info(o);
+        if (a.ndim == 1 && a.is(np::UInt32) && a.c_contiguous())
+            return {{reinterpret_cast<const std::uint32_t*>(a.data), static_cast<std::size_t>(a.shape[0])}};
+    }
+    raise(PyExc_TypeError, "expected a one-dimensional contiguous uint32 array");
+}
+
 }  // namespace nubiro::py

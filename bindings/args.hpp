@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,17 @@ template <>
 struct Convert<MatrixView> {
     static constexpr bool bare = false;
     static MatrixView from(PyObject* o);
+};
+
+// A one-dimensional C-contiguous array of native uint32, read in place; the caller keeps it
+// alive for the whole call.
+struct UInt32Array {
+    std::span<const std::uint32_t> values;
+};
+template <>
+struct Convert<UInt32Array> {
+    static constexpr bool bare = false;
+    static UInt32Array from(PyObject* o);
 };
 
 // A registered class's instance (or an instance of a subclass).

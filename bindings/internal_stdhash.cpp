@@ -52,6 +52,15 @@ PyObject* modulus(Args& a) {
     return out.release();
 }
 
+// Insertion numbers in iteration order.
+Ref order_list(const StdHashMap<char>& map) {
+    const std::vector<std::uint32_t> order = map.iteration_order();
+    Ref out = check(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    for (std::size_t i = 0; i < order.size(); ++i)
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), unsigned_int(order[i]).release());
+    return out;
+}
+
 // Feeds the keys to a map in order. Returns (the insertion number found or made for each key,
 // the insertion numbers in iteration order, the bucket count after each key).
 PyObject* map_insert(Args& a) {
@@ -65,11 +74,28 @@ PyObject* map_insert(Args& a) {
         PyList_SetItem(ids.get(), i, unsigned_int(id).release());
         PyList_SetItem(counts.get(), i, unsigned_int(map.bucket_count()).release());
     }
-    const std::vector<std::uint32_t> order = map.iteration_order();
-    Ref order_list = check(PyList_New(static_cast<Py_ssize_t>(order.size())));
-    for (std::size_t i = 0; i < order.size(); ++i)
-        PyList_SetItem(order_list.get(), static_cast<Py_ssize_t>(i), unsigned_int(order[i]).release());
-    return check(PyTuple_Pack(3, ids.get(), order_list.get(), counts.get())).release();
+    return check(PyTuple_Pack(3, ids.get(), order_list(map).get(), counts.get())).release();
+}
+
+// Feeds `keys` to a map one lookup at a time (so it grows as it goes), rebuilds a second map
+// from the first one's state, then feeds `more` to both. Returns (iteration order, bucket count)
+// of each map: a restored map must go on exactly as the original.
+PyObject* map_restore(Args& a) {
+    StdHashMap<char> original, restored;
+    auto feed = [&](PyObject* keys, StdHashMap<char>& map) {
+        for (Py_ssize_t i = 0, n = length(keys); i < n; ++i) {
+            const VoxelKey key = key_from(item(keys, i).get());
+            map.find_or_insert(key) = static_cast<char>(key.x);
+        }
+    };
+    feed(a.raw(0), original);
+    if (auto e = restored.restore(original.bucket_count(), original.nodes(), original.iteration_order())) raise(*e);
+    for (auto* map : {&original, &restored}) feed(a.raw(1), *map);
+    for (const auto& node : restored.nodes())
+        if (node.value != static_cast<char>(node.key.x)) raise(PyExc_AssertionError, "value does not belong to its key");
+    return check(Py_BuildValue("(NNNN)", order_list(original).release(), unsigned_int(original.bucket_count()).release(),
+                               order_list(restored).release(), unsigned_int(restored.bucket_count()).release()))
+        .release();
 }
 
 }  // namespace
@@ -79,7 +105,8 @@ void add_internal_stdhash(PyObject* internal) {
                              function<"voxel_index(v)", cell_index>(),
                              function<"next_bucket_count(n)", bucket_count_for>(),
                              function<"stdhash_modulus(values, d)", modulus>(),
-                             function<"stdhash_insert(keys)", map_insert>()});
+                             function<"stdhash_insert(keys)", map_insert>(),
+                             function<"stdhash_restore(keys, more)", map_restore>()});
 }
 
 }  // namespace nubiro::py

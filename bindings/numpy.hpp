@@ -16,7 +16,7 @@ using py::str;
 
 using npy_intp = Py_ssize_t;
 
-enum TypeNum : int { Bool = 0, Int32 = 5, Float64 = 12 };
+enum TypeNum : int { Bool = 0, Int32 = 5, UInt32 = 6, Float64 = 12 };
 
 void load();        // fills the table; raises on failure
 bool is_array(PyObject* o);

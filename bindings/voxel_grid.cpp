@@ -1,5 +1,6 @@
 // Voxel and VoxelGrid: the voxel record, the grid's attributes and queries, its two static
 // constructors, and the translation-only transforms.
+#include <algorithm>
 #include <cstring>
 
 #include "bindings/module.hpp"
@@ -270,11 +271,76 @@ PyObject* presized_maps(Args& a) {
     return out.release();
 }
 
+// Private hooks for pickling. A grid's state is its origin, its cell size and its voxel map's
+// state: the bucket count, the keys (int32, n x 3) and colours (float64, n x 3) in insertion
+// order, and the iteration order as insertion numbers (uint32). Restoring it gives a grid whose
+// voxel order, and every later operation, is the original's.
+PyObject* grid_state(Args& a) {
+    PyObject* g = &a.get<Instance<GridObject>>(0).ptr->head.ob_base;
+    ReadAccess r(g);
+    const VoxelGrid& vg = grid(g);
+    const auto& nodes = vg.voxels.nodes();
+    const auto n = static_cast<np::npy_intp>(nodes.size());
+    np::npy_intp rows[2] = {n, 3}, length[1] = {n};
+    Ref keys = np::new_array(np::Int32, rows, nullptr, nullptr);
+    Ref colors = np::new_array(np::Float64, rows, nullptr, nullptr);
+    Ref order = np::new_array(np::UInt32, length, nullptr, nullptr);
+    auto* key_out = reinterpret_cast<std::int32_t*>(np::info(keys.get()).data);
+    auto* color_out = reinterpret_cast<double*>(np::info(colors.get()).data);
+    for (const auto& node : nodes) {
+        *key_out++ = node.key.x;
+        *key_out++ = node.key.y;
+        *key_out++ = node.key.z;
+        color_out = std::copy(node.value.begin(), node.value.end(), color_out);
+    }
+    const std::vector<std::uint32_t> listed = vg.voxels.iteration_order();
+    std::copy(listed.begin(), listed.end(), reinterpret_cast<std::uint32_t*>(np::info(order.get()).data));
+    Ref origin = Ref(result(vg.origin));
+    Ref size = check(PyFloat_FromDouble(vg.voxel_size));
+    Ref buckets = check(PyLong_FromUnsignedLongLong(vg.voxels.bucket_count()));
+    return check(PyTuple_Pack(6, origin.get(), size.get(), buckets.get(), keys.get(), colors.get(), order.get())).release();
+}
+
+PyObject* restore_grid(Args& a) {
+    PyObject* g = &a.get<Instance<GridObject>>(0).ptr->head.ob_base;
+    const Vector3d origin = a.get<Vector3d>(1);
+    const double size = a.get<double>(2);
+    std::uint64_t buckets = 0;
+    try {
+        buckets = a.get<std::uint64_t>(3);
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
+        PyErr_Clear();
+        raise(PyExc_ValueError, "bucket count out of range");
+    }
+    const Storage<Vector3i> keys = a.get<Storage<Vector3i>>(4);
+    const Storage<Vector3d> colors = a.get<Storage<Vector3d>>(5);
+    const UInt32Array order = a.get<UInt32Array>(6);
+    if (colors.size() != keys.size()) raise(PyExc_ValueError, "keys and colors differ in length");
+    using Map = StdHashMap<Vector3d>;
+    std::vector<Map::Node> nodes(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        nodes[i].key = {keys[i][0], keys[i][1], keys[i][2]};
+        nodes[i].value = colors[i];
+    }
+    Map voxels;
+    if (auto e = voxels.restore(buckets, std::move(nodes), order.values)) raise(*e);
+    WriteAccess w(g);
+    VoxelGrid& vg = grid(g);
+    vg.origin = origin;
+    vg.voxel_size = size;
+    vg.voxels = std::move(voxels);
+    return none();
+}
+
 }  // namespace
 
 void add_internal_voxel_grid(PyObject* internal) {
     add_functions(internal, {function<"voxel_grid_bucket_count(grid)", bucket_count>(),
-                             function<"voxel_map_presized(keys, more)", presized_maps>()});
+                             function<"voxel_map_presized(keys, more)", presized_maps>(),
+                             function<"voxel_grid_state(grid)", grid_state>(),
+                             function<"voxel_grid_restore(grid, origin, voxel_size, bucket_count, keys, colors, order)",
+                                      restore_grid>()});
 }
 
 void add_voxel_grid(PyObject* module) {

@@ -7,12 +7,22 @@
 // when its bucket is empty; the bucket count grows through fixed prime steps, and a rehash
 // relinks the nodes in list order. Changing any of these steps changes the output order, so
 // they are written out exactly and must not be "improved".
+//
+// A map's whole state is its bucket count, its nodes (key, value) in insertion order and its
+// iteration order; links, hashes and bucket entries follow from these, and so does the growth
+// threshold: 0 while the map has never been sized (one bucket, no nodes), the bucket count
+// afterwards. restore() rebuilds a map from that state.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
+
+#include "core/result.hpp"
 
 namespace nubiro {
 
@@ -221,6 +231,60 @@ public:
         order.reserve(nodes_.size());
         for (Slot s = head_next_; s != 0; s = nodes_[s - 1].next) order.push_back(s - 1);
         return order;
+    }
+
+    // Rebuilds the map from the state that bucket_count(), nodes() and iteration_order() show:
+    // `nodes` hold the keys and values in insertion order (their links and hashes are
+    // recomputed). The state may come from untrusted bytes, so everything is checked before it
+    // is used: a state no map can be in is refused with the reason, leaving the map as it was.
+    // A map presized for many more keys than it holds cannot be restored: bucket counts above
+    // max(13, next_bucket_count(2n)), more than growth gives n nodes, are refused so that a
+    // small state cannot demand a huge table.
+    std::optional<Error> restore(std::uint64_t count, std::vector<Node> nodes, std::span<const std::uint32_t> order) {
+        const std::size_t n = nodes.size();
+        if (order.size() != n) return value_error("the iteration order must list every node once");
+        if (n >= kEmpty - 1) return value_error("too many nodes");
+        if (count == 1 ? n != 0 : count < std::max<std::uint64_t>(n, 2))
+            return value_error("too few buckets for the nodes");
+        if (count > std::max<std::uint64_t>(13, next_bucket_count(2 * static_cast<std::uint64_t>(n))))
+            return value_error("more buckets than the nodes need");
+        if (count != 1 && next_bucket_count(count) != count) return value_error("not a bucket count the map uses");
+
+        std::vector<std::uint8_t> listed(n, 0);
+        for (const std::uint32_t i : order) {
+            if (i >= n || listed[i]) return value_error("the iteration order must list every node once");
+            listed[i] = 1;
+        }
+        StdHashMap made;
+        made.nodes_ = std::move(nodes);
+        for (std::size_t i = 0; i < n; ++i) {
+            Node& node = made.nodes_[order[i]];
+            node.hash = Hash{}(node.key);
+            node.next = i + 1 < n ? order[i + 1] + 1 : 0;
+        }
+        made.head_next_ = n ? order[0] + 1 : 0;
+        // Each bucket holds the slot before its first node; its nodes must form one run.
+        made.buckets_.assign(count, kEmpty);
+        made.mod_ = Modulus(count);
+        std::uint64_t run = count;  // bucket of the current run; none yet
+        Slot before = 0;
+        for (const std::uint32_t i : order) {
+            const std::uint64_t b = made.mod_(made.nodes_[i].hash);
+            if (b != run) {
+                if (made.buckets_[b] != kEmpty) return value_error("a bucket's nodes must be consecutive");
+                made.buckets_[b] = before;
+                run = b;
+            }
+            before = i + 1;
+        }
+        // Lookups stop at a key's first node, so each node is found at its own number exactly
+        // when the keys are distinct.
+        for (std::size_t i = 0; i < n; ++i)
+            if (made.find(made.nodes_[i].key, made.nodes_[i].hash) != static_cast<std::int64_t>(i))
+                return value_error("the keys must be distinct");
+        made.threshold_ = count == 1 ? 0 : count;
+        *this = std::move(made);
+        return std::nullopt;
     }
 
 private:
