@@ -57,8 +57,11 @@ def test_serial_results_give_the_known_motions(pairs, serial):
         assert np.linalg.norm(r.transformation[:3, 3] - truth[:3, 3]) < 0.1
 
 
-def test_process_pool_gives_identical_bytes(pairs, serial):
-    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+@pytest.mark.parametrize("pool_class", [concurrent.futures.ProcessPoolExecutor, concurrent.futures.ThreadPoolExecutor])
+def test_executors_give_identical_bytes(pairs, serial, pool_class):
+    # Threads share the process's one random engine: pairs running side by side must not mix
+    # their draws.
+    with pool_class(3) as pool:
         done = batch.register_pairs(pairs[0], voxel_size=VOXEL, seed=3, executor=pool)
     assert transformations(done) == transformations(serial)
     assert [r.fitness for r in done] == [r.fitness for r in serial]

@@ -12,6 +12,7 @@ The one pipeline behind ``python -m nubiro`` (demo and ``register``) and `nubiro
 from __future__ import annotations
 
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Callable
@@ -24,6 +25,11 @@ from .cpu.pybind.pipelines import registration as reg
 ICP_METHODS = ("point-to-plane", "point-to-point")
 
 Progress = Callable[[str, float], None]  # (stage description, seconds)
+
+
+# The random engine is one per process: seeding and the RANSAC draws of one registration must not
+# interleave with another thread's, or neither result would be reproducible.
+_engine_lock = threading.Lock()
 
 
 class RegistrationError(Exception):
@@ -99,12 +105,17 @@ def register(source: geometry.PointCloud, target: geometry.PointCloud, voxel_siz
     src_f, tgt_f = _timed(stages, progress, "FPFH features",
                           lambda: (reg.compute_fpfh_feature(src, fpfh), reg.compute_fpfh_feature(tgt, fpfh)))
 
-    utility.random.seed(seed)
     distance = 1.5 * voxel_size
-    coarse = _timed(stages, progress, "RANSAC on feature matches", lambda: reg.registration_ransac_based_on_feature_matching(
-        src, tgt, src_f, tgt_f, True, distance, reg.TransformationEstimationPointToPoint(False), 3,
-        [reg.CorrespondenceCheckerBasedOnEdgeLength(0.9), reg.CorrespondenceCheckerBasedOnDistance(distance)],
-        reg.RANSACConvergenceCriteria(100000, 0.999)))
+
+    def ransac() -> reg.RegistrationResult:
+        with _engine_lock:
+            utility.random.seed(seed)
+            return reg.registration_ransac_based_on_feature_matching(
+                src, tgt, src_f, tgt_f, True, distance, reg.TransformationEstimationPointToPoint(False), 3,
+                [reg.CorrespondenceCheckerBasedOnEdgeLength(0.9), reg.CorrespondenceCheckerBasedOnDistance(distance)],
+                reg.RANSACConvergenceCriteria(100000, 0.999))
+
+    coarse = _timed(stages, progress, "RANSAC on feature matches", ransac)
     if coarse.fitness == 0:
         raise RegistrationError("no consistent feature matches: the clouds seem to have nothing in common")
 
