@@ -15,6 +15,7 @@ import os
 import sys
 import time
 from importlib import resources
+from typing import Sized
 
 import numpy as np
 
@@ -157,17 +158,21 @@ def info(args: argparse.Namespace) -> int:
     if not os.path.exists(path):
         raise InputError(f"{path}: no such file")
     kind = io.read_file_geometry_type(path)
+    geom: geometry.TriangleMesh | geometry.PointCloud
+    arrays: dict[str, Sized]
     if kind == io.FileGeometry.CONTAINS_TRIANGLES:
-        geom = io.read_triangle_mesh(path)
-        if not geom.has_vertices():
+        mesh = io.read_triangle_mesh(path)
+        if not mesh.has_vertices():
             raise InputError(f"{path}: could not read a mesh from it")
-        arrays = {"vertices": geom.vertices, "triangles": geom.triangles, "vertex_normals": geom.vertex_normals,
-                  "vertex_colors": geom.vertex_colors, "triangle_normals": geom.triangle_normals}
-        print(f"{path}: TriangleMesh, {len(geom.vertices)} vertices, {len(geom.triangles)} triangles")
+        arrays = {"vertices": mesh.vertices, "triangles": mesh.triangles, "vertex_normals": mesh.vertex_normals,
+                  "vertex_colors": mesh.vertex_colors, "triangle_normals": mesh.triangle_normals}
+        print(f"{path}: TriangleMesh, {len(mesh.vertices)} vertices, {len(mesh.triangles)} triangles")
+        geom = mesh
     else:
-        geom = read_cloud(path)
-        arrays = {"points": geom.points, "normals": geom.normals, "colors": geom.colors}
-        print(f"{path}: PointCloud, {len(geom.points)} points")
+        cloud = read_cloud(path)
+        arrays = {"points": cloud.points, "normals": cloud.normals, "colors": cloud.colors}
+        print(f"{path}: PointCloud, {len(cloud.points)} points")
+        geom = cloud
     lo, hi = geom.get_min_bound(), geom.get_max_bound()
     print(f"  bounds  min ({lo[0]:.6g}, {lo[1]:.6g}, {lo[2]:.6g})  max ({hi[0]:.6g}, {hi[1]:.6g}, {hi[2]:.6g})")
     print("  attributes: " + ", ".join(f"{name} ({len(a)})" for name, a in arrays.items() if len(a)))

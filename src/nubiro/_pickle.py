@@ -20,7 +20,8 @@ from typing import Any, Callable
 
 import numpy as np
 
-from .cpu.pybind import _internal, geometry, utility
+from .cpu.pybind import geometry, utility
+from .cpu.pybind import _internal  # type: ignore[attr-defined]  # private, no stub
 
 # (constructor arguments, attributes set after construction) of an object.
 Describe = Callable[[Any], "tuple[tuple, dict[str, Any]]"]
@@ -63,7 +64,7 @@ def _install(cls: type, describe: Describe, rebuild: Callable[..., Any] = _rebui
         return rebuild, (type(self), args, attributes), state
 
     __reduce_ex__.__qualname__ = f"{cls.__name__}.__reduce_ex__"
-    cls.__reduce_ex__ = __reduce_ex__  # type: ignore[method-assign]
+    cls.__reduce_ex__ = __reduce_ex__  # type: ignore[method-assign, assignment]
 
 
 def _install_matrices(cls: type) -> None:
@@ -71,7 +72,7 @@ def _install_matrices(cls: type) -> None:
         return _rebuild_matrices, (type(self), np.asarray(self, dtype=np.float64))
 
     __reduce_ex__.__qualname__ = f"{cls.__name__}.__reduce_ex__"
-    cls.__reduce_ex__ = __reduce_ex__  # type: ignore[method-assign]
+    cls.__reduce_ex__ = __reduce_ex__  # type: ignore[method-assign, assignment]
 
 
 def _table() -> dict[type, Describe]:

@@ -145,7 +145,7 @@ def read_pairs(path: str) -> list[tuple[str, str]]:
                 continue
             if len(cells) != 2:
                 raise ValueError(f"{path}: expected 'source,target' per line, got {','.join(row)!r}")
-            pairs.append(tuple(os.path.join(base, c) for c in cells))  # type: ignore[misc]
+            pairs.append((os.path.join(base, cells[0]), os.path.join(base, cells[1])))
     return pairs
 
 

@@ -119,6 +119,7 @@ def register(source: geometry.PointCloud, target: geometry.PointCloud, voxel_siz
     if coarse.fitness == 0:
         raise RegistrationError("no consistent feature matches: the clouds seem to have nothing in common")
 
+    estimator: reg.TransformationEstimation
     if icp == "point-to-plane":
         full_target = geometry.PointCloud(target)
         if not full_target.has_normals():
