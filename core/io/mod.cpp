@@ -1,7 +1,6 @@
 #include "core/io/mod.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,30 +28,23 @@ FileBytes::FileBytes(const std::string& path) {
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size == 0) {
         ok_ = true;
-    } else if (void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0); p != MAP_FAILED) {
-        map_ = p;
-        data_ = static_cast<const char*>(p);
-        size_ = size;
-        ok_ = true;
     } else {
-        copy_.resize(size);
+        copy_.reset(new char[size]);
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t n = ::read(fd, copy_.data() + done, size - done);
+            const ssize_t n = ::read(fd, copy_.get() + done, size - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         ok_ = done == size;
-        data_ = copy_.data();
+        data_ = copy_.get();
         size_ = ok_ ? size : 0;
     }
     ::close(fd);
 }
 
-FileBytes::~FileBytes() {
-    if (map_) ::munmap(map_, size_);
-}
+FileBytes::~FileBytes() = default;
 
 FileWriter::FileWriter(const std::string& path) {
     if (path.find('\0') != std::string::npos) return;

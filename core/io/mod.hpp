@@ -5,6 +5,7 @@
 // an empty object, a writer that cannot create or fill its file returns false.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -46,8 +47,9 @@ FileContents read_file_geometry_type(const std::string& path);
 // per point are compacted alongside, others are left as they are.
 void remove_invalid_points(geometry::PointCloud& cloud, ReadOptions options);
 
-// Whole-file access. `FileBytes` maps (or, failing that, reads) a regular file; `ok()` is false
-// when it could not be opened, mapped or read completely.
+// Whole-file access. `FileBytes` reads a regular file into memory of its own; `ok()` is false
+// when it could not be opened or read completely. (It does not map the file: a mapped file
+// that another process truncates mid-read would kill the process with SIGBUS.)
 class FileBytes {
 public:
     explicit FileBytes(const std::string& path);
@@ -60,8 +62,7 @@ public:
 private:
     const char* data_ = "";
     std::size_t size_ = 0;
-    void* map_ = nullptr;
-    std::string copy_;
+    std::unique_ptr<char[]> copy_;  // not zero-filled: every byte is read into
     bool ok_ = false;
 };
 
