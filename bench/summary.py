@@ -1,7 +1,9 @@
 """Runs every benchmark and prints one Markdown table of its figures (ours, the peer, the ratio,
 the target), for the README's performance section.
 
-    python bench/summary.py [bench_io.py bench_kdtree.py ...] > /tmp/table.md
+    python bench/summary.py [--targets] [bench_io.py bench_kdtree.py ...] > /tmp/table.md
+
+With --targets only the figures that have a target are listed (the README's table).
 
 Each benchmark prints its own lines as well (to standard error here); its `report` calls are
 collected through NUBIRO_BENCH_RECORD.
@@ -19,7 +21,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def main(names: list[str]) -> int:
+def main(args: list[str]) -> int:
+    targets_only = "--targets" in args
+    names = [a for a in args if a != "--targets"]
     scripts = [HERE / n for n in names] if names else sorted(HERE.glob("bench_*.py"))
     with tempfile.TemporaryDirectory() as tmp:
         record = Path(tmp) / "figures.jsonl"
@@ -31,6 +35,8 @@ def main(names: list[str]) -> int:
             if done.returncode:
                 print(f"{script.name} failed with exit code {done.returncode}", file=sys.stderr)
         rows = [json.loads(line) for line in record.read_text().splitlines()]
+    if targets_only:
+        rows = [r for r in rows if r["target"] is not None]
     print(f"Machine: {platform.machine()}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}; "
           "ratio = our time / the peer's time in the same run (lower is better).\n")
     print("| Operation | Threads | Ours | Peer | Peer time | Ratio | Target |")
