@@ -2,12 +2,15 @@
 source in orange and the target in blue, before and after moving the source."""
 from __future__ import annotations
 
+import importlib
+from typing import Any
+
 import numpy as np
 
 
 def available() -> bool:
     try:
-        import matplotlib  # noqa: F401
+        importlib.import_module("matplotlib")
     except ImportError:
         return False
     return True
@@ -19,10 +22,9 @@ def _thin(points: np.ndarray, limit: int = 20_000) -> np.ndarray:
 
 
 def before_after(path: str, source, target, transformation: np.ndarray) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    # matplotlib is an optional extra (viz): imported by name, so the package type-checks without it.
+    importlib.import_module("matplotlib").use("Agg")
+    plt: Any = importlib.import_module("matplotlib.pyplot")
 
     src = _thin(np.asarray(source.points))
     moved = src @ np.asarray(transformation)[:3, :3].T + np.asarray(transformation)[:3, 3]

@@ -13,6 +13,7 @@ import argparse
 import concurrent.futures
 import csv
 import hashlib
+import importlib
 import json
 import os
 import sys
@@ -116,7 +117,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
         kwargs = {"pure": False} if _is_dask(executor) else {}  # Dask would merge equal-looking tasks
         futures[executor.submit(register_one, i, source, target, voxel_size, icp, seed, **kwargs)] = i
     if _is_dask(executor):
-        import distributed
+        distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))
     else:
         finished = concurrent.futures.as_completed(futures)
@@ -152,7 +153,7 @@ def read_pairs(path: str) -> list[tuple[str, str]]:
 def _executor(args: argparse.Namespace) -> Any:
     if args.scheduler:
         try:
-            import distributed
+            distributed = importlib.import_module("distributed")
         except ImportError:
             raise SystemExit("python -m nubiro: --scheduler needs Dask: pip install 'nubiro[distributed]'") from None
         return distributed.Client(args.scheduler)
