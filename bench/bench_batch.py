@@ -56,7 +56,7 @@ def main() -> None:
     print(f"all {PAIRS} results identical on the cluster and serially: {same}; "
           f"{sum(r.ok for r in serial)} pairs registered")
     report(f"{PAIRS} pairs on a 2-worker LocalCluster", cluster_seconds, "the same pairs serially", serial_seconds,
-           1 / 1.7)
+           0.59)  # a speed-up of at least 1.7x
     print(f"speed-up {serial_seconds / cluster_seconds:.2f}x (target at least 1.7x)")
 
     cloud = geometry.PointCloud()
