@@ -1,0 +1,97 @@
+#include "core/geometry/voxel_cells.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "core/geometry/folds.hpp"
+#include "core/parallel.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace nubiro::geometry {
+namespace {
+
+constexpr std::size_t kMinBlock = 8192;
+constexpr std::size_t kMaxBlocks = 256;
+
+// Bounds of one block, as folds from its first point would give them. Branch-free: folds
+// start from +-infinity, and a NaN operand or a tie keeps the running value (the SSE2 min/max
+// rule); axes that met only NaN are fixed up at the end.
+void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d& high) {
+#if defined(__SSE2__)
+    const double inf = std::numeric_limits<double>::infinity();
+    __m128d lo_xy = _mm_set1_pd(inf), hi_xy = _mm_set1_pd(-inf), seen_xy = _mm_setzero_pd();
+    __m128d lo_z = _mm_set_sd(inf), hi_z = _mm_set_sd(-inf), seen_z = _mm_setzero_pd();
+    for (std::size_t i = 0; i < count; ++i) {
+        const __m128d xy = _mm_loadu_pd(p[i].data());
+        const __m128d z = _mm_load_sd(p[i].data() + 2);
+        lo_xy = _mm_min_pd(xy, lo_xy);
+        hi_xy = _mm_max_pd(xy, hi_xy);
+        seen_xy = _mm_or_pd(seen_xy, _mm_cmpord_pd(xy, xy));
+        lo_z = _mm_min_sd(z, lo_z);
+        hi_z = _mm_max_sd(z, hi_z);
+        seen_z = _mm_or_pd(seen_z, _mm_cmpord_sd(z, z));
+    }
+    double lo[2], hi[2], seen[2];
+    _mm_storeu_pd(lo, lo_xy);
+    _mm_storeu_pd(hi, hi_xy);
+    _mm_storeu_pd(seen, seen_xy);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto any = [](double mask) { return std::bit_cast<std::uint64_t>(mask) != 0; };
+    const bool seen_z_any = any(_mm_cvtsd_f64(seen_z));
+    low = {any(seen[0]) ? lo[0] : nan, any(seen[1]) ? lo[1] : nan, seen_z_any ? _mm_cvtsd_f64(lo_z) : nan};
+    high = {any(seen[0]) ? hi[0] : nan, any(seen[1]) ? hi[1] : nan, seen_z_any ? _mm_cvtsd_f64(hi_z) : nan};
+#else
+    low = high = p[0];
+    for (std::size_t i = 1; i < count; ++i)
+        for (int k = 0; k < 3; ++k) {
+            low[k] = nan_skipping_min(low[k], p[i][k]);
+            high[k] = nan_skipping_max(high[k], p[i][k]);
+        }
+#endif
+}
+
+struct Empty {};
+
+}  // namespace
+
+// Per fixed block, then folded block by block in order, which keeps the earliest of equal
+// values as one fold over all points would.
+void cloud_bounds(std::span<const Vector3d> p, Vector3d& low, Vector3d& high) {
+    const std::size_t n = p.size();
+    const std::size_t blocks = std::clamp<std::size_t>(n / kMinBlock, 1, kMaxBlocks);
+    std::vector<Vector3d> lows(blocks), highs(blocks);
+    parallel::parallel_for(blocks, [&](std::size_t b) {
+        const std::size_t begin = n * b / blocks, end = n * (b + 1) / blocks;
+        block_bounds(p.data() + begin, end - begin, lows[b], highs[b]);
+    });
+    low = lows[0];
+    high = highs[0];
+    for (std::size_t b = 1; b < blocks; ++b)
+        for (int k = 0; k < 3; ++k) {
+            low[k] = nan_skipping_min(low[k], lows[b][k]);
+            high[k] = nan_skipping_max(high[k], highs[b][k]);
+        }
+}
+
+void CellNumbers::grow() {
+    --shift_;
+    slots_.assign(slots_.size() * 2, Slot{{}, kFree});
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint32_t v = 0; v < keys.size(); ++v) {
+        std::size_t s = slot_of(hashes[v]);
+        while (slots_[s].number != kFree) s = (s + 1) & mask;
+        slots_[s] = {keys[v], v};
+    }
+}
+
+std::vector<std::uint32_t> map_order(const CellNumbers& numbers) {
+    StdHashMap<Empty> map;
+    map.reserve_nodes(numbers.keys.size());
+    for (std::size_t v = 0; v < numbers.keys.size(); ++v) map.insert_absent(numbers.keys[v], numbers.hashes[v]);
+    return map.iteration_order();
+}
+
+}  // namespace nubiro::geometry

@@ -1,0 +1,71 @@
+// Steps shared by the methods that collect a cloud's points into voxel cells: the cloud's
+// bounds, and the distinct cells numbered in order of first appearance.
+//
+// The voxel map's iteration order depends only on the distinct keys in the order they first
+// appear, so a method that would look every point up in the map can instead number the cells
+// in a compact table and insert each distinct key once (map_order).
+#pragma once
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "core/stdhash.hpp"
+#include "core/types.hpp"
+
+namespace nubiro::geometry {
+
+// NaN-skipping minimum and maximum of the points, exactly as folds from the first point give
+// them (the earliest of equal values survives; an axis is NaN only when all of its values
+// are), computed per block on the pool. The span must not be empty.
+void cloud_bounds(std::span<const Vector3d> points, Vector3d& low, Vector3d& high);
+
+// Distinct keys numbered in order of first appearance. Open addressing with linear probing;
+// each slot holds the key itself and its number, so a lookup touches one place in memory.
+class CellNumbers {
+public:
+    CellNumbers() { slots_.assign(std::size_t{1} << (64 - shift_), Slot{{}, kFree}); }
+
+    std::uint32_t number_of(const VoxelKey& key) {
+        const std::uint64_t hash = hash_voxel_key(key);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t s = slot_of(hash);; s = (s + 1) & mask) {
+            Slot& slot = slots_[s];
+            if (slot.number == kFree) {
+                const auto number = static_cast<std::uint32_t>(keys.size());
+                slot = {key, number};
+                keys.push_back(key);
+                hashes.push_back(hash);
+                if (2 * keys.size() > slots_.size()) grow();
+                return number;
+            }
+            if (slot.key == key) return slot.number;
+        }
+    }
+
+    std::vector<VoxelKey> keys;  // by number
+    std::vector<std::uint64_t> hashes;
+
+private:
+    struct Slot {
+        VoxelKey key;
+        std::uint32_t number;
+    };
+    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+
+    // The key hash spread over 64 bits by a multiplication; its top bits pick the slot.
+    std::size_t slot_of(std::uint64_t hash) const {
+        return static_cast<std::size_t>((hash * 0x9e3779b97f4a7c15ull) >> shift_);
+    }
+
+    void grow();
+
+    int shift_ = 64 - 12;
+    std::vector<Slot> slots_;
+};
+
+// The cell numbers in the iteration order of the voxel map that inserting the cells point by
+// point would build: the distinct keys inserted once each, in order of first appearance.
+std::vector<std::uint32_t> map_order(const CellNumbers& numbers);
+
+}  // namespace nubiro::geometry
