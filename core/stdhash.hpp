@@ -64,6 +64,11 @@ struct VoxelKeyHash {
 // odd divisor.
 std::uint64_t next_bucket_count(std::uint64_t n);
 
+// The iteration order (as positions in `hashes`) of a map that starts unsized and has distinct
+// keys with these hashes inserted in turn, growing as it goes: what find_or_insert of each key
+// leaves, computed without building the map.
+std::vector<std::uint32_t> grown_map_order(std::span<const std::uint64_t> hashes);
+
 // x mod d through one 128-bit multiply with a precomputed reciprocal (exact for every 64-bit
 // x and d >= 1), since the map takes a remainder on every lookup.
 class Modulus {

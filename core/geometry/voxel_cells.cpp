@@ -53,8 +53,6 @@ void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d&
 #endif
 }
 
-struct Empty {};
-
 }  // namespace
 
 // Per fixed block, then folded block by block in order, which keeps the earliest of equal
@@ -87,11 +85,6 @@ void CellNumbers::grow() {
     }
 }
 
-std::vector<std::uint32_t> map_order(const CellNumbers& numbers) {
-    StdHashMap<Empty> map;
-    map.reserve_nodes(numbers.keys.size());
-    for (std::size_t v = 0; v < numbers.keys.size(); ++v) map.insert_absent(numbers.keys[v], numbers.hashes[v]);
-    return map.iteration_order();
-}
+std::vector<std::uint32_t> map_order(const CellNumbers& numbers) { return grown_map_order(numbers.hashes); }
 
 }  // namespace nubiro::geometry
