@@ -108,7 +108,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     std::vector<std::uint32_t>().swap(voxel_of);
 
     // 4. The voxel map, one insertion per voxel.
-    const std::vector<std::uint32_t> order = map_order(numbers);
+    const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
     // 5. Averages in map order.
     PointCloud out;

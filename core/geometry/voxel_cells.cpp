@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "core/geometry/folds.hpp"
 #include "core/parallel.hpp"
@@ -15,6 +16,9 @@ namespace {
 
 constexpr std::size_t kMinBlock = 8192;
 constexpr std::size_t kMaxBlocks = 256;
+// distinct_cells: the points that decide whether to split the work. When nearly all of them
+// (more than 7 in 8) open a new cell, the table will end up far larger than the caches.
+constexpr std::size_t kProbePoints = 65536;
 
 // Bounds of one block, as folds from its first point would give them. Branch-free: folds
 // start from +-infinity, and a NaN operand or a tie keeps the running value (the SSE2 min/max
@@ -85,6 +89,54 @@ void CellNumbers::grow() {
     }
 }
 
-std::vector<std::uint32_t> map_order(const CellNumbers& numbers) { return grown_map_order(numbers.hashes); }
+DistinctCells distinct_cells(std::span<const VoxelKey> keys, std::span<const std::uint8_t> inside) {
+    const std::size_t n = keys.size();
+    const std::size_t shares = std::min<std::size_t>(parallel::num_threads(), 16);
+    // Splitting pays only when the table outgrows the caches, i.e. when few cells hold more
+    // than one point; the first points tell which case this is, and otherwise the pass simply
+    // goes on with them.
+    CellNumbers numbers;
+    const std::size_t probe = shares == 1 ? n : std::min(n, kProbePoints);
+    for (std::size_t i = 0; i < probe; ++i)
+        if (inside[i]) numbers.number_of(keys[i]);
+    if (probe == n || 8 * numbers.keys.size() <= 7 * probe) {
+        for (std::size_t i = probe; i < n; ++i)
+            if (inside[i]) numbers.number_of(keys[i]);
+        return {std::move(numbers.keys), std::move(numbers.hashes)};
+    }
+    // A key's share comes from its hash mixed by another multiplier than the table's, so each
+    // share's table still spreads its keys over all of its slots.
+    const auto share_of = [shares](std::uint64_t hash) {
+        return static_cast<std::size_t>((static_cast<unsigned __int128>(hash * 0xc2b2ae3d27d4eb4full) * shares) >> 64);
+    };
+    std::vector<CellNumbers> parts(shares);
+    std::vector<std::uint8_t> first_of(n, 0);  // 1 + the share whose key first appears here
+    parallel::parallel_for(shares, [&](std::size_t share) {
+        CellNumbers& part = parts[share];
+        const auto mark = static_cast<std::uint8_t>(share + 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!inside[i]) continue;
+            const std::uint64_t hash = hash_voxel_key(keys[i]);
+            if (share_of(hash) != share) continue;
+            const std::size_t before = part.keys.size();
+            part.number_of(keys[i], hash);
+            if (part.keys.size() != before) first_of[i] = mark;
+        }
+    });
+    DistinctCells cells;
+    std::size_t total = 0;
+    for (const CellNumbers& part : parts) total += part.keys.size();
+    cells.keys.reserve(total);
+    cells.hashes.reserve(total);
+    std::vector<std::size_t> taken(shares, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (const std::uint8_t mark = first_of[i]) {
+            const CellNumbers& part = parts[mark - 1];
+            const std::size_t v = taken[mark - 1]++;
+            cells.keys.push_back(part.keys[v]);
+            cells.hashes.push_back(part.hashes[v]);
+        }
+    return cells;
+}
 
 }  // namespace nubiro::geometry

@@ -3,7 +3,7 @@
 //
 // The voxel map's iteration order depends only on the distinct keys in the order they first
 // appear, so a method that would look every point up in the map can instead number the cells
-// in a compact table and insert each distinct key once (map_order).
+// in a compact table and take the map's order from their hashes (grown_map_order).
 #pragma once
 #include <cstdint>
 #include <limits>
@@ -26,8 +26,8 @@ class CellNumbers {
 public:
     CellNumbers() { slots_.assign(std::size_t{1} << (64 - shift_), Slot{{}, kFree}); }
 
-    std::uint32_t number_of(const VoxelKey& key) {
-        const std::uint64_t hash = hash_voxel_key(key);
+    std::uint32_t number_of(const VoxelKey& key) { return number_of(key, hash_voxel_key(key)); }
+    std::uint32_t number_of(const VoxelKey& key, std::uint64_t hash) {
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t s = slot_of(hash);; s = (s + 1) & mask) {
             Slot& slot = slots_[s];
@@ -64,8 +64,14 @@ private:
     std::vector<Slot> slots_;
 };
 
-// The cell numbers in the iteration order of the voxel map that inserting the cells point by
-// point would build: the distinct keys inserted once each, in order of first appearance.
-std::vector<std::uint32_t> map_order(const CellNumbers& numbers);
+// The distinct keys among those marked `inside`, numbered in order of first appearance (the
+// same as number_of over them in turn). The order is defined by the keys alone, so the work is
+// split by key: each worker numbers the keys of its share of hashes, noting where each first
+// appears, and the shares are merged in point order.
+struct DistinctCells {
+    std::vector<VoxelKey> keys;  // by number
+    std::vector<std::uint64_t> hashes;
+};
+DistinctCells distinct_cells(std::span<const VoxelKey> keys, std::span<const std::uint8_t> inside);
 
 }  // namespace nubiro::geometry

@@ -61,12 +61,10 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
             }
         },
         kMinChunk);
-    CellNumbers numbers;
-    for (std::size_t i = 0; i < n; ++i)
-        if (inside[i]) numbers.number_of(keys[i]);
+    const DistinctCells numbers = distinct_cells(keys, inside);
     std::vector<VoxelKey>().swap(keys);
     std::vector<std::uint8_t>().swap(inside);
-    const std::vector<std::uint32_t> order = map_order(numbers);
+    const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
     // The grid's own map, sized for them up front, filled in that order.
     std::vector<VoxelKey> cells(order.size());
