@@ -8,8 +8,8 @@
 //   1. cell keys per point (parallel);
 //   2. voxel numbers in order of first appearance, from a compact open-addressing table;
 //   3. sums per voxel, adding the points in ascending order;
-//   4. the distinct keys inserted into the voxel map once each, in order of first appearance,
-//      which yields exactly the map a point-by-point pass would build;
+//   4. the iteration order of the map a point-by-point pass would build, computed from the
+//      distinct keys' hashes in order of first appearance;
 //   5. the averages written in the map's iteration order (parallel).
 #include <cstdint>
 #include <limits>
@@ -107,7 +107,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     }
     std::vector<std::uint32_t>().swap(voxel_of);
 
-    // 4. The voxel map, one insertion per voxel.
+    // 4. The voxel map's order.
     const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
     // 5. Averages in map order.
