@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <stdexcept>
 
 namespace nubiro {
 namespace {
@@ -32,7 +34,76 @@ bool has_odd_divisor(std::uint64_t c) {
     return false;
 }
 
+// Scratch arrays reused from one stage of grown_map_order to the next.
+struct RunScratch {
+    std::vector<std::uint32_t> bucket, run_length, run_start, firsts, placed;
+};
+
+// Reorders `seq` (positions in `hashes`) into the iteration order of a map of `count` buckets
+// into which those keys are inserted in turn without growing. A new key goes to the front of its
+// bucket's run, or starts a run at the front of the list, so the runs appear latest-started
+// first and within a run the latest insertion comes first.
+void fill_order(std::uint64_t count, std::span<const std::uint64_t> hashes, std::vector<std::uint32_t>& seq,
+                RunScratch& s) {
+    const std::size_t m = seq.size();
+    const Modulus mod(count);
+    s.bucket.resize(m);
+    s.run_length.assign(count, 0);
+    s.firsts.clear();
+    for (std::size_t t = 0; t < m; ++t) {
+        const auto b = static_cast<std::uint32_t>(mod(hashes[seq[t]]));
+        s.bucket[t] = b;
+        if (s.run_length[b]++ == 0) s.firsts.push_back(b);
+    }
+    // Run starts, latest-started run first; the lengths are then reset to count placements.
+    s.run_start.resize(count);
+    std::uint32_t cursor = 0;
+    for (std::size_t r = s.firsts.size(); r-- > 0;) {
+        const std::uint32_t b = s.firsts[r];
+        s.run_start[b] = cursor;
+        cursor += s.run_length[b];
+        s.run_length[b] = 0;
+    }
+    // Latest first within each run.
+    s.placed.resize(m);
+    for (std::size_t t = m; t-- > 0;) {
+        const std::uint32_t b = s.bucket[t];
+        s.placed[s.run_start[b] + s.run_length[b]++] = seq[t];
+    }
+    seq.swap(s.placed);
+}
+
 }  // namespace
+
+std::vector<std::uint32_t> grown_map_order(std::span<const std::uint64_t> hashes) {
+    const std::size_t n = hashes.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("voxel map is full");
+    // The map's growth, step by step as insertion makes it (see StdHashMap::insert_node). A
+    // rehash relinks the list in its order by the same rule as insertions, so the map after a
+    // rehash is the one inserting its list, in order, into the new bucket count would give.
+    // `seq` is that insertion sequence for the current bucket count.
+    std::vector<std::uint32_t> seq;
+    seq.reserve(n);
+    RunScratch scratch;
+    std::uint64_t buckets = 1, threshold = 0;
+    std::size_t count = 0;
+    while (count < n) {
+        if (count + 1 > threshold) {
+            std::uint64_t wish = count + 1;
+            if (threshold == 0 && wish < 11) wish = 11;
+            if (static_cast<double>(wish) >= static_cast<double>(buckets)) {
+                fill_order(buckets, hashes, seq, scratch);  // the list as it stands
+                buckets = next_bucket_count(std::max(wish + 1, 2 * buckets));
+                if (buckets > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("voxel map is full");
+            }
+            threshold = buckets;
+        }
+        const std::size_t stop = static_cast<std::size_t>(std::min<std::uint64_t>(n, threshold));
+        for (; count < stop; ++count) seq.push_back(static_cast<std::uint32_t>(count));
+    }
+    fill_order(buckets, hashes, seq, scratch);
+    return seq;
+}
 
 std::uint64_t next_bucket_count(std::uint64_t n) {
     if (n < kSmall.size()) return kSmall[n];

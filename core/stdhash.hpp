@@ -64,6 +64,11 @@ struct VoxelKeyHash {
 // odd divisor.
 std::uint64_t next_bucket_count(std::uint64_t n);
 
+// The iteration order (as positions in `hashes`) of a map that starts unsized and has distinct
+// keys with these hashes inserted in turn, growing as it goes: what find_or_insert of each key
+// leaves, computed without building the map.
+std::vector<std::uint32_t> grown_map_order(std::span<const std::uint64_t> hashes);
+
 // x mod d through one 128-bit multiply with a precomputed reciprocal (exact for every 64-bit
 // x and d >= 1), since the map takes a remainder on every lookup.
 class Modulus {
@@ -172,46 +177,48 @@ public:
     // next_bucket_count(n)) followed by find_or_insert of each key in turn would leave. With the
     // size fixed up front nothing grows, so the outcome has a closed form: each bucket's nodes
     // form one run, runs appear latest-started first, and within a run the latest insertion
-    // comes first. It is built in a few passes over small arrays instead of one scattered
-    // list update per key. value_of(key) gives each node's value.
+    // comes first. So a node links to the previous node of its bucket, a run's earliest node to
+    // the latest node of the run started before it, and each bucket holds the earliest node of
+    // the run started after it: one pass in insertion order and one over the runs, instead of
+    // one scattered list update per key. value_of(key) gives each node's value.
     template <class ValueOf>
-    void assign_distinct(const std::vector<Key>& keys, const std::vector<std::uint64_t>& hashes, ValueOf value_of) {
+    void assign_distinct(std::span<const Key> keys, std::span<const std::uint64_t> hashes, ValueOf value_of) {
         const std::size_t n = keys.size();
         if (n == 0) return;
         if (n >= kEmpty - 1) throw std::length_error("voxel map is full");
         const std::uint64_t count = next_bucket_count(n);
         const Modulus mod(count);
+        // Buckets first, in a pass of independent remainders, so that the pass that follows can
+        // fetch its per-bucket entries ahead.
         std::vector<std::uint64_t> bucket(n);
-        std::vector<std::uint32_t> run_length(count, 0);
-        for (std::size_t t = 0; t < n; ++t) ++run_length[bucket[t] = mod(hashes[t])];
-        // Run starts, latest-started run first: a key is its bucket's first when no earlier
-        // key shares the bucket, i.e. when the countdown from the back reaches zero there.
-        std::vector<std::uint32_t> run_start(count, 0), seen(run_length);
-        std::uint32_t cursor = 0;
-        for (std::size_t t = n; t-- > 0;)
-            if (--seen[bucket[t]] == 0) {
-                run_start[bucket[t]] = cursor;
-                cursor += run_length[bucket[t]];
-            }
-        // List positions, latest first within each run.
-        std::vector<std::uint32_t> at_position(n), position(n);
-        for (std::size_t t = n; t-- > 0;) {
-            const std::uint64_t b = bucket[t];
-            position[t] = run_start[b] + seen[b]++;
-            at_position[position[t]] = static_cast<std::uint32_t>(t);
-        }
+        for (std::size_t t = 0; t < n; ++t) bucket[t] = mod(hashes[t]);
+        struct Run {
+            std::uint64_t bucket;
+            Slot earliest;
+        };
+        std::vector<Run> runs;  // in the order they start
+        runs.reserve(std::min<std::uint64_t>(n, count));
+        std::vector<Slot> latest(count, kEmpty);  // per bucket, its latest node so far
         nodes_.clear();
         nodes_.reserve(n);
+        constexpr std::size_t kAhead = 16;
         for (std::size_t t = 0; t < n; ++t) {
-            const std::size_t after = position[t] + 1;
-            const Slot next = after < n ? at_position[after] + 1 : 0;
+            if (t + kAhead < n) __builtin_prefetch(&latest[bucket[t + kAhead]]);
+            const std::uint64_t b = bucket[t];
+            const auto s = static_cast<Slot>(t + 1);
+            Slot next = latest[b];
+            if (next == kEmpty) {
+                runs.push_back({b, s});
+                next = 0;  // the earliest-started run ends the list; the others are linked below
+            }
+            latest[b] = s;
             nodes_.push_back(Node{keys[t], next, hashes[t], value_of(keys[t])});
         }
-        head_next_ = at_position[0] + 1;
-        std::vector<Slot> fresh(count, kEmpty);
-        for (std::uint64_t b = 0; b < count; ++b)
-            if (run_length[b]) fresh[b] = run_start[b] == 0 ? 0 : at_position[run_start[b] - 1] + 1;
-        buckets_ = std::move(fresh);
+        for (std::size_t r = 1; r < runs.size(); ++r) nodes_[runs[r].earliest - 1].next = latest[runs[r - 1].bucket];
+        head_next_ = latest[runs.back().bucket];
+        for (std::size_t r = 0; r < runs.size(); ++r)
+            latest[runs[r].bucket] = r + 1 < runs.size() ? runs[r + 1].earliest : 0;
+        buckets_ = std::move(latest);
         mod_ = mod;
         threshold_ = count;
     }

@@ -335,3 +335,24 @@ print(h.hexdigest())
 
 def test_grids_are_identical_for_any_thread_count(run_python):
     assert run_python(GRID_SNIPPET, RAYON_NUM_THREADS="1") == run_python(GRID_SNIPPET, RAYON_NUM_THREADS="3")
+
+
+SPARSE_GRID_SNIPPET = """
+import numpy as np
+from nubiro.cpu.pybind import geometry
+rng = np.random.default_rng(11)
+# Nearly every point opens a cell of its own, which makes the pool split the search for the
+# distinct cells; repeats come early, late and out of bounds.
+cells = rng.integers(-300, 300, size=(120000, 3)) + 0.5
+pc = geometry.PointCloud()
+pc.points = np.concatenate((cells, cells[::-7], cells[:5000]))
+for g in (geometry.VoxelGrid.create_from_point_cloud(pc, 1.0),
+          geometry.VoxelGrid.create_from_point_cloud_within_bounds(pc, 1.0, [-300, -250, -300], [250, 300, 100])):
+    print(len(g.get_voxels()), np.array([v.grid_index for v in g.get_voxels()], np.int32).tobytes().hex())
+"""
+
+
+def test_sparse_grids_are_identical_for_any_thread_count(run_python):
+    one = run_python(SPARSE_GRID_SNIPPET, RAYON_NUM_THREADS="1")
+    assert one == run_python(SPARSE_GRID_SNIPPET, RAYON_NUM_THREADS="2")
+    assert one == run_python(SPARSE_GRID_SNIPPET, RAYON_NUM_THREADS="3")

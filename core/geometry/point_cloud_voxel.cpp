@@ -8,151 +8,32 @@
 //   1. cell keys per point (parallel);
 //   2. voxel numbers in order of first appearance, from a compact open-addressing table;
 //   3. sums per voxel, adding the points in ascending order;
-//   4. the distinct keys inserted into the voxel map once each, in order of first appearance,
-//      which yields exactly the map a point-by-point pass would build;
+//   4. the iteration order of the map a point-by-point pass would build, computed from the
+//      distinct keys' hashes in order of first appearance;
 //   5. the averages written in the map's iteration order (parallel).
-#include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
+#include "core/geometry/folds.hpp"
 #include "core/geometry/point_cloud.hpp"
+#include "core/geometry/voxel_cells.hpp"
 #include "core/parallel.hpp"
-#include "core/stdhash.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace nubiro::geometry {
 namespace {
 
 constexpr std::size_t kMinChunk = 8192;
-constexpr std::size_t kMaxBlocks = 256;
 
 inline bool any_nan(const Vector3d& v) { return v[0] != v[0] || v[1] != v[1] || v[2] != v[2]; }
-
-inline double fold_min(double acc, double v) { return (v < acc || acc != acc) ? v : acc; }
-inline double fold_max(double acc, double v) { return (v > acc || acc != acc) ? v : acc; }
-
-// NaN-skipping minimum and maximum of one block, as folds from the first point would give
-// them: the earliest of equal values (0 and -0) survives, and an axis is NaN only when all of
-// its values are. Branch-free: folds start from +-infinity, and a NaN operand or a tie keeps
-// the running value (the SSE2 min/max rule); axes that met only NaN are fixed up at the end.
-void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d& high) {
-#if defined(__SSE2__)
-    const double inf = std::numeric_limits<double>::infinity();
-    __m128d lo_xy = _mm_set1_pd(inf), hi_xy = _mm_set1_pd(-inf), seen_xy = _mm_setzero_pd();
-    __m128d lo_z = _mm_set_sd(inf), hi_z = _mm_set_sd(-inf), seen_z = _mm_setzero_pd();
-    for (std::size_t i = 0; i < count; ++i) {
-        const __m128d xy = _mm_loadu_pd(p[i].data());
-        const __m128d z = _mm_load_sd(p[i].data() + 2);
-        lo_xy = _mm_min_pd(xy, lo_xy);
-        hi_xy = _mm_max_pd(xy, hi_xy);
-        seen_xy = _mm_or_pd(seen_xy, _mm_cmpord_pd(xy, xy));
-        lo_z = _mm_min_sd(z, lo_z);
-        hi_z = _mm_max_sd(z, hi_z);
-        seen_z = _mm_or_pd(seen_z, _mm_cmpord_sd(z, z));
-    }
-    double lo[2], hi[2], seen[2];
-    _mm_storeu_pd(lo, lo_xy);
-    _mm_storeu_pd(hi, hi_xy);
-    _mm_storeu_pd(seen, seen_xy);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const auto any = [](double mask) { return std::bit_cast<std::uint64_t>(mask) != 0; };
-    const bool seen_z_any = any(_mm_cvtsd_f64(seen_z));
-    low = {any(seen[0]) ? lo[0] : nan, any(seen[1]) ? lo[1] : nan, seen_z_any ? _mm_cvtsd_f64(lo_z) : nan};
-    high = {any(seen[0]) ? hi[0] : nan, any(seen[1]) ? hi[1] : nan, seen_z_any ? _mm_cvtsd_f64(hi_z) : nan};
-#else
-    low = high = p[0];
-    for (std::size_t i = 1; i < count; ++i)
-        for (int k = 0; k < 3; ++k) {
-            low[k] = fold_min(low[k], p[i][k]);
-            high[k] = fold_max(high[k], p[i][k]);
-        }
-#endif
-}
-
-// Bounds of the whole cloud: per fixed block, then folded block by block in order, which
-// keeps the earliest of equal values as one fold over all points would.
-void bounds(std::span<const Vector3d> p, Vector3d& low, Vector3d& high) {
-    const std::size_t n = p.size();
-    const std::size_t blocks = std::clamp<std::size_t>(n / kMinChunk, 1, kMaxBlocks);
-    std::vector<Vector3d> lows(blocks), highs(blocks);
-    parallel::parallel_for(blocks, [&](std::size_t b) {
-        const std::size_t begin = n * b / blocks, end = n * (b + 1) / blocks;
-        block_bounds(p.data() + begin, end - begin, lows[b], highs[b]);
-    });
-    low = lows[0];
-    high = highs[0];
-    for (std::size_t b = 1; b < blocks; ++b)
-        for (int k = 0; k < 3; ++k) {
-            low[k] = fold_min(low[k], lows[b][k]);
-            high[k] = fold_max(high[k], highs[b][k]);
-        }
-}
 
 // Largest of the three extents; a NaN extent never replaces a number.
 double largest_extent(const Vector3d& low, const Vector3d& high) {
     double e = high[0] - low[0];
-    for (int k = 1; k < 3; ++k) e = fold_max(e, high[k] - low[k]);
+    for (int k = 1; k < 3; ++k) e = nan_skipping_max(e, high[k] - low[k]);
     return e;
 }
-
-// Distinct keys numbered in order of first appearance. Open addressing with linear probing;
-// each slot holds the key itself and its number, so a lookup touches one place in memory.
-class KeyNumbers {
-public:
-    KeyNumbers() { slots_.assign(std::size_t{1} << (64 - shift_), Slot{{}, kFree}); }
-
-    std::uint32_t number_of(const VoxelKey& key) {
-        const std::uint64_t hash = hash_voxel_key(key);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t s = slot_of(hash);; s = (s + 1) & mask) {
-            Slot& slot = slots_[s];
-            if (slot.number == kFree) {
-                const auto number = static_cast<std::uint32_t>(keys.size());
-                slot = {key, number};
-                keys.push_back(key);
-                hashes.push_back(hash);
-                if (2 * keys.size() > slots_.size()) grow();
-                return number;
-            }
-            if (slot.key == key) return slot.number;
-        }
-    }
-
-    std::vector<VoxelKey> keys;  // by number
-    std::vector<std::uint64_t> hashes;
-
-private:
-    struct Slot {
-        VoxelKey key;
-        std::uint32_t number;
-    };
-    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
-
-    // The key hash spread over 64 bits by a multiplication; its top bits pick the slot.
-    std::size_t slot_of(std::uint64_t hash) const {
-        return static_cast<std::size_t>((hash * 0x9e3779b97f4a7c15ull) >> shift_);
-    }
-
-    void grow() {
-        --shift_;
-        slots_.assign(slots_.size() * 2, Slot{{}, kFree});
-        const std::size_t mask = slots_.size() - 1;
-        for (std::uint32_t v = 0; v < keys.size(); ++v) {
-            std::size_t s = slot_of(hashes[v]);
-            while (slots_[s].number != kFree) s = (s + 1) & mask;
-            slots_[s] = {keys[v], v};
-        }
-    }
-
-    int shift_ = 64 - 12;
-    std::vector<Slot> slots_;
-};
 
 struct PointSum {
     double sum[3];
@@ -163,8 +44,6 @@ struct NormalSum {
     bool any;  // at least one normal was added
 };
 
-struct Empty {};
-
 }  // namespace
 
 Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
@@ -174,7 +53,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     // Voxel numbers are 32-bit.
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many points to down-sample");
     Vector3d low, high;
-    bounds(points.span(), low, high);
+    cloud_bounds(points.span(), low, high);
     if (largest_extent(low, high) + 1e-9 > 2147483647.0 * voxel_size)
         return runtime_error("[VoxelDownSample] voxel_size is too small relative to the cloud extent.");
     const Vector3d* pts = points.data();
@@ -196,7 +75,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
 
     // 2. Voxel numbers.
     std::vector<std::uint32_t> voxel_of(n);
-    KeyNumbers numbers;
+    CellNumbers numbers;
     for (std::size_t i = 0; i < n; ++i) voxel_of[i] = numbers.number_of(keys[i]);
     std::vector<VoxelKey>().swap(keys);
     const std::size_t voxels = numbers.keys.size();
@@ -228,11 +107,8 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     }
     std::vector<std::uint32_t>().swap(voxel_of);
 
-    // 4. The voxel map, one insertion per voxel.
-    StdHashMap<Empty> map;
-    map.reserve_nodes(voxels);
-    for (std::size_t v = 0; v < voxels; ++v) map.insert_absent(numbers.keys[v], numbers.hashes[v]);
-    const std::vector<std::uint32_t> order = map.iteration_order();
+    // 4. The voxel map's order.
+    const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
     // 5. Averages in map order.
     PointCloud out;

@@ -2,17 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
 
 #include "core/geometry/folds.hpp"
 #include "core/geometry/point_cloud.hpp"
+#include "core/geometry/voxel_cells.hpp"
 #include "core/parallel.hpp"
 
 namespace nubiro::geometry {
 namespace {
 
 constexpr std::size_t kMinChunk = 8192;
-
-struct Occupied {};  // the key-collecting map stores keys only
 
 constexpr Vector3d kVoxelColor{0.5, 0.5, 0.5};
 
@@ -40,10 +42,13 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
     if (largest / s > 2147483647.0)
         return runtime_error("voxel_size is potentially too small for the given bounds, may lead to integer overflow in indices.");
 
-    // Cell keys and hashes per point, on the pool; points outside the bounds are marked.
+    // The occupied cells, in the order of the map that inserting them point by point would
+    // build: cell keys per point on the pool (points outside the bounds marked), the distinct
+    // cells numbered in order of first appearance, then that map's order of them.
     const std::size_t n = points.size();
+    // Cell numbers are 32-bit.
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many points for a voxel grid");
     std::vector<VoxelKey> keys(n);
-    std::vector<std::uint64_t> hashes(n);
     std::vector<std::uint8_t> inside(n);
     const Vector3d* pts = points.data();
     parallel::parallel_for_chunks(
@@ -52,36 +57,26 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
             for (std::size_t i = begin; i < end; ++i) {
                 const Vector3d& p = pts[i];
                 inside[i] = !outside(p, m, M);
-                const VoxelKey key{voxel_index((p[0] - m[0]) / s), voxel_index((p[1] - m[1]) / s),
-                                   voxel_index((p[2] - m[2]) / s)};
-                keys[i] = key;
-                hashes[i] = hash_voxel_key(key);
+                keys[i] = {voxel_index((p[0] - m[0]) / s), voxel_index((p[1] - m[1]) / s), voxel_index((p[2] - m[2]) / s)};
             }
         },
         kMinChunk);
+    const DistinctCells numbers = distinct_cells(keys, inside);
+    std::vector<VoxelKey>().swap(keys);
+    std::vector<std::uint8_t>().swap(inside);
+    const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
-    // The set of occupied cells, collected in point order ...
-    // Lookups are memory-bound, so the reads of the lookups a few points ahead are started early.
-    StdHashMap<Occupied> occupied;
-    constexpr std::size_t kAhead = 8;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + 3 * kAhead < n) occupied.prefetch(hashes[i + 3 * kAhead], 0);
-        if (i + 2 * kAhead < n) occupied.prefetch(hashes[i + 2 * kAhead], 1);
-        if (i + kAhead < n) occupied.prefetch(hashes[i + kAhead], 2);
-        if (inside[i]) occupied.find_or_insert(keys[i], hashes[i]);
+    // The grid's own map, sized for them up front, filled in that order.
+    std::vector<VoxelKey> cells(order.size());
+    std::vector<std::uint64_t> hashes(order.size());
+    for (std::size_t j = 0; j < order.size(); ++j) {
+        cells[j] = numbers.keys[order[j]];
+        hashes[j] = numbers.hashes[order[j]];
     }
-
-    // ... then re-inserted, in that map's order, into the grid's own map sized for them up front.
-    keys.clear();
-    hashes.clear();
-    occupied.for_each([&](const StdHashMap<Occupied>::Node& node) {
-        keys.push_back(node.key);
-        hashes.push_back(node.hash);
-    });
     VoxelGrid grid;
     grid.origin = m;
     grid.voxel_size = s;
-    grid.voxels.assign_distinct(keys, hashes, [](const VoxelKey&) { return kVoxelColor; });
+    grid.voxels.assign_distinct(cells, hashes, [](const VoxelKey&) { return kVoxelColor; });
     return grid;
 }
 
@@ -172,7 +167,8 @@ std::optional<Error> VoxelGrid::transform(const Matrix4d& t) {
 Result<VoxelGrid> VoxelGrid::create_from_point_cloud(std::span<const Vector3d> points, double voxel_size) {
     if (points.empty()) return VoxelGrid{};
     if (voxel_size <= 0) return runtime_error("voxel_size must be positive for VoxelGrid creation.");
-    const Vector3d lo = min_bound(points), hi = max_bound(points);
+    Vector3d lo, hi;
+    cloud_bounds(points, lo, hi);
     const double half = 0.5 * voxel_size;
     return build(points, voxel_size, {lo[0] - half, lo[1] - half, lo[2] - half}, {hi[0] + half, hi[1] + half, hi[2] + half});
 }
