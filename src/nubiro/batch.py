@@ -112,11 +112,23 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
             finish(register_one(i, source, target, voxel_size, icp, seed))
         return results  # type: ignore[return-value]
 
+    dask = _is_dask(executor)
+    scattered: dict[int, Any] = {}
+
+    def shipped(item: Any) -> Any:
+        """On Dask, a cloud used by several pairs travels to the cluster once."""
+        if not (dask and isinstance(item, geometry.PointCloud)):
+            return item
+        if id(item) not in scattered:
+            scattered[id(item)] = executor.scatter(item, hash=False)
+        return scattered[id(item)]
+
     futures = {}
     for i, (source, target) in enumerate(pairs):
-        kwargs = {"pure": False} if _is_dask(executor) else {}  # Dask would merge equal-looking tasks
-        futures[executor.submit(register_one, i, source, target, voxel_size, icp, seed, **kwargs)] = i
-    if _is_dask(executor):
+        kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
+        futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed,
+                                **kwargs)] = i
+    if dask:
         distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))
     else:
