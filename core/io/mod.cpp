@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "core/io/utf8.hpp"
+#include "core/storage.hpp"
 #include "core/io/xyz.hpp"
 
 namespace nubiro::io {
@@ -30,6 +31,7 @@ FileBytes::FileBytes(const std::string& path) {
         ok_ = true;
     } else {
         copy_.reset(new char[size]);
+        advise_huge_pages(copy_.get(), size);  // a fresh multi-megabyte buffer faults far less
         std::size_t done = 0;
         while (done < size) {
             const ssize_t n = ::read(fd, copy_.get() + done, size - done);
