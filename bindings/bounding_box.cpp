@@ -1,5 +1,6 @@
 // AxisAlignedBoundingBox: construction and copies, corner attributes, queries, in-place merge,
 // translate/scale, and the refused rotate/transform.
+#include "bindings/edits.hpp"
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/bounding_box.hpp"
@@ -118,30 +119,7 @@ PyObject* repr(PyObject* self) {
     });
 }
 
-// ---- edits -----------------------------------------------------------------------------------
-
-template <class F>
-PyObject* edit(PyObject* self, F&& change) {
-    WriteAccess w(self);
-    change(box(self));
-    return self_ref(self);
-}
-
-PyObject* clear(PyObject* self, Args&) {
-    return edit(self, [](Box& b) { b.clear(); });
-}
-
-PyObject* translate(PyObject* self, Args& a) {
-    Vector3d t = a.get<Vector3d>(0);
-    bool relative = a.get<bool>(1, true);
-    return edit(self, [&](Box& b) { b.translate(t, relative); });
-}
-
-PyObject* scale(PyObject* self, Args& a) {
-    double f = a.get<double>(0);
-    Vector3d center = a.get<Vector3d>(1);
-    return edit(self, [&](Box& b) { b.scale(f, center); });
-}
+// ---- refused edits ---------------------------------------------------------------------------
 
 PyObject* rotate(PyObject*, Args&) {
     raise(PyExc_RuntimeError, "[AxisAlignedBoundingBox::Rotate] Cannot rotate AABB. Convert to OrientedBoundingBox first.");
@@ -191,7 +169,7 @@ void add_bounding_box(PyObject* module) {
     cls.methods = {
         method<"AxisAlignedBoundingBox.__copy__()", deep_copy<Box>>(),
         method<"AxisAlignedBoundingBox.__deepcopy__(_memo)", deep_copy<Box>>(),
-        method<"AxisAlignedBoundingBox.clear()", clear>(),
+        method<"AxisAlignedBoundingBox.clear()", edits::clear<Box>>(),
         method<"AxisAlignedBoundingBox.is_empty()", read<[](const Box& b) { return boolean(b.is_empty()); }>>(),
         method<"AxisAlignedBoundingBox.dimension()", read<[](const Box&) { return PyLong_FromLong(3); }>>(),
         method<"AxisAlignedBoundingBox.get_geometry_type()", read<[](const Box&) { return geometry_type(12).release(); }>>(),
@@ -207,8 +185,8 @@ void add_bounding_box(PyObject* module) {
         method<"AxisAlignedBoundingBox.get_point_indices_within_bounding_box(points)", point_indices_within>(),
         method<"AxisAlignedBoundingBox.get_print_info()", read<print_info>>(),
         static_method<"AxisAlignedBoundingBox.create_from_points(points)", create_from_points>(),
-        method<"AxisAlignedBoundingBox.translate(translation, relative=True)", translate>(),
-        method<"AxisAlignedBoundingBox.scale(scale, center)", scale>(),
+        method<"AxisAlignedBoundingBox.translate(translation, relative=True)", edits::translate<Box>>(),
+        method<"AxisAlignedBoundingBox.scale(scale, center)", edits::scale<Box>>(),
         method<"AxisAlignedBoundingBox.transform(_t)", transform>(),
         method<"AxisAlignedBoundingBox.rotate(r, center=None)", rotate>(),
     };

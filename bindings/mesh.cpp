@@ -1,5 +1,6 @@
 // TriangleMesh: construction and copies, the five array views, queries, edits, rigid
 // transforms and the normal computations.
+#include "bindings/edits.hpp"
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/bounding_box.hpp"
@@ -65,59 +66,16 @@ PyObject* repr(PyObject* self) {
     });
 }
 
-// ---- edits (all arguments converted before the mesh changes) ---------------------------------
-
-template <class F>
-PyObject* edit(PyObject* self, F&& change) {
-    WriteAccess w(self);
-    change(mesh(self));
-    return self_ref(self);
-}
-
-PyObject* transform(PyObject* self, Args& a) {
-    Matrix4d t = a.get<Matrix4d>(0);
-    return edit(self, [&](Mesh& m) { m.transform(t); });
-}
-
-PyObject* translate(PyObject* self, Args& a) {
-    Vector3d t = a.get<Vector3d>(0);
-    bool relative = a.get<bool>(1, true);
-    return edit(self, [&](Mesh& m) { m.translate(t, relative); });
-}
-
-PyObject* scale(PyObject* self, Args& a) {
-    double f = a.get<double>(0);
-    Vector3d center = a.get<Vector3d>(1);
-    return edit(self, [&](Mesh& m) { m.scale(f, center); });
-}
-
-PyObject* rotate(PyObject* self, Args& a) {
-    Matrix3d r = a.get<Matrix3d>(0);
-    auto center = a.optional<Vector3d>(1);
-    return edit(self, [&](Mesh& m) { center ? m.rotate(r, *center) : m.rotate(r); });
-}
-
-PyObject* normalize_normals(PyObject* self, Args&) {
-    return edit(self, [](Mesh& m) { m.normalize_normals(); });
-}
-
-PyObject* paint_uniform_color(PyObject* self, Args& a) {
-    Vector3d color = a.get<Vector3d>(0);
-    return edit(self, [&](Mesh& m) { m.paint_uniform_color(color); });
-}
+// ---- normals (the shared edits are in bindings/edits.hpp) -------------------------------------
 
 PyObject* compute_triangle_normals(PyObject* self, Args& a) {
     bool normalized = a.get<bool>(0, true);
-    return edit(self, [&](Mesh& m) { m.compute_triangle_normals(normalized); });
+    return edits::edit<Mesh>(self, [&](Mesh& m) { m.compute_triangle_normals(normalized); });
 }
 
 PyObject* compute_vertex_normals(PyObject* self, Args& a) {
     bool normalized = a.get<bool>(0, true);
-    return edit(self, [&](Mesh& m) { m.compute_vertex_normals(normalized); });
-}
-
-PyObject* clear(PyObject* self, Args&) {
-    return edit(self, [](Mesh& m) { m.clear(); });
+    return edits::edit<Mesh>(self, [&](Mesh& m) { m.compute_vertex_normals(normalized); });
 }
 
 }  // namespace
@@ -141,7 +99,7 @@ void add_triangle_mesh(PyObject* module) {
     cls.methods = {
         method<"TriangleMesh.__copy__()", deep_copy<Mesh>>(),
         method<"TriangleMesh.__deepcopy__(_memo)", deep_copy<Mesh>>(),
-        method<"TriangleMesh.clear()", clear>(),
+        method<"TriangleMesh.clear()", edits::clear<Mesh>>(),
         method<"TriangleMesh.is_empty()", read<[](const Mesh& m) { return boolean(m.is_empty()); }>>(),
         method<"TriangleMesh.dimension()", read<[](const Mesh&) { return PyLong_FromLong(3); }>>(),
         method<"TriangleMesh.get_geometry_type()", read<[](const Mesh&) { return geometry_type(6).release(); }>>(),
@@ -154,12 +112,12 @@ void add_triangle_mesh(PyObject* module) {
         method<"TriangleMesh.get_max_bound()", read<[](const Mesh& m) { return result(m.get_max_bound()); }>>(),
         method<"TriangleMesh.get_center()", read<[](const Mesh& m) { return result(m.get_center()); }>>(),
         method<"TriangleMesh.get_axis_aligned_bounding_box()", read<bounding_box>>(),
-        method<"TriangleMesh.transform(transformation)", transform>(),
-        method<"TriangleMesh.translate(translation, relative=True)", translate>(),
-        method<"TriangleMesh.scale(scale, center)", scale>(),
-        method<"TriangleMesh.rotate(r, center=None)", rotate>(),
-        method<"TriangleMesh.normalize_normals()", normalize_normals>(),
-        method<"TriangleMesh.paint_uniform_color(color)", paint_uniform_color>(),
+        method<"TriangleMesh.transform(transformation)", edits::transform<Mesh>>(),
+        method<"TriangleMesh.translate(translation, relative=True)", edits::translate<Mesh>>(),
+        method<"TriangleMesh.scale(scale, center)", edits::scale<Mesh>>(),
+        method<"TriangleMesh.rotate(r, center=None)", edits::rotate<Mesh>>(),
+        method<"TriangleMesh.normalize_normals()", edits::normalize_normals<Mesh>>(),
+        method<"TriangleMesh.paint_uniform_color(color)", edits::paint_uniform_color<Mesh>>(),
         method<"TriangleMesh.compute_triangle_normals(normalized=True)", compute_triangle_normals>(),
         method<"TriangleMesh.compute_vertex_normals(normalized=True)", compute_vertex_normals>(),
     };

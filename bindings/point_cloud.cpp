@@ -1,4 +1,5 @@
 // PointCloud: construction and copies, array views, queries, edits and rigid transforms.
+#include "bindings/edits.hpp"
 #include "bindings/module.hpp"
 #include "bindings/orient_normals.hpp"
 #include "bindings/vectors.hpp"
@@ -50,51 +51,6 @@ PyObject* repr(PyObject* self) {
     });
 }
 
-// ---- edits (all arguments converted before the cloud changes) --------------------------------
-
-template <class F>
-PyObject* edit(PyObject* self, F&& change) {
-    WriteAccess w(self);
-    change(cloud(self));
-    return self_ref(self);
-}
-
-PyObject* transform(PyObject* self, Args& a) {
-    Matrix4d t = a.get<Matrix4d>(0);
-    return edit(self, [&](Cloud& c) { c.transform(t); });
-}
-
-PyObject* translate(PyObject* self, Args& a) {
-    Vector3d t = a.get<Vector3d>(0);
-    bool relative = a.get<bool>(1, true);
-    return edit(self, [&](Cloud& c) { c.translate(t, relative); });
-}
-
-PyObject* scale(PyObject* self, Args& a) {
-    double f = a.get<double>(0);
-    Vector3d center = a.get<Vector3d>(1);
-    return edit(self, [&](Cloud& c) { c.scale(f, center); });
-}
-
-PyObject* rotate(PyObject* self, Args& a) {
-    Matrix3d r = a.get<Matrix3d>(0);
-    auto center = a.optional<Vector3d>(1);
-    return edit(self, [&](Cloud& c) { center ? c.rotate(r, *center) : c.rotate(r); });
-}
-
-PyObject* normalize_normals(PyObject* self, Args&) {
-    return edit(self, [](Cloud& c) { c.normalize_normals(); });
-}
-
-PyObject* paint_uniform_color(PyObject* self, Args& a) {
-    Vector3d color = a.get<Vector3d>(0);
-    return edit(self, [&](Cloud& c) { c.paint_uniform_color(color); });
-}
-
-PyObject* clear(PyObject* self, Args&) {
-    return edit(self, [](Cloud& c) { c.clear(); });
-}
-
 // ---- long operations (interpreter lock released) ---------------------------------------------
 
 PyObject* estimate_normals(PyObject* self, Args& a) {
@@ -143,7 +99,7 @@ void add_point_cloud(PyObject* module) {
     cls.methods = {
         method<"PointCloud.__copy__()", deep_copy<Cloud>>(),
         method<"PointCloud.__deepcopy__(_memo)", deep_copy<Cloud>>(),
-        method<"PointCloud.clear()", clear>(),
+        method<"PointCloud.clear()", edits::clear<Cloud>>(),
         method<"PointCloud.is_empty()", read<[](const Cloud& c) { return boolean(c.is_empty()); }>>(),
         method<"PointCloud.dimension()", read<[](const Cloud&) { return PyLong_FromLong(3); }>>(),
         method<"PointCloud.get_geometry_type()", read<[](const Cloud&) { return geometry_type(1).release(); }>>(),
@@ -156,12 +112,12 @@ void add_point_cloud(PyObject* module) {
         method<"PointCloud.get_axis_aligned_bounding_box()", read<[](const Cloud& c) {
                    return box_object(geometry::AxisAlignedBoundingBox::from_bounds(c.get_min_bound(), c.get_max_bound())).release();
                }>>(),
-        method<"PointCloud.transform(transformation)", transform>(),
-        method<"PointCloud.translate(translation, relative=True)", translate>(),
-        method<"PointCloud.scale(scale, center)", scale>(),
-        method<"PointCloud.rotate(r, center=None)", rotate>(),
-        method<"PointCloud.normalize_normals()", normalize_normals>(),
-        method<"PointCloud.paint_uniform_color(color)", paint_uniform_color>(),
+        method<"PointCloud.transform(transformation)", edits::transform<Cloud>>(),
+        method<"PointCloud.translate(translation, relative=True)", edits::translate<Cloud>>(),
+        method<"PointCloud.scale(scale, center)", edits::scale<Cloud>>(),
+        method<"PointCloud.rotate(r, center=None)", edits::rotate<Cloud>>(),
+        method<"PointCloud.normalize_normals()", edits::normalize_normals<Cloud>>(),
+        method<"PointCloud.paint_uniform_color(color)", edits::paint_uniform_color<Cloud>>(),
         method<"PointCloud.estimate_normals(search_param=None, fast_normal_computation=True)", estimate_normals>(),
         method<"PointCloud.voxel_down_sample(voxel_size)", voxel_down_sample>(),
         method<"PointCloud.orient_normals_to_align_with_direction(orientation_reference=None)", orient_normals_to_align_with_direction, kAlignWithDirectionDoc>(),

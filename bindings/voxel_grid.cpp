@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bindings/edits.hpp"
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/bounding_box.hpp"
@@ -162,40 +163,17 @@ PyObject* grid_repr(PyObject* self) {
     });
 }
 
-template <class F>
-PyObject* edit(PyObject* self, F&& change) {
-    WriteAccess w(self);
-    change(grid(self));
-    return self_ref(self);
-}
-
-PyObject* clear(PyObject* self, Args&) {
-    return edit(self, [](VoxelGrid& g) { g.clear(); });
-}
-
-PyObject* translate(PyObject* self, Args& a) {
-    Vector3d t = a.get<Vector3d>(0);
-    bool relative = a.get<bool>(1, true);
-    return edit(self, [&](VoxelGrid& g) { g.translate(t, relative); });
-}
-
-PyObject* scale(PyObject* self, Args& a) {
-    double f = a.get<double>(0);
-    Vector3d center = a.get<Vector3d>(1);
-    return edit(self, [&](VoxelGrid& g) { g.scale(f, center); });
-}
-
 PyObject* rotate(PyObject* self, Args& a) {
     Matrix3d r = a.get<Matrix3d>(0);
     a.optional<Vector3d>(1);  // converted, though an accepted rotation does not use it
-    return edit(self, [&](VoxelGrid& g) {
+    return edits::edit<VoxelGrid>(self, [&](VoxelGrid& g) {
         if (auto e = g.rotate(r)) raise(*e);
     });
 }
 
 PyObject* transform(PyObject* self, Args& a) {
     Matrix4d t = a.get<Matrix4d>(0);
-    return edit(self, [&](VoxelGrid& g) {
+    return edits::edit<VoxelGrid>(self, [&](VoxelGrid& g) {
         if (auto e = g.transform(t)) raise(*e);
     });
 }
@@ -357,7 +335,7 @@ void add_voxel_grid(PyObject* module) {
                  {Py_tp_repr, reinterpret_cast<void*>(grid_repr)}};
     cls.properties = {property<get_origin, set_origin>("origin"), property<get_voxel_size, set_voxel_size>("voxel_size")};
     cls.methods = {
-        method<"VoxelGrid.clear()", clear>(),
+        method<"VoxelGrid.clear()", edits::clear<VoxelGrid>>(),
         method<"VoxelGrid.is_empty()", read<[](const VoxelGrid& g) { return boolean(g.is_empty()); }>>(),
         method<"VoxelGrid.has_voxels()", read<[](const VoxelGrid& g) { return boolean(g.has_voxels()); }>>(),
         method<"VoxelGrid.has_colors()", read<[](const VoxelGrid&) { return boolean(true); }>>(),
@@ -368,8 +346,8 @@ void add_voxel_grid(PyObject* module) {
         method<"VoxelGrid.get_max_bound()", read<[](const VoxelGrid& g) { return result(g.get_max_bound()); }>>(),
         method<"VoxelGrid.get_center()", read<[](const VoxelGrid& g) { return result(g.get_center()); }>>(),
         method<"VoxelGrid.get_axis_aligned_bounding_box()", read<bounding_box>>(),
-        method<"VoxelGrid.translate(translation, relative=True)", translate>(),
-        method<"VoxelGrid.scale(scale, center)", scale>(),
+        method<"VoxelGrid.translate(translation, relative=True)", edits::translate<VoxelGrid>>(),
+        method<"VoxelGrid.scale(scale, center)", edits::scale<VoxelGrid>>(),
         method<"VoxelGrid.rotate(r, center=None)", rotate>(),
         method<"VoxelGrid.transform(transformation)", transform>(),
         static_method<"VoxelGrid.create_from_point_cloud(input, voxel_size)", create_from_point_cloud>(),
