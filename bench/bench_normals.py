@@ -12,24 +12,13 @@ import os
 import subprocess
 import sys
 
-import time
 
 import pcl_peer
 import small_gicp
-from _timing import best, report
+from _timing import best, best_cpu, report
 from data import bunny_points
 
 from nubiro.cpu.pybind import geometry
-
-
-def best_cpu(fn, repeat: int = 5) -> float:
-    """Best process CPU time of one call, in seconds."""
-    times = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        times.append(time.process_time() - t)
-    return min(times)
 
 
 def measure(threads: int) -> None:
@@ -46,8 +35,9 @@ def measure(threads: int) -> None:
     peer, name = min((sg, "small_gicp"), (pcl, "pcl"))
     report(label, ours, f"faster peer ({name})", peer, 0.8)
     if threads == 1:
-        ours_cpu = best_cpu(lambda: pc.estimate_normals(geometry.KDTreeSearchParamKNN(30)))
-        sg_cpu = best_cpu(lambda: small_gicp.estimate_normals(small_gicp.PointCloud(pts), num_neighbors=30, num_threads=1))
+        ours_cpu = best_cpu(lambda: pc.estimate_normals(geometry.KDTreeSearchParamKNN(30)), repeat=5)
+        sg_cpu = best_cpu(lambda: small_gicp.estimate_normals(small_gicp.PointCloud(pts), num_neighbors=30, num_threads=1),
+                          repeat=5)
         report(label + " cpu", ours_cpu, "small_gicp cpu", sg_cpu)
         report(label + " cpu", ours_cpu, "pcl NormalEstimationOMP cpu", pcl_cpu)
         report(label + " cpu", ours_cpu, "faster peer cpu", min(sg_cpu, pcl_cpu), 0.8)

@@ -13,12 +13,11 @@ import os
 import subprocess
 import sys
 
-import time
 
 import numpy as np
 import pcl_peer
 import small_gicp
-from _timing import best, report
+from _timing import best, best_cpu, report
 from data import bunny_points
 
 from nubiro.cpu.pybind import geometry
@@ -31,16 +30,6 @@ def numpy_down_sample(pts: np.ndarray, size: float) -> np.ndarray:
     _, inverse, counts = np.unique(keys, axis=0, return_inverse=True, return_counts=True)
     inverse = inverse.ravel()
     return np.column_stack([np.bincount(inverse, weights=pts[:, k]) / counts for k in range(3)])
-
-
-def best_cpu(fn, repeat: int = 7) -> float:
-    """Best process CPU time of one call, in seconds."""
-    times = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        times.append(time.process_time() - t)
-    return min(times)
 
 
 def measure(threads: int) -> None:
