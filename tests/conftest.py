@@ -11,21 +11,11 @@ import pytest
 import nubiro
 from nubiro.cpu import pybind
 from nubiro.cpu.pybind import geometry, utility
+from support import cloud as _cloud
 
 # Where the nubiro under test was imported from (the installed package, or a source tree with
 # a built extension); fresh interpreters must import that same copy.
 NUBIRO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(nubiro.__file__)))
-
-
-def _cloud(points=(), normals=None, colors=None):
-    """A PointCloud filled through its attributes."""
-    pc = geometry.PointCloud()
-    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    if normals is not None:
-        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
-    if colors is not None:
-        pc.colors = np.asarray(colors, dtype=np.float64).reshape(-1, 3)
-    return pc
 
 
 def _touch(obj):

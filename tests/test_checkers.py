@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from nubiro.cpu.pybind.pipelines import registration as reg
+from support import cloud
 
 EDGE, DIST, NORMAL = (reg.CorrespondenceCheckerBasedOnEdgeLength, reg.CorrespondenceCheckerBasedOnDistance,
                       reg.CorrespondenceCheckerBasedOnNormal)
@@ -73,15 +74,6 @@ def test_ransac_criteria():
 
 
 # ---- Check ------------------------------------------------------------------------------------
-
-def cloud(points, normals=None):
-    from nubiro.cpu.pybind import geometry
-    pc = geometry.PointCloud()
-    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    if normals is not None:
-        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
-    return pc
-
 
 def shift(x):
     t = np.eye(4)

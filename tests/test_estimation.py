@@ -9,17 +9,10 @@ import pytest
 from nubiro.cpu.pybind import geometry
 from nubiro.cpu.pybind.pipelines import registration as reg
 from nubiro.cpu.pybind.utility import Vector2iVector
+from support import cloud, rigid
 
 PointToPoint = reg.TransformationEstimationPointToPoint
 PointToPlane = reg.TransformationEstimationPointToPlane
-
-
-def cloud(points, normals=None):
-    pc = geometry.PointCloud()
-    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    if normals is not None:
-        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
-    return pc
 
 
 def pairs(n):
@@ -29,13 +22,6 @@ def pairs(n):
 def rotation(axis, degrees):
     axis = np.asarray(axis, dtype=np.float64) / np.linalg.norm(axis)
     return geometry.get_rotation_matrix_from_axis_angle(axis * math.radians(degrees))
-
-
-def rigid(r, t):
-    m = np.eye(4)
-    m[:3, :3] = r
-    m[:3, 3] = t
-    return m
 
 
 def moved(points, m):

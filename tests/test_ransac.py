@@ -5,6 +5,7 @@ import pytest
 
 from nubiro.cpu.pybind import _internal, geometry, utility
 from nubiro.cpu.pybind.pipelines import registration as reg
+from support import cloud
 
 P2P = reg.TransformationEstimationPointToPoint()
 
@@ -40,14 +41,6 @@ def rigid(angle_deg=75.0, axis=(1.0, 2.0, 0.5), t=(3.0, -2.0, 1.0)):
     T[:3, :3] = geometry.get_rotation_matrix_from_axis_angle(np.deg2rad(angle_deg) * axis)
     T[:3, 3] = t
     return T
-
-
-def cloud(points, normals=None):
-    pc = geometry.PointCloud()
-    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    if normals is not None:
-        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
-    return pc
 
 
 @pytest.fixture(scope="module")

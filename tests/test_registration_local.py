@@ -9,23 +9,9 @@ import pytest
 from nubiro.cpu.pybind import geometry
 from nubiro.cpu.pybind.pipelines import registration as reg
 from nubiro.cpu.pybind.utility import Vector2iVector
+from support import cloud, rigid
 
 DATA = __import__("pathlib").Path(__file__).parent / "data" / "bunny.ply"
-
-
-def cloud(points, normals=None):
-    pc = geometry.PointCloud()
-    pc.points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    if normals is not None:
-        pc.normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
-    return pc
-
-
-def rigid(r, t):
-    m = np.eye(4)
-    m[:3, :3] = r
-    m[:3, 3] = t
-    return m
 
 
 def moved_exactly(points, m):
