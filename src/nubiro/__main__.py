@@ -26,10 +26,6 @@ from nubiro.cpu.pybind import geometry, io
 PROG = "python -m nubiro"
 
 
-class InputError(Exception):
-    """A file that cannot be used; the message names it."""
-
-
 def bundled_bunny() -> str:
     return str(resources.files("nubiro") / "data" / "bunny.ply")
 
@@ -42,18 +38,6 @@ def positive_float(text: str) -> float:
     if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
     return value
-
-
-def read_cloud(path: str) -> geometry.PointCloud:
-    """A point cloud from a PLY or XYZ-family file (a mesh file gives its vertices)."""
-    if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
-    if not os.path.isfile(path) or not os.access(path, os.R_OK):
-        raise InputError(f"{path}: not a readable file")
-    cloud = io.read_point_cloud(path, remove_nan_points=True, remove_infinite_points=True)
-    if not cloud.has_points():
-        raise InputError(f"{path}: no points could be read (empty, damaged or not a PLY/XYZ file)")
-    return cloud
 
 
 def stderr_progress(stage: str, seconds: float) -> None:
@@ -125,7 +109,7 @@ def demo(args: argparse.Namespace) -> int:
 
 
 def register(args: argparse.Namespace) -> int:
-    source, target = read_cloud(args.source), read_cloud(args.target)
+    source, target = pipeline.read_cloud(args.source), pipeline.read_cloud(args.target)
     voxel = args.voxel_size
     if voxel is None:
         voxel = pipeline.default_voxel_size(source, target)
@@ -135,7 +119,7 @@ def register(args: argparse.Namespace) -> int:
     try:
         result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed, progress=stderr_progress)
     except pipeline.RegistrationError as e:
-        raise InputError(f"cannot register {args.source} onto {args.target}: {e}") from None
+        raise pipeline.InputError(f"cannot register {args.source} onto {args.target}: {e}") from None
     if args.json:
         print(json.dumps(result.as_json()))
     else:
@@ -156,20 +140,20 @@ def register(args: argparse.Namespace) -> int:
 def info(args: argparse.Namespace) -> int:
     path = args.file
     if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
+        raise pipeline.InputError(f"{path}: no such file")
     kind = io.read_file_geometry_type(path)
     geom: geometry.TriangleMesh | geometry.PointCloud
     arrays: dict[str, Sized]
     if kind == io.FileGeometry.CONTAINS_TRIANGLES:
         mesh = io.read_triangle_mesh(path)
         if not mesh.has_vertices():
-            raise InputError(f"{path}: could not read a mesh from it")
+            raise pipeline.InputError(f"{path}: could not read a mesh from it")
         arrays = {"vertices": mesh.vertices, "triangles": mesh.triangles, "vertex_normals": mesh.vertex_normals,
                   "vertex_colors": mesh.vertex_colors, "triangle_normals": mesh.triangle_normals}
         print(f"{path}: TriangleMesh, {len(mesh.vertices)} vertices, {len(mesh.triangles)} triangles")
         geom = mesh
     else:
-        cloud = read_cloud(path)
+        cloud = pipeline.read_cloud(path)
         arrays = {"points": cloud.points, "normals": cloud.normals, "colors": cloud.colors}
         print(f"{path}: PointCloud, {len(cloud.points)} points")
         geom = cloud
@@ -235,7 +219,7 @@ def main(argv: list[str] | None = None) -> int:
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch}[args.command]
     try:
         return run(args)
-    except (InputError, pipeline.RegistrationError) as e:
+    except (pipeline.InputError, pipeline.RegistrationError) as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1
 

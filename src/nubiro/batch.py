@@ -23,7 +23,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 
 from . import pipeline
-from .cpu.pybind import geometry, io
+from .cpu.pybind import geometry
 
 @dataclass
 class PairResult:
@@ -60,15 +60,7 @@ def _label(item: Any) -> str:
 
 
 def _load(item: Any) -> geometry.PointCloud:
-    if isinstance(item, geometry.PointCloud):
-        return item
-    path = os.fspath(item)
-    if not os.path.isfile(path):
-        raise pipeline.RegistrationError(f"{path}: no such file")
-    cloud = io.read_point_cloud(path, remove_nan_points=True, remove_infinite_points=True)
-    if not cloud.has_points():
-        raise pipeline.RegistrationError(f"{path}: no points could be read")
-    return cloud
+    return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item))
 
 
 def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int) -> PairResult:
@@ -76,7 +68,7 @@ def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: s
     result = PairResult(index, _label(source), _label(target))
     try:
         done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index))
-    except (pipeline.RegistrationError, ValueError, RuntimeError) as e:
+    except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError) as e:
         result.error = str(e)
         return result
     result.transformation, result.fitness, result.inlier_rmse = done.transformation, done.fitness, done.inlier_rmse

@@ -12,6 +12,7 @@ The one pipeline behind ``python -m nubiro`` (demo and ``register``) and `nubiro
 from __future__ import annotations
 
 import math
+import os
 import threading
 import time
 from dataclasses import dataclass, field
@@ -19,7 +20,7 @@ from typing import Callable
 
 import numpy as np
 
-from .cpu.pybind import geometry, utility
+from .cpu.pybind import geometry, io, utility
 from .cpu.pybind.pipelines import registration as reg
 
 ICP_METHODS = ("point-to-plane", "point-to-point")
@@ -34,6 +35,23 @@ _engine_lock = threading.Lock()
 
 class RegistrationError(Exception):
     """The clouds cannot be registered (empty, or nothing in common)."""
+
+
+class InputError(Exception):
+    """A file that cannot be used; the message names it."""
+
+
+def read_cloud(path: str) -> geometry.PointCloud:
+    """A point cloud from a PLY or XYZ-family file (a mesh file gives its vertices), without its
+    NaN and infinite points."""
+    if not os.path.exists(path):
+        raise InputError(f"{path}: no such file")
+    if not os.path.isfile(path) or not os.access(path, os.R_OK):
+        raise InputError(f"{path}: not a readable file")
+    cloud = io.read_point_cloud(path, remove_nan_points=True, remove_infinite_points=True)
+    if not cloud.has_points():
+        raise InputError(f"{path}: no points could be read (empty, damaged or not a PLY/XYZ file)")
+    return cloud
 
 
 @dataclass
