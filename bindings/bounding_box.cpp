@@ -4,7 +4,7 @@
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/bounding_box.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 namespace nubiro::py {
 namespace {

@@ -10,9 +10,9 @@
 #include "bindings/classes.hpp"
 #include "bindings/vectors.hpp"
 #include "core/kdtree.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 #include "core/parallel.hpp"
-#include "core/stdsort.hpp"
+#include "core/fixed_sort.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -109,7 +109,7 @@ PyObject* knn_batch(Args& a) {
 }
 
 // The payload order in which the fixed sort leaves records (payload i, keys[i]).
-PyObject* stdsort_order(Args& a) {
+PyObject* fixed_sort_order(Args& a) {
     Ref fast = check(PySequence_Fast(a.raw(0), "keys must be a sequence"));
     Py_ssize_t n = PySequence_Size(fast.get());
     std::vector<Neighbor> records;
@@ -117,7 +117,7 @@ PyObject* stdsort_order(Args& a) {
         Ref item = check(PySequence_GetItem(fast.get(), i));
         records.push_back({static_cast<std::uint64_t>(i), Convert<double>::from(item.get())});
     }
-    stdsort(records.data(), records.size(), [](const Neighbor& r) { return r.dist2; });
+    fixed_sort(records.data(), records.size(), [](const Neighbor& r) { return r.dist2; });
     Ref out = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(out.get(), i, PyLong_FromUnsignedLongLong(records[i].index));
     return out.release();
@@ -158,7 +158,7 @@ void add_internal(PyObject* internal) {
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
                              function<"hold_access(obj, write, seconds)", hold_access>(),
                              function<"knn_batch(tree, queries, k)", knn_batch>(),
-                             function<"stdsort_order(keys)", stdsort_order>(),
+                             function<"fixed_sort_order(keys)", fixed_sort_order>(),
                              function<"matrix_vector(rows)", matrix_vector>()});
 }
 

@@ -3,7 +3,7 @@
 #include "bindings/vectors.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/kdtree.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 #include "core/registration/feature.hpp"
 #include "core/search_param.hpp"
 

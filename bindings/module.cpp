@@ -77,10 +77,22 @@ PyObject* init() {
     Ref internal = check(PyModule_New("_internal"));
     add_internal(internal.get());
     add_random_hooks(internal.get());
-    add_internal_stdhash(internal.get());
+    add_internal_voxel_map(internal.get());
     add_internal_voxel_grid(internal.get());
     add_orientation_hooks(internal.get());
     check(PyObject_SetAttrString(root.get(), "_internal", internal.get()));
+
+    // The private module of the package's own API beyond the specified tree. It is made here,
+    // by the same binary, so both modules share one class registry (a PointCloud is the same
+    // type on either side and is passed without a copy), one NumPy table and one worker pool.
+    // It is entered in sys.modules only, not as an attribute of the specified module.
+    Ref native = check(PyModule_New(kNative));
+    add_native_formats(native.get());
+    add_native_filters(native.get());
+    add_native_segmentation(native.get());
+    add_native_measure(native.get());
+    add_native_align(native.get());
+    check(PyDict_SetItemString(sys_modules.get(), kNative, native.get()));
 
     initialised = true;
     return root.release();

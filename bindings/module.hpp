@@ -9,6 +9,7 @@ inline constexpr const char* kUtility = "nubiro.cpu.pybind.utility";
 inline constexpr const char* kIo = "nubiro.cpu.pybind.io";
 inline constexpr const char* kRegistration = "nubiro.cpu.pybind.pipelines.registration";
 inline constexpr const char* kRoot = "nubiro.cpu.pybind";
+inline constexpr const char* kNative = "nubiro._native";
 
 // Adds `obj` (a new reference, consumed) to `module` under `name`.
 void add(PyObject* module, const char* name, Ref obj);
@@ -36,9 +37,15 @@ void add_global_registration(PyObject* registration);  // FPFH, matching, checke
 // private hooks used by the test suite
 void add_internal(PyObject* internal);
 void add_random_hooks(PyObject* internal);
-void add_internal_stdhash(PyObject* internal);
+void add_internal_voxel_map(PyObject* internal);
 void add_internal_voxel_grid(PyObject* internal);
 void add_orientation_hooks(PyObject* internal);  // stage timings of the consistent orientation
+// nubiro._native, the private module behind the package's top-level Python API (one file each)
+void add_native_formats(PyObject* native);       // PCD and the other file formats
+void add_native_filters(PyObject* native);       // outlier removal, selection, sampling
+void add_native_segmentation(PyObject* native);  // planes, clusters
+void add_native_measure(PyObject* native);       // cloud-to-cloud and cloud-to-mesh distances
+void add_native_align(PyObject* native);         // covariances, generalized ICP, robust kernels
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();

@@ -6,7 +6,7 @@
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/point_cloud.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 #include "core/registration/checker.hpp"
 #include "core/registration/estimation.hpp"
 #include "core/registration/feature.hpp"

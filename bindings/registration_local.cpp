@@ -4,7 +4,7 @@
 #include "bindings/module.hpp"
 #include "bindings/vectors.hpp"
 #include "core/geometry/point_cloud.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 #include "core/registration/registration.hpp"
 
 namespace nubiro::py {

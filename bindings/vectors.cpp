@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "bindings/module.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 namespace nubiro::py {
 

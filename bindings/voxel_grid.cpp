@@ -9,7 +9,7 @@
 #include "core/geometry/bounding_box.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/geometry/voxel_grid.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -227,7 +227,7 @@ PyObject* presized_maps(Args& a) {
     const std::vector<VoxelKey> keys = keys_from(a.raw(0)), more = keys_from(a.raw(1));
     std::vector<std::uint64_t> hashes;
     for (const VoxelKey& k : keys) hashes.push_back(hash_voxel_key(k));
-    StdHashMap<std::int32_t> written, bulk;
+    VoxelMap<std::int32_t> written, bulk;
     written.presize(next_bucket_count(keys.size()));
     for (std::size_t i = 0; i < keys.size(); ++i) written.find_or_insert(keys[i], hashes[i]) = keys[i].x;
     bulk.assign_distinct(keys, hashes, [](const VoxelKey& k) { return k.x; });
@@ -295,7 +295,7 @@ PyObject* restore_grid(Args& a) {
     const Storage<Vector3d> colors = a.get<Storage<Vector3d>>(5);
     const UInt32Array order = a.get<UInt32Array>(6);
     if (colors.size() != keys.size()) raise(PyExc_ValueError, "keys and colors differ in length");
-    using Map = StdHashMap<Vector3d>;
+    using Map = VoxelMap<Vector3d>;
     std::vector<Map::Node> nodes(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         nodes[i].key = {keys[i][0], keys[i][1], keys[i][2]};

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/stdsort.hpp"
+#include "core/fixed_sort.hpp"
 
 namespace nubiro {
 
@@ -468,7 +468,7 @@ std::size_t KDTree::search_radius(const double* query, double r, std::vector<Nei
     if (perm_.empty()) return 0;
     RadiusSet set(r * r, hits);
     run_traversal(*this, query, set);
-    stdsort(hits.data(), hits.size(), [](const Neighbor& h) { return h.dist2; });
+    fixed_sort(hits.data(), hits.size(), [](const Neighbor& h) { return h.dist2; });
     return hits.size();
 }
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 using namespace nubiro;
 

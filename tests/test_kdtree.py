@@ -18,7 +18,7 @@ KDTreeFlann = geometry.KDTreeFlann
 KNN = geometry.KDTreeSearchParamKNN
 Radius = geometry.KDTreeSearchParamRadius
 Hybrid = geometry.KDTreeSearchParamHybrid
-stdsort_order = pybind._internal.stdsort_order
+fixed_sort_order = pybind._internal.fixed_sort_order
 
 DBL_MAX = np.finfo(np.float64).max
 NAN, INF = float("nan"), float("inf")
@@ -171,7 +171,7 @@ EQUAL_40 = [30, 21, 22, 23, 24, 25, 26, 27, 28, 29, 20, 31, 32, 33, 34, 35, 36, 
             10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11, 12, 13, 14, 15, 16, 17, 18, 19]
 
 
-@pytest.mark.parametrize("order", [oracle_order, stdsort_order], ids=["transcription", "index"])
+@pytest.mark.parametrize("order", [oracle_order, fixed_sort_order], ids=["transcription", "index"])
 @pytest.mark.parametrize("expected", [EQUAL_17, EQUAL_40], ids=["17", "40"])
 def test_sort_equal_keys_leave_in_documented_order(order, expected):
     assert order([0.25] * len(expected)) == expected
@@ -180,13 +180,13 @@ def test_sort_equal_keys_leave_in_documented_order(order, expected):
 @pytest.mark.parametrize("n", range(17))
 def test_sort_is_stable_up_to_16_records(n):
     keys = [float(k) for k in np.random.default_rng(n).integers(0, 3, n)]
-    assert stdsort_order(keys) == sorted(range(n), key=lambda i: keys[i])
+    assert fixed_sort_order(keys) == sorted(range(n), key=lambda i: keys[i])
 
 
 @pytest.mark.parametrize("n, alphabet", [(17, 2), (40, 3), (100, 2), (257, 5), (1000, 50), (3000, 3000)])
 def test_sort_matches_transcription(n, alphabet):
     keys = [float(k) for k in np.random.default_rng(n).integers(0, alphabet, n)]
-    assert stdsort_order(keys) == oracle_order(keys)
+    assert fixed_sort_order(keys) == oracle_order(keys)
 
 
 @pytest.mark.parametrize("n", [100, 600])
@@ -198,7 +198,7 @@ def test_sort_depth_limit_hands_over_to_heap_sort(n):
     expected = oracle_order(keys, heap_ranges)
     assert heap_ranges and max(l - f for f, l in heap_ranges) > n // 2
     assert len(set(keys)) < n
-    assert stdsort_order(keys) == expected
+    assert fixed_sort_order(keys) == expected
 
 
 @pytest.mark.parametrize(
@@ -214,7 +214,7 @@ def test_sort_depth_limit_hands_over_to_heap_sort(n):
     ids=["all", "first", "every-third", "every-seventh", "last", "adversarial"],
 )
 def test_sort_survives_nan_keys(keys):
-    assert sorted(stdsort_order(keys)) == list(range(len(keys)))
+    assert sorted(fixed_sort_order(keys)) == list(range(len(keys)))
 
 
 # ---- brute force with the index's summation order ----------------------------------------------

@@ -43,7 +43,7 @@ class _Forest:
 
 
 def _kruskal(edges, n):
-    order = _internal.stdsort_order([w for _, _, w in edges])
+    order = _internal.fixed_sort_order([w for _, _, w in edges])
     forest, tree = _Forest(n), []
     for e in (edges[i] for i in order):
         if forest.unite(e[0], e[1]):

@@ -292,5 +292,5 @@ def _keys(n, spread, seed):
     (_keys(700, 6, 5), _keys(3000, 9, 6)),  # several growths before and after, duplicates included
 ])
 def test_restored_map_goes_on_like_the_original(keys, more):
-    order, buckets, restored_order, restored_buckets = _internal.stdhash_restore(keys, more)
+    order, buckets, restored_order, restored_buckets = _internal.voxel_map_restore(keys, more)
     assert (restored_order, restored_buckets) == (order, buckets)

@@ -29,7 +29,7 @@ def model(pts, normals, colors, size):
             f = math.floor((p[k] - low[k]) / size) if not math.isnan((p[k] - low[k]) / size) else 0
             key.append(int(min(max(f, -2**31), 2**31 - 1)))
         keys.append(tuple(key))
-    ids, order, _ = hooks.stdhash_insert(keys)
+    ids, order, _ = hooks.voxel_map_insert(keys)
     n_vox = len(order)
     psum, nsum, csum = [[0.0] * 3 for _ in range(n_vox)], [[0.0] * 3 for _ in range(n_vox)], [[0.0] * 3 for _ in range(n_vox)]
     count, has_normal = [0] * n_vox, [False] * n_vox

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "core/kdtree.hpp"
-#include "core/stdsort.hpp"
+#include "core/fixed_sort.hpp"
 
 using namespace nubiro;
 
@@ -244,7 +244,7 @@ void check_sort() {
     for (const Documented& d : documented) {
         std::vector<Rec> a = records_from(std::vector<double>(d.n, 1.5));
         std::vector<Rec> b = a;
-        stdsort(a.data(), a.size(), rec_key);
+        fixed_sort(a.data(), a.size(), rec_key);
         ref_sort(b, rec_key);
         expect(payloads(a) == d.expected, "sort: documented equal-key order, n=" + std::to_string(d.n));
         expect(payloads(b) == d.expected, "reference sort: documented order, n=" + std::to_string(d.n));
@@ -256,7 +256,7 @@ void check_sort() {
             std::vector<double> keys(n);
             for (double& k : keys) k = static_cast<double>(rng() % 3);
             std::vector<Rec> a = records_from(keys), b = a;
-            stdsort(a.data(), a.size(), rec_key);
+            fixed_sort(a.data(), a.size(), rec_key);
             std::stable_sort(b.begin(), b.end(), [](const Rec& x, const Rec& y) { return x.key < y.key; });
             expect(payloads(a) == payloads(b), "sort: stable for n=" + std::to_string(n));
         }
@@ -278,7 +278,7 @@ void check_sort() {
                 }
             }
             std::vector<Rec> a = records_from(keys), b = a;
-            stdsort(a.data(), a.size(), rec_key);
+            fixed_sort(a.data(), a.size(), rec_key);
             ref_sort(b, rec_key);
             expect(payloads(a) == payloads(b),
                    "sort == reference, n=" + std::to_string(n) + " dist=" + std::to_string(dist));
@@ -292,7 +292,7 @@ void check_sort() {
     for (std::size_t n : {200, 2000, 20000}) {
         std::vector<double> keys = adversarial_keys(n);
         std::vector<Rec> a = records_from(keys), b = a;
-        stdsort(a.data(), a.size(), rec_key);
+        fixed_sort(a.data(), a.size(), rec_key);
         const int heap_sorts = ref_sort(b, rec_key);
         expect(heap_sorts > 0, "adversarial input reaches the heap sort, n=" + std::to_string(n));
         expect(payloads(a) == payloads(b), "sort == reference through the heap sort, n=" + std::to_string(n));
@@ -301,7 +301,7 @@ void check_sort() {
     for (std::size_t group : {2, 3}) {
         std::vector<double> keys = adversarial_keys(3000, group);
         std::vector<Rec> a = records_from(keys), b = a;
-        stdsort(a.data(), a.size(), rec_key);
+        fixed_sort(a.data(), a.size(), rec_key);
         const int heap_sorts = ref_sort(b, rec_key);
         expect(heap_sorts > 0, "adversarial input with ties reaches the heap sort, group=" + std::to_string(group));
         expect(payloads(a) == payloads(b), "sort == reference through the heap sort with ties, group=" +
@@ -317,7 +317,7 @@ void check_sort() {
         std::vector<Edge> e(500), f;
         for (std::size_t i = 0; i < e.size(); ++i) e[i] = {i, i * 3, static_cast<double>(rng() % 9)};
         f = e;
-        stdsort(e.data(), e.size(), [](const Edge& x) { return x.w; });
+        fixed_sort(e.data(), e.size(), [](const Edge& x) { return x.w; });
         ref_sort(f, [](const Edge& x) { return x.w; });
         bool same = true;
         for (std::size_t i = 0; i < e.size(); ++i) same = same && e[i].a == f[i].a && e[i].b == f[i].b;
@@ -338,7 +338,7 @@ void check_sort() {
                 keys[i] = nan ? kNaN : (pattern == 4 ? static_cast<double>(n - i) : static_cast<double>(rng() % 50));
             }
             std::vector<Rec> a = records_from(keys);
-            stdsort(a.data(), a.size(), rec_key);
+            fixed_sort(a.data(), a.size(), rec_key);
             std::vector<std::uint64_t> p = payloads(a);
             std::sort(p.begin(), p.end());
             std::vector<std::uint64_t> expected(n);

@@ -10,7 +10,7 @@
 
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
-#include "core/parallel_stdsort.hpp"
+#include "core/parallel_fixed_sort.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -62,7 +62,7 @@ private:
 // Minimum spanning forest: the edges sorted by weight with the fixed sort, then accepted in
 // that order whenever they join two trees. Leaves the forest's partition in `forest`.
 Edges kruskal(Edges& edges, DisjointSets& forest) {
-    parallel_stdsort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
+    parallel_fixed_sort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
     Edges tree;
     for (const Edge& e : edges)
         if (forest.unite(e.a, e.b)) tree.push_back(e);

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "core/stdhash.hpp"
+#include "core/voxel_map.hpp"
 #include "core/types.hpp"
 
 namespace nubiro::geometry {

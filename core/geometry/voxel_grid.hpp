@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/result.hpp"
-#include "core/stdhash.hpp"
+#include "core/voxel_map.hpp"
 #include "core/types.hpp"
 
 namespace nubiro::geometry {
@@ -22,7 +22,7 @@ struct VoxelGrid {
     double voxel_size = 0;
     // The occupied cells, keyed by grid index; each holds its voxel's colour (a voxel's grid
     // index is its key, so it is not stored twice).
-    StdHashMap<Vector3d> voxels;
+    VoxelMap<Vector3d> voxels;
 
     bool has_voxels() const { return voxels.size() > 0; }
     bool is_empty() const { return !has_voxels(); }

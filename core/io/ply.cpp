@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "core/io/utf8.hpp"
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 #include "core/parallel.hpp"
 
 namespace nubiro::io::ply {

@@ -1,6 +1,6 @@
 #include "core/io/xyz.hpp"
 
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 namespace nubiro::io::xyz {
 namespace {

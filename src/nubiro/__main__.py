@@ -20,7 +20,7 @@ from typing import Sized
 import numpy as np
 
 import nubiro
-from nubiro import pipeline
+from nubiro import _commands, pipeline
 from nubiro.cpu.pybind import geometry, io
 
 PROG = "python -m nubiro"
@@ -180,7 +180,9 @@ def parser() -> argparse.ArgumentParser:
     top.add_argument("--version", action="version", version=f"nubiro {nubiro.__version__}")
     top.add_argument("--seed", type=int, default=0, help="random seed of the demo's RANSAC (default 0)")
     top.add_argument("--plot", metavar="FILE.png", help="draw before/after views (needs the 'viz' extra)")
-    commands = top.add_subparsers(dest="command", metavar="{demo,register,info,batch}")
+    extra = _commands.load()
+    names = ["demo", "register", "info", "batch"] + [m.NAME for m in extra]
+    commands = top.add_subparsers(dest="command", metavar="{" + ",".join(names) + "}")
 
     d = commands.add_parser("demo", help="register a moved copy of the bundled bunny back onto it")
     d.add_argument("--seed", type=int, default=0, help="random seed of RANSAC (default 0)")
@@ -206,6 +208,9 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
     b.add_argument("--out", metavar="results.jsonl", help="write the JSON lines here instead of standard output")
+
+    for module in extra:
+        module.add_arguments(commands.add_parser(module.NAME, help=module.HELP))
     return top
 
 
@@ -216,7 +221,8 @@ def main(argv: list[str] | None = None) -> int:
         if not _plot.available():
             print(f"{PROG}: --plot needs matplotlib: pip install 'nubiro[viz]'", file=sys.stderr)
             return 2
-    run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch}[args.command]
+    run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,
+           **{m.NAME: m.run for m in _commands.load()}}[args.command]
     try:
         return run(args)
     except (pipeline.InputError, pipeline.RegistrationError) as e:

@@ -12,7 +12,7 @@
 
 namespace nubiro {
 
-namespace stdsort_detail {
+namespace fixed_sort_detail {
 
 inline constexpr std::size_t kThreshold = 16;
 
@@ -161,15 +161,15 @@ inline std::size_t floor_log2(std::size_t n) {
     return k;
 }
 
-}  // namespace stdsort_detail
+}  // namespace fixed_sort_detail
 
 // Sorts records[0, n) ascending by key(record), where key returns a double (or any type with
 // operator<). The order of equal keys is fixed by the steps above.
 template <class T, class Key>
-void stdsort(T* records, std::size_t n, const Key& key) {
+void fixed_sort(T* records, std::size_t n, const Key& key) {
     if (n == 0) return;
-    stdsort_detail::introsort_loop(records, records + n, 2 * stdsort_detail::floor_log2(n), key);
-    stdsort_detail::final_insertion(records, records + n, key);
+    fixed_sort_detail::introsort_loop(records, records + n, 2 * fixed_sort_detail::floor_log2(n), key);
+    fixed_sort_detail::final_insertion(records, records + n, key);
 }
 
 }  // namespace nubiro

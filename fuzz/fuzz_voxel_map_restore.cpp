@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/stdhash.hpp"
+#include "core/voxel_map.hpp"
 
 using namespace nubiro;
-using Map = StdHashMap<std::int32_t>;
+using Map = VoxelMap<std::int32_t>;
 
 namespace {
 

@@ -69,16 +69,16 @@ def test_remainder_matches_integer_modulo():
     rng = random.Random(7)
     values = [0, 1, MASK, MASK - 1, 2**63, 2**32, 2**32 - 1] + [rng.getrandbits(64) for _ in range(300)]
     for d in [1, 2, 3, 13, 29, 21023161, 2**32 - 5, 2**32 + 15, 2**63 + 1, MASK] + [rng.getrandbits(40) | 1 for _ in range(5)]:
-        assert hooks.stdhash_modulus(values, d) == [v % d for v in values], d
+        assert hooks.voxel_map_modulus(values, d) == [v % d for v in values], d
 
 
 def test_documented_orders_and_bucket_growth():
-    _, order, counts = hooks.stdhash_insert([(i, 0, 0) for i in range(3)])
+    _, order, counts = hooks.voxel_map_insert([(i, 0, 0) for i in range(3)])
     assert order == [2, 1, 0] and counts == [13] * 3
-    _, order, counts = hooks.stdhash_insert([(i, 0, 0) for i in range(20)])
+    _, order, counts = hooks.voxel_map_insert([(i, 0, 0) for i in range(20)])
     assert order == [18, 15, 14, 16, 13, 17, 0, 1, 2, 8, 3, 5, 6, 19, 4, 7, 9, 11, 10, 12]
     assert counts == [13] * 13 + [29] * 7
-    _, _, counts = hooks.stdhash_insert([(i, -i, 2 * i) for i in range(2357)])
+    _, _, counts = hooks.voxel_map_insert([(i, -i, 2 * i) for i in range(2357)])
     grow_points = [i + 1 for i in range(1, len(counts)) if counts[i] != counts[i - 1]]
     assert sorted(set(counts)) == [13, 29, 59, 127, 257, 541, 1109, 2357]
     # Each growth happens on the insertion that would make the element count exceed B.
@@ -166,7 +166,7 @@ def test_order_matches_a_literal_model_with_repeated_keys(seed, span, count):
     keys = [tuple(rng.randint(-span, span) for _ in range(3)) for _ in range(count)]
     model = ModelMap()
     expected_ids = [model.insert(k) for k in keys]
-    ids, order, counts = hooks.stdhash_insert(keys)
+    ids, order, counts = hooks.voxel_map_insert(keys)
     assert ids == expected_ids
     assert order == model.order()
     assert counts[-1] == len(model.buckets)

@@ -1,4 +1,4 @@
-#include "core/linalg.hpp"
+#include "core/number_text.hpp"
 
 #include <algorithm>
 #include <array>

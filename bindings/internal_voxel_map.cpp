@@ -2,7 +2,7 @@
 // iteration order of the voxel map, which the public methods show only through their output order.
 #include "bindings/classes.hpp"
 #include "bindings/module.hpp"
-#include "core/stdhash.hpp"
+#include "core/voxel_map.hpp"
 
 namespace nubiro::py {
 namespace {
@@ -53,7 +53,7 @@ PyObject* modulus(Args& a) {
 }
 
 // Insertion numbers in iteration order.
-Ref order_list(const StdHashMap<char>& map) {
+Ref order_list(const VoxelMap<char>& map) {
     const std::vector<std::uint32_t> order = map.iteration_order();
     Ref out = check(PyList_New(static_cast<Py_ssize_t>(order.size())));
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -65,7 +65,7 @@ Ref order_list(const StdHashMap<char>& map) {
 // the insertion numbers in iteration order, the bucket count after each key).
 PyObject* map_insert(Args& a) {
     const Py_ssize_t n = length(a.raw(0));
-    StdHashMap<char> map;
+    VoxelMap<char> map;
     Ref ids = check(PyList_New(n));
     Ref counts = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -81,8 +81,8 @@ PyObject* map_insert(Args& a) {
 // from the first one's state, then feeds `more` to both. Returns (iteration order, bucket count)
 // of each map: a restored map must go on exactly as the original.
 PyObject* map_restore(Args& a) {
-    StdHashMap<char> original, restored;
-    auto feed = [&](PyObject* keys, StdHashMap<char>& map) {
+    VoxelMap<char> original, restored;
+    auto feed = [&](PyObject* keys, VoxelMap<char>& map) {
         for (Py_ssize_t i = 0, n = length(keys); i < n; ++i) {
             const VoxelKey key = key_from(item(keys, i).get());
             map.find_or_insert(key) = static_cast<char>(key.x);
@@ -100,13 +100,13 @@ PyObject* map_restore(Args& a) {
 
 }  // namespace
 
-void add_internal_stdhash(PyObject* internal) {
+void add_internal_voxel_map(PyObject* internal) {
     add_functions(internal, {function<"hash_voxel_key(x, y, z)", hash_key>(),
                              function<"voxel_index(v)", cell_index>(),
                              function<"next_bucket_count(n)", bucket_count_for>(),
-                             function<"stdhash_modulus(values, d)", modulus>(),
-                             function<"stdhash_insert(keys)", map_insert>(),
-                             function<"stdhash_restore(keys, more)", map_restore>()});
+                             function<"voxel_map_modulus(values, d)", modulus>(),
+                             function<"voxel_map_insert(keys)", map_insert>(),
+                             function<"voxel_map_restore(keys, more)", map_restore>()});
 }
 
 }  // namespace nubiro::py

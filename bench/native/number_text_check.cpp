@@ -1,8 +1,8 @@
 // Checks the number text forms against the C library's printf/strtod (C locale) over millions
 // of doubles, and the parsers against a literal, regex-based reading of their grammar.
 //
-//   linalg_check [values-per-family]     (default 400000; exits non-zero on any mismatch)
-#include "core/linalg.hpp"
+//   number_text_check [values-per-family]     (default 400000; exits non-zero on any mismatch)
+#include "core/number_text.hpp"
 
 #include <bit>
 #include <cmath>

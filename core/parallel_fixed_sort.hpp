@@ -1,4 +1,4 @@
-// The fixed sort (core/stdsort.hpp) spread over the worker pool, leaving exactly the order the
+// The fixed sort (core/fixed_sort.hpp) spread over the worker pool, leaving exactly the order the
 // sequential sort leaves.
 //
 // The introsort splits a range at a pivot and then sorts the two parts independently, each
@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "core/parallel.hpp"
-#include "core/stdsort.hpp"
+#include "core/fixed_sort.hpp"
 
 namespace nubiro {
 
 template <class T, class Key>
-void parallel_stdsort(T* records, std::size_t n, const Key& key) {
-    using namespace stdsort_detail;
+void parallel_fixed_sort(T* records, std::size_t n, const Key& key) {
+    using namespace fixed_sort_detail;
     constexpr std::size_t kSequentialBelow = 1 << 15;
     const std::size_t threads = parallel::num_threads();
     if (n < kSequentialBelow || threads == 1) {
-        stdsort(records, n, key);
+        fixed_sort(records, n, key);
         return;
     }
     struct Part {

@@ -88,7 +88,7 @@ private:
 };
 
 template <class Value, class Key = VoxelKey, class Hash = VoxelKeyHash>
-class StdHashMap {
+class VoxelMap {
 public:
     // Nodes live in one array in insertion order; list links are slot numbers where slot 0 is
     // the head and slot i + 1 is node i. A link of 0 means "no successor" (the head is never
@@ -262,7 +262,7 @@ public:
             if (i >= n || listed[i]) return value_error("the iteration order must list every node once");
             listed[i] = 1;
         }
-        StdHashMap made;
+        VoxelMap made;
         made.nodes_ = std::move(nodes);
         for (std::size_t i = 0; i < n; ++i) {
             Node& node = made.nodes_[order[i]];

@@ -1,4 +1,4 @@
-#include "core/stdhash.hpp"
+#include "core/voxel_map.hpp"
 
 #include <algorithm>
 #include <array>
@@ -78,7 +78,7 @@ void fill_order(std::uint64_t count, std::span<const std::uint64_t> hashes, std:
 std::vector<std::uint32_t> grown_map_order(std::span<const std::uint64_t> hashes) {
     const std::size_t n = hashes.size();
     if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("voxel map is full");
-    // The map's growth, step by step as insertion makes it (see StdHashMap::insert_node). A
+    // The map's growth, step by step as insertion makes it (see VoxelMap::insert_node). A
     // rehash relinks the list in its order by the same rule as insertions, so the map after a
     // rehash is the one inserting its list, in order, into the new bucket count would give.
     // `seq` is that insertion sequence for the current bucket count.
