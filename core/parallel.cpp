@@ -163,4 +163,12 @@ void run_chunks(std::size_t n, std::size_t chunk, RangeBody body, void* context)
 }
 
 }  // namespace detail
+
+namespace {
+std::atomic<bool> stop_requested{false};
+}
+void request_cancel() noexcept { stop_requested.store(true, std::memory_order_relaxed); }
+void clear_cancel() noexcept { stop_requested.store(false, std::memory_order_relaxed); }
+bool cancel_requested() noexcept { return stop_requested.load(std::memory_order_relaxed); }
+
 }  // namespace nubiro::parallel

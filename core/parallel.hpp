@@ -16,10 +16,26 @@
 // and the first exception is rethrown on the calling thread.
 #pragma once
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <type_traits>
 
 namespace nubiro::parallel {
+
+// ---- cooperative cancellation ----
+// One process-wide stop request (the Python side sets it on Ctrl-C). Long operations call
+// check_cancelled() between units of work (chunks, iterations); it throws Cancelled once a stop
+// has been requested. An operation must write its outputs only after its loops end, so a
+// cancelled one leaves its inputs unchanged.
+struct Cancelled : std::exception {
+    const char* what() const noexcept override { return "cancelled"; }
+};
+void request_cancel() noexcept;
+void clear_cancel() noexcept;
+bool cancel_requested() noexcept;
+inline void check_cancelled() {
+    if (cancel_requested()) throw Cancelled{};
+}
 
 // Threads a loop may use, the calling thread included (at least 1). Creates the pool.
 std::size_t num_threads();
