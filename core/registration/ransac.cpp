@@ -285,7 +285,7 @@ Result<RegistrationResult> registration_ransac_based_on_correspondence(
     double max_distance, const TransformationEstimation& method, std::int32_t ransac_n,
     std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
     if (auto error = validate_correspondences(corres, source.points.size(), target.points.size())) return *error;
-    if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || max_distance <= 0 ||
+    if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || !(max_distance > 0) ||
         source.is_empty() || target.is_empty())
         return RegistrationResult();
 
@@ -315,7 +315,7 @@ Result<RegistrationResult> registration_ransac_based_on_feature_matching(
     const geometry::PointCloud& source, const geometry::PointCloud& target, const Feature& source_feature,
     const Feature& target_feature, bool mutual_filter, double max_distance, const TransformationEstimation& method,
     std::int32_t ransac_n, std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
-    if (max_distance <= 0 || ransac_n < 3) return RegistrationResult();
+    if (!(max_distance > 0) || ransac_n < 3) return RegistrationResult();
     const std::vector<Vector2i> corres =
         correspondences_from_features(source_feature, target_feature, mutual_filter, 0.1f);
     return registration_ransac_based_on_correspondence(source, target, corres, max_distance, method, ransac_n,

@@ -163,7 +163,7 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
                                             std::span<const Vector3d> target_normals, double max_distance,
                                             const Matrix4d& init, const TransformationEstimation& method,
                                             const ICPConvergenceCriteria& criteria) {
-    if (max_distance <= 0) return runtime_error("Invalid max_correspondence_distance.");
+    if (!(max_distance > 0)) return runtime_error("Invalid max_correspondence_distance.");  // NaN included
     if (source.empty() || target.empty()) {
         RegistrationResult empty;
         empty.transformation = init;
