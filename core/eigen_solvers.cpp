@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "core/vector_ops.hpp"
+
 namespace nubiro {
 namespace {
 
@@ -206,8 +208,6 @@ Symmetric3 scaled(const Symmetric3& c, double s) {
     return {c.c00 / s, c.c01 / s, c.c02 / s, c.c11 / s, c.c12 / s, c.c22 / s};
 }
 
-double squared_length(double x, double y, double z) { return (x * x + y * y) + z * z; }
-
 // sqrt(t^2 + g^2) scaled by the larger magnitude.
 double scaled_hypot(double t, double g) {
     if (std::isinf(t) || std::isinf(g)) return std::numeric_limits<double>::infinity();
@@ -258,9 +258,9 @@ Vector3d smallest_eigenvector_closed_form(const Symmetric3& c) {
     const Vector3d w0 = {a01 * a12 - a02 * u1, a01 * a02 - a12 * u0, u0 * u1 - a01 * a01};
     const Vector3d w1 = {a01 * u2 - a12 * a02, a02 * a02 - u0 * u2, a12 * u0 - a01 * a02};
     const Vector3d w2 = {u1 * u2 - a12 * a12, a12 * a02 - a01 * u2, a01 * a12 - a02 * u1};
-    const double d0 = squared_length(w0[0], w0[1], w0[2]);
-    const double d1 = squared_length(w1[0], w1[1], w1[2]);
-    const double d2 = squared_length(w2[0], w2[1], w2[2]);
+    const double d0 = squared_norm(w0);
+    const double d1 = squared_norm(w1);
+    const double d2 = squared_norm(w2);
 
     const Vector3d* w = &w0;
     double best = d0;

@@ -11,6 +11,7 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -39,8 +40,6 @@ Symmetric3 covariance(const Vector3d* points, const std::uint32_t* neighbors, st
     return {sxx / n - mx * mx, sxy / n - mx * my, sxz / n - mx * mz,
             syy / n - my * my, syz / n - my * mz, szz / n - mz * mz};
 }
-
-double squared_length(double x, double y, double z) { return (x * x + y * y) + z * z; }
 
 // Neighbour scratch owned by one thread and reused by every point it handles.
 struct NeighborBuffers {
@@ -140,12 +139,10 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
                 Vector3d v = fast_normal_computation ? smallest_eigenvector_closed_form(cov)
                                                      : smallest_eigenvector_iterative(cov);
                 if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) ||
-                    std::sqrt(squared_length(v[0], v[1], v[2])) < 1e-9)
+                    std::sqrt(squared_norm(v)) < 1e-9)
                     v = kFallback;
                 if (reference) {
-                    const Vector3d& r = reference[i];
-                    const double dot = (v[0] * r[0] + v[1] * r[1]) + v[2] * r[2];
-                    if (dot < 0) v = {-v[0], -v[1], -v[2]};
+                    if (dot(v, reference[i]) < 0) v = {-v[0], -v[1], -v[2]};
                 }
                 result[i] = v;
             }

@@ -10,6 +10,7 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/geometry/voxel_cells.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -132,7 +133,7 @@ VoxelGrid& VoxelGrid::clear() {
 
 VoxelGrid& VoxelGrid::translate(const Vector3d& t, bool relative) {
     if (relative)
-        origin = {origin[0] + t[0], origin[1] + t[1], origin[2] + t[2]};
+        origin = add(origin, t);
     else
         origin = t;
     return *this;

@@ -11,6 +11,7 @@
 #include "core/io/utf8.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::io::ply {
 
@@ -471,12 +472,6 @@ private:
 
 // ---- ear clipping ----------------------------------------------------------------------------
 
-Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vector3d cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
 // Even-odd crossing test of P against the triangle A, B, C projected onto the plane of the
 // coordinates u (across) and w (along the crossing ray's sweep).
 bool inside_projected(const Vector3d& p, const Vector3d& a, const Vector3d& b, const Vector3d& c, int u, int w) {
@@ -583,9 +578,9 @@ bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std:
         const Vector3d& prev = v[p[u - 1]];
         const Vector3d& next = v[p[(u + 1) % m]];
         const Vector3d c = cross(sub(cur, prev), sub(next, cur));
-        normal = {normal[0] + c[0], normal[1] + c[1], normal[2] + c[2]};
+        normal = add(normal, c);
     }
-    const double norm2 = dot(normal, normal);
+    const double norm2 = squared_norm(normal);
     const double length = std::sqrt(norm2);
     if (norm2 == 0 || !std::isfinite(length)) return false;
     const double inv = 1.0 / length;
