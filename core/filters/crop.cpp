@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::filters {
 namespace {
@@ -19,8 +20,6 @@ std::vector<std::uint8_t> mask_of(std::span<const Vector3d> points, const Inside
         1 << 14);
     return keep;
 }
-
-bool all_finite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
 }  // namespace
 
@@ -39,9 +38,9 @@ Result<std::vector<std::uint8_t>> box_mask(std::span<const Vector3d> points, con
 
 Result<std::vector<std::uint8_t>> oriented_box_mask(std::span<const Vector3d> points, const Vector3d& center,
                                                     const Matrix3d& rotation, const Vector3d& extent) {
-    if (!all_finite(center)) return value_error("center must be finite");
+    if (!is_finite(center)) return value_error("center must be finite");
     for (const Vector3d& row : rotation)
-        if (!all_finite(row)) return value_error("rotation must be finite");
+        if (!is_finite(row)) return value_error("rotation must be finite");
     for (int c = 0; c < 3; ++c)
         if (!(extent[c] >= 0)) return value_error("extent must be non-negative");
     const Vector3d half = {extent[0] / 2, extent[1] / 2, extent[2] / 2};

@@ -7,11 +7,10 @@
 #include "core/kdtree_ball.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::filters {
 namespace {
-
-bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 // Sorting by (x, y, z, point number) puts equal points next to each other with the first one
 // leading its run; the order is total, so the result does not depend on the sort.

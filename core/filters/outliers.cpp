@@ -8,13 +8,12 @@
 #include "core/kdtree.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::filters {
 namespace {
 
 constexpr std::size_t kChunk = 512;
-
-bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 }  // namespace
 

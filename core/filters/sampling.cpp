@@ -9,23 +9,10 @@
 
 #include "core/parallel.hpp"
 #include "core/random.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::filters {
 namespace {
-
-// A uniform value in [0, range) for 1 <= range <= 2^32 by Lemire's multiply-and-reject rule.
-std::uint64_t below(random::Mt19937& engine, std::uint64_t range) {
-    std::uint64_t m = std::uint64_t{engine.next()} * range;
-    auto low = static_cast<std::uint32_t>(m);
-    if (low < range) {
-        const std::uint64_t threshold = (std::uint64_t{1} << 32) % range;
-        while (low < threshold) {
-            m = std::uint64_t{engine.next()} * range;
-            low = static_cast<std::uint32_t>(m);
-        }
-    }
-    return m >> 32;
-}
 
 Error positive(const char* name, std::int64_t v) {
     return value_error(std::string(name) + " must be a positive integer, got " + std::to_string(v));
@@ -39,7 +26,7 @@ Result<Indices> random_indices(std::size_t n, std::int64_t count, std::uint32_t 
     Indices all(n);
     std::iota(all.begin(), all.end(), std::int64_t{0});
     random::Mt19937 engine(seed);
-    for (std::size_t i = 0; i < take; ++i) std::swap(all[i], all[i + below(engine, n - i)]);
+    for (std::size_t i = 0; i < take; ++i) std::swap(all[i], all[i + random::draw_below(engine, n - i)]);
     all.resize(take);
     std::sort(all.begin(), all.end());
     return all;
@@ -59,9 +46,7 @@ Result<Indices> farthest_indices(std::span<const Vector3d> points, std::int64_t 
     const auto n = static_cast<std::int64_t>(points.size());
     if (start < 0 || start >= n)
         return value_error("start must be a point number below " + std::to_string(n) + ", got " + std::to_string(start));
-    auto finite = [&](std::size_t i) {
-        return std::isfinite(points[i][0]) && std::isfinite(points[i][1]) && std::isfinite(points[i][2]);
-    };
+    auto finite = [&](std::size_t i) { return is_finite(points[i]); };
     if (!finite(static_cast<std::size_t>(start))) return value_error("start must be a point with finite coordinates");
 
     // Squared distance to the nearest chosen point; -1 marks chosen points, -inf points that
@@ -100,8 +85,7 @@ Result<Indices> farthest_indices(std::span<const Vector3d> points, std::int64_t 
             for (std::size_t i = b * kBlock; i < end; ++i) {
                 double d = dist[i];
                 if (d >= 0) {
-                    const double dx = points[i][0] - q[0], dy = points[i][1] - q[1], dz = points[i][2] - q[2];
-                    const double d2 = dx * dx + dy * dy + dz * dz;
+                    const double d2 = squared_distance(points[i], q);
                     if (d2 < d) dist[i] = d = d2;
                 }
                 if (d > here.dist) here = {d, i};

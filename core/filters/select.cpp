@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::filters {
 namespace {
@@ -45,8 +46,7 @@ std::vector<std::uint8_t> finite_mask(std::span<const Vector3d> points) {
         points.size(),
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                const Vector3d& p = points[i];
-                keep[i] = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+                keep[i] = is_finite(points[i]);
             }
         },
         1 << 14);

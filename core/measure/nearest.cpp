@@ -6,6 +6,7 @@
 
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::measure {
 
@@ -24,7 +25,7 @@ Result<Nearest> nearest_distances(std::span<const Vector3d> query, std::span<con
                 const Vector3d& p = query[i];
                 std::uint32_t j;
                 double d2;
-                if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) &&
+                if (is_finite(p) &&
                     tree.search_knn(p.data(), 1, &j, &d2) == 1) {
                     out.distances[i] = std::sqrt(d2);
                     out.indices[i] = j;

@@ -12,19 +12,12 @@
 #include "core/kdtree.hpp"
 #include "core/kdtree_ball.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::measure {
 namespace {
 
-Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 Vector3d along(const Vector3d& a, const Vector3d& d, double t) { return {a[0] + t * d[0], a[1] + t * d[1], a[2] + t * d[2]}; }
-double dist2(const Vector3d& a, const Vector3d& b) {
-    const Vector3d d = sub(a, b);
-    return dot(d, d);
-}
-bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
-
 Vector3d closest_on_segment(const Vector3d& p, const Vector3d& a, const Vector3d& b) {
     const Vector3d ab = sub(b, a);
     const double len2 = dot(ab, ab);
@@ -38,13 +31,12 @@ Vector3d closest_on_segment(const Vector3d& p, const Vector3d& a, const Vector3d
 // Voronoi regions of the triangle in turn: corners, sides, then the face.
 Vector3d closest_on_triangle(const Vector3d& p, const Vector3d& a, const Vector3d& b, const Vector3d& c) {
     const Vector3d ab = sub(b, a), ac = sub(c, a);
-    const Vector3d n = {ab[1] * ac[2] - ab[2] * ac[1], ab[2] * ac[0] - ab[0] * ac[2], ab[0] * ac[1] - ab[1] * ac[0]};
-    if (!(dot(n, n) > 0)) {
+    if (!(squared_norm(cross(ab, ac)) > 0)) {
         const Vector3d candidates[3] = {closest_on_segment(p, a, b), closest_on_segment(p, b, c),
                                         closest_on_segment(p, c, a)};
         Vector3d best = candidates[0];
         for (const Vector3d& q : candidates)
-            if (dist2(p, q) < dist2(p, best)) best = q;
+            if (squared_distance(p, q) < squared_distance(p, best)) best = q;
         return best;
     }
     const Vector3d ap = sub(p, a);
@@ -82,7 +74,7 @@ Result<MeshDistances> point_to_mesh(std::span<const Vector3d> points, std::span<
         const Vector3d &a = vertices[tri[0]], &b = vertices[tri[1]], &c = vertices[tri[2]];
         if (!is_finite(a) || !is_finite(b) || !is_finite(c)) continue;
         const Vector3d g = {(a[0] + b[0] + c[0]) / 3, (a[1] + b[1] + c[1]) / 3, (a[2] + b[2] + c[2]) / 3};
-        reach = std::max({reach, std::sqrt(dist2(g, a)), std::sqrt(dist2(g, b)), std::sqrt(dist2(g, c))});
+        reach = std::max({reach, std::sqrt(squared_distance(g, a)), std::sqrt(squared_distance(g, b)), std::sqrt(squared_distance(g, c))});
         usable.push_back(static_cast<std::uint32_t>(t));
         centroids.push_back(g);
     }
@@ -112,7 +104,7 @@ Result<MeshDistances> point_to_mesh(std::span<const Vector3d> points, std::span<
                 tree.search_knn(p.data(), 1, &first, &first_d2);
                 std::uint32_t best_t = usable[first];
                 Vector3d best_q = closest_on_triangle(p, corner(best_t, 0), corner(best_t, 1), corner(best_t, 2));
-                double best_d2 = dist2(p, best_q);
+                double best_d2 = squared_distance(p, best_q);
                 // A little slack keeps rounding in the bound from dropping a candidate.
                 const double bound = (std::sqrt(best_d2) + reach) * (1 + 1e-9) + 1e-300;
                 search_closed_ball(tree, p.data(), bound, hits);
@@ -122,7 +114,7 @@ Result<MeshDistances> point_to_mesh(std::span<const Vector3d> points, std::span<
                     const double lower = std::sqrt(h.dist2) - reach;
                     if (lower > 0 && lower * lower > best_d2 * (1 + 1e-9)) continue;
                     const Vector3d q = closest_on_triangle(p, corner(t, 0), corner(t, 1), corner(t, 2));
-                    const double d2 = dist2(p, q);
+                    const double d2 = squared_distance(p, q);
                     if (d2 < best_d2 || (d2 == best_d2 && t < best_t)) best_t = t, best_q = q, best_d2 = d2;
                 }
                 out.distances[i] = std::sqrt(best_d2);

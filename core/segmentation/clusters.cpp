@@ -8,14 +8,13 @@
 #include "core/kdtree_ball.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 #include "core/segmentation/union_find.hpp"
 
 namespace nubiro::segmentation {
 namespace {
 
 constexpr std::size_t kChunk = 256;
-
-bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 Error not_positive(const char* name, double v) {
     return value_error(std::string(name) + " must be a positive number, got " + text::format_shortest(v));

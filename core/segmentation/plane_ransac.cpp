@@ -10,6 +10,7 @@
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/random.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::segmentation {
 namespace {
@@ -25,26 +26,13 @@ Columns finite_columns(std::span<const Vector3d> points) {
     Columns c;
     for (std::size_t i = 0; i < points.size(); ++i) {
         const Vector3d& p = points[i];
-        if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+        if (!is_finite(p)) continue;
         c.index.push_back(static_cast<std::uint32_t>(i));
         c.x.push_back(p[0]);
         c.y.push_back(p[1]);
         c.z.push_back(p[2]);
     }
     return c;
-}
-
-std::uint64_t below(random::Mt19937& engine, std::uint64_t range) {
-    std::uint64_t m = std::uint64_t{engine.next()} * range;
-    auto low = static_cast<std::uint32_t>(m);
-    if (low < range) {
-        const std::uint64_t threshold = (std::uint64_t{1} << 32) % range;
-        while (low < threshold) {
-            m = std::uint64_t{engine.next()} * range;
-            low = static_cast<std::uint32_t>(m);
-        }
-    }
-    return m >> 32;
 }
 
 using Plane = std::array<double, 4>;
@@ -147,10 +135,10 @@ Result<PlaneFit> segment_plane(std::span<const Vector3d> points, const PlaneOpti
     std::vector<std::array<std::uint32_t, 3>> samples(iterations);
     random::Mt19937 engine(o.seed);
     for (auto& s : samples) {
-        s[0] = static_cast<std::uint32_t>(below(engine, c.size()));
-        do s[1] = static_cast<std::uint32_t>(below(engine, c.size()));
+        s[0] = static_cast<std::uint32_t>(random::draw_below(engine, c.size()));
+        do s[1] = static_cast<std::uint32_t>(random::draw_below(engine, c.size()));
         while (s[1] == s[0]);
-        do s[2] = static_cast<std::uint32_t>(below(engine, c.size()));
+        do s[2] = static_cast<std::uint32_t>(random::draw_below(engine, c.size()));
         while (s[2] == s[0] || s[2] == s[1]);
     }
 
