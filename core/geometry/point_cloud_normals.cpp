@@ -1,14 +1,16 @@
 // Normal estimation: per point, the direction of least spread of its neighbourhood, i.e. the
 // eigenvector of the smallest eigenvalue of the neighbourhood's covariance.
 //
-// Both eigen-solvers below are written operation by operation: the sign of every normal is
-// part of the result, so the order of the floating-point operations must stay as it is.
+// Both eigen-solvers (the closed form in core/eigen_solvers, the iterative one below) are
+// written operation by operation: the sign of every normal is part of the result, so the order
+// of the floating-point operations must stay as it is.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
+#include "core/eigen_solvers.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
@@ -18,13 +20,7 @@ namespace {
 
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kInverseEpsilon = 4503599627370496.0;  // 2^52
-constexpr double kTwoThirdsPi = 2.0943951023931953;
 constexpr Vector3d kFallback = {0, 0, 1};
-
-// The six distinct entries of a symmetric 3x3 matrix.
-struct Symmetric3 {
-    double c00, c01, c02, c11, c12, c22;
-};
 
 // Population covariance as mean of products minus product of means, summed in the
 // neighbours' order.
@@ -49,79 +45,7 @@ Symmetric3 covariance(const Vector3d* points, const std::uint32_t* neighbors, st
             syy / n - my * my, syz / n - my * mz, szz / n - mz * mz};
 }
 
-double largest_magnitude(const Symmetric3& c) {
-    double s = std::fabs(c.c00);
-    for (const double v : {c.c01, c.c02, c.c11, c.c12, c.c22}) {
-        const double a = std::fabs(v);
-        if (a > s) s = a;
-    }
-    return s;
-}
-
-Symmetric3 scaled(const Symmetric3& c, double s) {
-    return {c.c00 / s, c.c01 / s, c.c02 / s, c.c11 / s, c.c12 / s, c.c22 / s};
-}
-
 double squared_length(double x, double y, double z) { return (x * x + y * y) + z * z; }
-
-// Closed form: eigenvalues from the trigonometric solution of the characteristic cubic, the
-// eigenvector as the longest cross product of two rows of the shifted matrix. Zero vector when
-// the direction is undetermined.
-Vector3d smallest_eigenvector_closed_form(const Symmetric3& c) {
-    const double s = largest_magnitude(c);
-    if (s == 0) return {0, 0, 0};
-    const auto [a00, a01, a02, a11, a12, a22] = scaled(c, s);
-
-    const double off = (a01 * a01 + a02 * a02) + a12 * a12;
-    if (off <= 1e-16 || off != off) {
-        if (a00 <= a11 && a00 <= a22) return {1, 0, 0};
-        if (a11 <= a22 && a11 <= a00) return {0, 1, 0};
-        return {0, 0, 1};
-    }
-
-    const double q = ((a11 + a22) + a00) / 3;
-    const double b00 = a00 - q, b11 = a11 - q, b22 = a22 - q;
-    const double p = std::sqrt((2 * off + ((b00 * b00 + b11 * b11) + b22 * b22)) / 6);
-    if (p < 1e-16) return {0, 0, 0};
-
-    const double k00 = b11 * b22 - a12 * a12;
-    const double k01 = a01 * b22 - a12 * a02;
-    const double k02 = a01 * a12 - b11 * a02;
-    double h = (((b00 * k00 - a01 * k01) + a02 * k02) / ((p * p) * p)) * 0.5;
-    h = std::max(h, -1.0);
-    h = std::min(h, 1.0);
-
-    const double theta = std::acos(h) / 3;
-    const double beta2 = 2 * std::cos(theta);
-    const double beta0 = 2 * std::cos(theta + kTwoThirdsPi);
-    const double e0 = q + beta0 * p;
-    const double e1 = q - (beta2 + beta0) * p;
-    const double e2 = beta2 * p + q;
-    const double low01 = e1 < e0 ? e1 : e0;
-    const double lambda = e2 < low01 ? e2 : low01;
-
-    const double u0 = a00 - lambda, u1 = a11 - lambda, u2 = a22 - lambda;
-    const Vector3d w0 = {a01 * a12 - a02 * u1, a01 * a02 - a12 * u0, u0 * u1 - a01 * a01};
-    const Vector3d w1 = {a01 * u2 - a12 * a02, a02 * a02 - u0 * u2, a12 * u0 - a01 * a02};
-    const Vector3d w2 = {u1 * u2 - a12 * a12, a12 * a02 - a01 * u2, a01 * a12 - a02 * u1};
-    const double d0 = squared_length(w0[0], w0[1], w0[2]);
-    const double d1 = squared_length(w1[0], w1[1], w1[2]);
-    const double d2 = squared_length(w2[0], w2[1], w2[2]);
-
-    const Vector3d* w = &w0;
-    double best = d0;
-    if (d1 > best) {
-        w = &w1;
-        best = d1;
-    }
-    if (d2 > best) {
-        w = &w2;
-        best = d2;
-    }
-    if (best <= 1e-16) return {0, 0, 0};
-    const double len = std::sqrt(best);
-    return {(*w)[0] / len, (*w)[1] / len, (*w)[2] / len};
-}
 
 // sqrt(t^2 + g^2) scaled by the larger magnitude.
 double scaled_hypot(double t, double g) {
@@ -336,7 +260,7 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
                     continue;
                 }
                 const Symmetric3 cov = covariance(pts, nb, m);
-                Vector3d v = fast_normal_computation ? smallest_eigenvector_closed_form(cov)
+                Vector3d v = fast_normal_computation ? smallest_eigenvector(cov)
                                                      : smallest_eigenvector_iterative(cov);
                 if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) ||
                     std::sqrt(squared_length(v[0], v[1], v[2])) < 1e-9)
