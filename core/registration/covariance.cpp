@@ -92,11 +92,30 @@ void for_each_neighbourhood(std::span<const Vector3d> points, const KDTree& tree
         kChunk);
 }
 
+// The middle eigenvalue of c given the unit eigenvector n of the smallest one, from the
+// invariants: the other two eigenvalues have sum trace - l3 and product m2 - l3 (trace - l3),
+// m2 the sum of the principal 2x2 minors.
+double middle_eigenvalue(const Symmetric3& c, const Vector3d& n) {
+    const double l3 = n[0] * (c.c00 * n[0] + c.c01 * n[1] + c.c02 * n[2]) +
+                      n[1] * (c.c01 * n[0] + c.c11 * n[1] + c.c12 * n[2]) +
+                      n[2] * (c.c02 * n[0] + c.c12 * n[1] + c.c22 * n[2]);
+    const double sum = c.c00 + c.c11 + c.c22 - l3;
+    const double m2 = (c.c00 * c.c11 - c.c01 * c.c01) + (c.c00 * c.c22 - c.c02 * c.c02) + (c.c11 * c.c22 - c.c12 * c.c12);
+    const double product = m2 - l3 * sum;
+    const double disc = sum * sum - 4 * product;
+    return 0.5 * (sum - std::sqrt(disc > 0 ? disc : 0.0));
+}
+
+// Below this share of the spread, the second direction counts as absent (collinear points).
+constexpr double kFlat = 1e-9;
+
 Vector3d normal_of(const Vector3d* points, const std::uint32_t* nb, std::size_t m) {
     Symmetric3 c;
     if (!neighbourhood_covariance(points, nb, m, c)) return {0, 0, 0};
     const Vector3d v = smallest_eigenvector(c);
-    if (!is_finite(v)) return {0, 0, 0};
+    if (!is_finite(v) || (v[0] == 0 && v[1] == 0 && v[2] == 0)) return {0, 0, 0};
+    // A line has no normal: any direction across it would do, so none is chosen.
+    if (!(middle_eigenvalue(c, v) > kFlat * (c.c00 + c.c11 + c.c22))) return {0, 0, 0};
     return v;
 }
 
