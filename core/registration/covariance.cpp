@@ -112,7 +112,7 @@ constexpr double kFlat = 1e-9;
 Vector3d normal_of(const Vector3d* points, const std::uint32_t* nb, std::size_t m) {
     Symmetric3 c;
     if (!neighbourhood_covariance(points, nb, m, c)) return {0, 0, 0};
-    const Vector3d v = smallest_eigenvector(c);
+    const Vector3d v = smallest_eigenvector_closed_form(c);
     if (!is_finite(v) || (v[0] == 0 && v[1] == 0 && v[2] == 0)) return {0, 0, 0};
     // A line has no normal: any direction across it would do, so none is chosen.
     if (!(middle_eigenvalue(c, v) > kFlat * (c.c00 + c.c11 + c.c22))) return {0, 0, 0};

@@ -9,6 +9,7 @@
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/registration/registration.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -24,27 +25,6 @@ struct Term {
     double g[6];
     double cost;
 };
-
-inline Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-inline double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-inline Vector3d cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-Matrix4d multiply(const Matrix4d& a, const Matrix4d& b) {
-    Matrix4d out;
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] + a[i][3] * b[3][j];
-    return out;
-}
-
-bool all_finite(const Matrix4d& m) {
-    for (const auto& row : m)
-        for (const double e : row)
-            if (!std::isfinite(e)) return false;
-    return true;
-}
 
 // R C R^T, symmetric by construction (the upper triangle computed, then mirrored).
 Matrix3d rotate_covariance(const Matrix3d& r, const Matrix3d& c) {
