@@ -240,3 +240,22 @@ def test_icp_arguments_are_checked(kwargs, error, text):
     call = {"max_correspondence_distance": 0.5, **kwargs}
     with pytest.raises(error, match=text):
         align.icp(points, points, **call)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("tukey", "tukey"),
+    ("Huber:0.05", ("huber", 0.05)),
+    (" geman-mcclure : 2 ", ("geman-mcclure", 2.0)),
+    ("l1", "kernel must be one of"),
+    ("cauchy:", "kernel scale must be a positive number, not ''"),
+    ("tukey:0", "kernel scale must be a positive number, not '0'"),
+    ("tukey:-1", "kernel scale must be a positive number, not '-1'"),
+    ("tukey:nan", "kernel scale must be a positive number, not 'nan'"),
+    ("tukey:wide", "kernel scale must be a positive number, not 'wide'"),
+])
+def test_kernels_written_as_on_the_command_line(text, expected):
+    if isinstance(expected, str) and expected.startswith("kernel"):
+        with pytest.raises(ValueError, match=expected):
+            align.parse_kernel(text)
+    else:
+        assert align.parse_kernel(text) == expected

@@ -170,9 +170,19 @@ def test_batch_command_writes_json_lines(pairs, serial, tmp_path, capsys):
     assert capsys.readouterr().err.count("pair ") == 4
 
 
+def test_generalized_icp_with_a_kernel(pairs):
+    items, truths, _ = pairs
+    results = batch.register_pairs(items[:2], voxel_size=VOXEL, seed=3, icp="gicp", kernel="cauchy")
+    for r, truth in zip(results, truths):
+        assert r.ok and r.fitness > 0.9
+        assert pipeline.rotation_error_degrees(r.transformation, truth) < 1.0
+
+
 def test_bad_arguments():
     with pytest.raises(ValueError, match="voxel_size"):
         batch.register_pairs([], voxel_size=0)
     with pytest.raises(ValueError, match="icp"):
         batch.register_pairs([], voxel_size=1, icp="plane")
+    with pytest.raises(ValueError, match="kernel scale must be a positive number"):
+        batch.register_pairs([], voxel_size=1, kernel=("tukey", -2.0))
     assert batch.register_pairs([], voxel_size=1) == []

@@ -69,6 +69,21 @@ def test_register_text_with_point_to_point(moved_pair, capsys):
     check_motion([[float(v) for v in line.split()] for line in out[1:5]], truth, extent)
 
 
+@pytest.mark.parametrize("options, stage", [
+    (["--icp", "gicp"], "ICP (gicp)"),
+    (["--icp", "point-to-plane", "--kernel", "tukey"], "ICP (point-to-plane, tukey kernel)"),
+    (["--icp", "gicp", "--kernel", "Huber:0.05"], "ICP (gicp, huber kernel)"),
+])
+def test_register_with_generalized_icp_and_kernels(moved_pair, capsys, options, stage):
+    source, target, truth, extent = moved_pair
+    assert cli.main(["register", source, target, "--json", "--voxel-size", "0.3"] + options) == 0
+    out, err = capsys.readouterr()
+    result = json.loads(out)
+    check_motion(result["transformation"], truth, extent)
+    assert result["fitness"] > 0.9 and result["correspondences"] > 10_000
+    assert stage in err
+
+
 @pytest.fixture
 def bad_files(tmp_path):
     (tmp_path / "empty.xyz").write_text("")
@@ -96,7 +111,10 @@ def test_clouds_with_nothing_in_common(tmp_path, moved_pair, capsys):
 
 @pytest.mark.parametrize("argv", [["register", "a.ply"], ["register", "a.ply", "b.ply", "--voxel-size", "0"],
                                   ["register", "a.ply", "b.ply", "--voxel-size", "-1"],
-                                  ["register", "a.ply", "b.ply", "--icp", "plane"], ["frobnicate"], ["--no-such"]])
+                                  ["register", "a.ply", "b.ply", "--icp", "plane"], ["frobnicate"], ["--no-such"],
+                                  ["register", "a.ply", "b.ply", "--kernel", "l1"],
+                                  ["register", "a.ply", "b.ply", "--kernel", "tukey:0"],
+                                  ["batch", "p.csv", "--voxel-size", "1", "--kernel", "cauchy:nan"]])
 def test_usage_errors_exit_with_2(argv, capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main(argv)

@@ -20,7 +20,7 @@ from typing import Sized
 import numpy as np
 
 import nubiro
-from nubiro import _commands, pipeline
+from nubiro import _commands, align, pipeline
 from nubiro.cpu.pybind import geometry, io
 
 PROG = "python -m nubiro"
@@ -38,6 +38,17 @@ def positive_float(text: str) -> float:
     if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
     return value
+
+
+KERNEL_HELP = ("robust kernel of the ICP step: huber, tukey, cauchy or geman-mcclure, with an optional scale "
+               "(default: a third of the correspondence distance)")
+
+
+def kernel_arg(text: str) -> str | tuple[str, float]:
+    try:
+        return align.parse_kernel(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def stderr_progress(stage: str, seconds: float) -> None:
@@ -117,7 +128,8 @@ def register(args: argparse.Namespace) -> int:
     print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
           f"({len(target.points)} points)", file=sys.stderr)
     try:
-        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed, progress=stderr_progress)
+        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed, progress=stderr_progress,
+                                   kernel=args.kernel)
     except pipeline.RegistrationError as e:
         raise pipeline.InputError(f"cannot register {args.source} onto {args.target}: {e}") from None
     if args.json:
@@ -196,6 +208,7 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("target", help="PLY or XYZ file to move onto")
     r.add_argument("--voxel-size", type=positive_float, help="down-sampling voxel size (default: from the extent)")
     r.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
+    r.add_argument("--kernel", type=kernel_arg, metavar="NAME[:SCALE]", help=KERNEL_HELP)
     r.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="random seed of RANSAC (default 0)")
     r.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     r.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
@@ -208,6 +221,7 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")
     b.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
     b.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
+    b.add_argument("--kernel", type=kernel_arg, metavar="NAME[:SCALE]", help=KERNEL_HELP)
     b.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
     b.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")

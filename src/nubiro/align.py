@@ -34,7 +34,7 @@ from .cpu.pybind import geometry
 # Made by the extension module imported above.
 _native = importlib.import_module("nubiro._native")
 
-__all__ = ["Covariances", "IcpResult", "estimate_covariances", "icp", "KERNELS", "METHODS"]
+__all__ = ["Covariances", "IcpResult", "check_kernel", "estimate_covariances", "icp", "parse_kernel", "KERNELS", "METHODS"]
 
 #: The error models accepted by `icp`.
 METHODS = ("gicp", "point-to-plane", "point-to-point")
@@ -207,6 +207,18 @@ class IcpResult:
     kernel: Optional[Tuple[str, float]]
 
 
+def check_kernel(kernel: KernelSpec) -> Optional[str]:
+    """The name of a kernel as `icp` takes it (None for None).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As `icp` would for it.
+    """
+    spec = _kernel(kernel, 1.0)
+    return None if spec is None else spec[0]
+
+
 def _kernel(kernel: KernelSpec, max_distance: float) -> Optional[Tuple[str, float]]:
     if kernel is None:
         return None
@@ -224,6 +236,30 @@ def _kernel(kernel: KernelSpec, max_distance: float) -> Optional[Tuple[str, floa
         raise TypeError("kernel must be None, a kernel name or a (name, scale) pair")
     if name not in KERNELS:
         raise ValueError(f"kernel must be one of {', '.join(KERNELS)}, not {name!r}")
+    return name, scale
+
+
+def parse_kernel(text: str) -> Union[str, Tuple[str, float]]:
+    """A kernel written ``NAME`` or ``NAME:SCALE`` (as on the command line), in the form `icp`
+    takes: the name alone, or a (name, scale) pair.
+
+    Raises
+    ------
+    ValueError
+        For an unknown name or a scale that is not a positive number.
+    """
+    name, sep, raw = text.strip().partition(":")
+    name = name.strip().lower()
+    if name not in KERNELS:
+        raise ValueError(f"kernel must be one of {', '.join(KERNELS)}, not {name!r}")
+    if not sep:
+        return name
+    try:
+        scale = float(raw)
+    except ValueError:
+        raise ValueError(f"kernel scale must be a positive number, not {raw.strip()!r}") from None
+    if not (scale > 0 and math.isfinite(scale)):
+        raise ValueError(f"kernel scale must be a positive number, not {raw.strip()!r}")
     return name, scale
 
 

@@ -22,7 +22,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from . import pipeline
+from . import align, pipeline
 from .cpu.pybind import PanicException, geometry
 
 @dataclass
@@ -63,11 +63,13 @@ def _load(item: Any) -> geometry.PointCloud:
     return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item))
 
 
-def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int) -> PairResult:
+def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int,
+                 kernel: Any = None) -> PairResult:
     """One pair's registration; errors are returned in the result, not raised."""
     result = PairResult(index, _label(source), _label(target))
     try:
-        done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index))
+        done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index),
+                                 kernel=kernel)
     except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError, PanicException) as e:
         result.error = str(e) if isinstance(e, Exception) else f"{type(e).__name__}: {e}"
         return result
@@ -82,14 +84,19 @@ def _is_dask(obj: Any) -> bool:
 
 
 def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: str = "point-to-plane", seed: int = 0,
-                   executor: Any = None, progress: Callable[[PairResult], None] | None = None) -> list[PairResult]:
+                   executor: Any = None, progress: Callable[[PairResult], None] | None = None,
+                   kernel: Any = None) -> list[PairResult]:
     """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
     `PairResult` per pair, in input order. `executor` is None (serial), a
     `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
-    result as it finishes."""
+    result as it finishes. `kernel` is a robust kernel for the ICP step, as
+    `nubiro.pipeline.register` takes it."""
     pairs = list(pairs)
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    if isinstance(kernel, str):
+        kernel = align.parse_kernel(kernel)
+    align.check_kernel(kernel)
     if not voxel_size > 0:
         raise ValueError(f"voxel_size must be positive, not {voxel_size}")
     results: list[PairResult | None] = [None] * len(pairs)
@@ -101,7 +108,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
 
     if executor is None:
         for i, (source, target) in enumerate(pairs):
-            finish(register_one(i, source, target, voxel_size, icp, seed))
+            finish(register_one(i, source, target, voxel_size, icp, seed, kernel))
         return results  # type: ignore[return-value]
 
     dask = _is_dask(executor)
@@ -118,7 +125,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
     futures = {}
     for i, (source, target) in enumerate(pairs):
         kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
-        futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed,
+        futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed, kernel,
                                 **kwargs)] = i
     if dask:
         distributed = importlib.import_module("distributed")  # optional extra
@@ -187,7 +194,7 @@ def main(args: argparse.Namespace) -> int:
     try:
         executor = _executor(args)
         results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
-                                 progress=progress)
+                                 progress=progress, kernel=getattr(args, "kernel", None))
         for r in results:
             out.write(json.dumps(r.as_json()) + "\n")
     finally:

@@ -7,7 +7,8 @@ The one pipeline behind ``python -m nubiro`` (demo and ``register``) and `nubiro
 3. FPFH features from neighbourhoods of radius 5 x voxel (at most 100 neighbours);
 4. RANSAC over mutual feature matches (point-to-point samples of 3, edge-length and distance
    checkers, 100 000 iterations at confidence 0.999), seeded so the result is reproducible;
-5. ICP on the full clouds from the RANSAC result, correspondences within 0.4 x voxel.
+5. ICP on the full clouds from the RANSAC result, correspondences within 0.4 x voxel
+   (generalized ICP, or any method under a robust kernel, by `nubiro.align.icp`).
 """
 from __future__ import annotations
 
@@ -20,10 +21,11 @@ from typing import Callable
 
 import numpy as np
 
+from . import align
 from .cpu.pybind import geometry, io, utility
 from .cpu.pybind.pipelines import registration as reg
 
-ICP_METHODS = ("point-to-plane", "point-to-point")
+ICP_METHODS = ("point-to-plane", "point-to-point", "gicp")
 
 Progress = Callable[[str, float], None]  # (stage description, seconds)
 
@@ -102,11 +104,17 @@ def _features(cloud: geometry.PointCloud, voxel_size: float):
 
 
 def register(source: geometry.PointCloud, target: geometry.PointCloud, voxel_size: float | None = None, *,
-             icp: str = "point-to-plane", seed: int = 0, progress: Progress | None = None) -> Registration:
+             icp: str = "point-to-plane", seed: int = 0, progress: Progress | None = None,
+             kernel: str | tuple[str, float] | None = None) -> Registration:
     """Finds the rigid transformation that moves `source` onto `target`. The input clouds are
-    not changed (normals for point-to-plane ICP are estimated on a copy of the target)."""
+    not changed (normals for point-to-plane ICP are estimated on a copy of the target).
+    `kernel` ("NAME", "NAME:SCALE" or a (name, scale) pair) makes the ICP step robust (see
+    `nubiro.align.icp`)."""
     if icp not in ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(ICP_METHODS)}, not {icp!r}")
+    if isinstance(kernel, str):
+        kernel = align.parse_kernel(kernel)
+    kernel_name = align.check_kernel(kernel)
     for name, cloud in (("source", source), ("target", target)):
         if not cloud.has_points():
             raise RegistrationError(f"the {name} cloud has no points")
@@ -146,10 +154,18 @@ def register(source: geometry.PointCloud, target: geometry.PointCloud, voxel_siz
         estimator = reg.TransformationEstimationPointToPlane()
     else:
         full_target, estimator = target, reg.TransformationEstimationPointToPoint(False)
-    fine = _timed(stages, progress, f"ICP ({icp})", lambda: reg.registration_icp(
-        source, full_target, 0.4 * voxel_size, coarse.transformation, estimator,
-        reg.ICPConvergenceCriteria(1e-6, 1e-6, 50)))
-    return Registration(transformation=np.asarray(fine.transformation), fitness=fine.fitness,
-                        inlier_rmse=fine.inlier_rmse, correspondences=len(fine.correspondence_set),
-                        seconds=time.perf_counter() - start, voxel_size=voxel_size,
+    if icp == "gicp" or kernel is not None:
+        robust = _timed(stages, progress, f"ICP ({icp}{f', {kernel_name} kernel' if kernel_name else ''})",
+                        lambda: align.icp(source, full_target, method=icp, max_correspondence_distance=0.4 * voxel_size,
+                                          init=coarse.transformation, kernel=kernel, max_iterations=50))
+        transformation, fitness, rmse = robust.transformation, robust.fitness, robust.inlier_rmse
+        correspondences = round(robust.fitness * len(source.points))
+    else:
+        fine = _timed(stages, progress, f"ICP ({icp})", lambda: reg.registration_icp(
+            source, full_target, 0.4 * voxel_size, coarse.transformation, estimator,
+            reg.ICPConvergenceCriteria(1e-6, 1e-6, 50)))
+        transformation, fitness, rmse = np.asarray(fine.transformation), fine.fitness, fine.inlier_rmse
+        correspondences = len(fine.correspondence_set)
+    return Registration(transformation=transformation, fitness=fitness, inlier_rmse=rmse,
+                        correspondences=correspondences, seconds=time.perf_counter() - start, voxel_size=voxel_size,
                         global_fitness=coarse.fitness, stages=stages)
