@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
+
+#include "core/vector_ops.hpp"
 
 namespace nubiro {
 namespace {
@@ -186,5 +189,197 @@ Vector6d ldlt6_solve(const Matrix6d& input, const Vector6d& b) {
     for (int k = 5; k >= 0; --k) std::swap(y[k], y[pivot[k]]);
     return y;
 }
+
+namespace {
+
+constexpr double kInverseEpsilon = 4503599627370496.0;  // 2^52
+constexpr double kTwoThirdsPi = 2.0943951023931953;
+
+double largest_magnitude(const Symmetric3& c) {
+    double s = std::fabs(c.c00);
+    for (const double v : {c.c01, c.c02, c.c11, c.c12, c.c22}) {
+        const double a = std::fabs(v);
+        if (a > s) s = a;
+    }
+    return s;
+}
+
+Symmetric3 scaled(const Symmetric3& c, double s) {
+    return {c.c00 / s, c.c01 / s, c.c02 / s, c.c11 / s, c.c12 / s, c.c22 / s};
+}
+
+// sqrt(t^2 + g^2) scaled by the larger magnitude.
+double scaled_hypot(double t, double g) {
+    if (std::isinf(t) || std::isinf(g)) return std::numeric_limits<double>::infinity();
+    if (t != t || g != g) return std::numeric_limits<double>::quiet_NaN();
+    const double at = std::fabs(t), ag = std::fabs(g);
+    const double big = at > ag ? at : ag;
+    const double small = at > ag ? ag : at;
+    const double r = small / big;
+    return big * std::sqrt(1 + r * r);
+}
+
+}  // namespace
+
+Vector3d smallest_eigenvector_closed_form(const Symmetric3& c) {
+    const double s = largest_magnitude(c);
+    if (s == 0) return {0, 0, 0};
+    const auto [a00, a01, a02, a11, a12, a22] = scaled(c, s);
+
+    const double off = (a01 * a01 + a02 * a02) + a12 * a12;
+    if (off <= 1e-16 || off != off) {
+        if (a00 <= a11 && a00 <= a22) return {1, 0, 0};
+        if (a11 <= a22 && a11 <= a00) return {0, 1, 0};
+        return {0, 0, 1};
+    }
+
+    const double q = ((a11 + a22) + a00) / 3;
+    const double b00 = a00 - q, b11 = a11 - q, b22 = a22 - q;
+    const double p = std::sqrt((2 * off + ((b00 * b00 + b11 * b11) + b22 * b22)) / 6);
+    if (p < 1e-16) return {0, 0, 0};
+
+    const double k00 = b11 * b22 - a12 * a12;
+    const double k01 = a01 * b22 - a12 * a02;
+    const double k02 = a01 * a12 - b11 * a02;
+    double h = (((b00 * k00 - a01 * k01) + a02 * k02) / ((p * p) * p)) * 0.5;
+    h = std::max(h, -1.0);
+    h = std::min(h, 1.0);
+
+    const double theta = std::acos(h) / 3;
+    const double beta2 = 2 * std::cos(theta);
+    const double beta0 = 2 * std::cos(theta + kTwoThirdsPi);
+    const double e0 = q + beta0 * p;
+    const double e1 = q - (beta2 + beta0) * p;
+    const double e2 = beta2 * p + q;
+    const double low01 = e1 < e0 ? e1 : e0;
+    const double lambda = e2 < low01 ? e2 : low01;
+
+    const double u0 = a00 - lambda, u1 = a11 - lambda, u2 = a22 - lambda;
+    const Vector3d w0 = {a01 * a12 - a02 * u1, a01 * a02 - a12 * u0, u0 * u1 - a01 * a01};
+    const Vector3d w1 = {a01 * u2 - a12 * a02, a02 * a02 - u0 * u2, a12 * u0 - a01 * a02};
+    const Vector3d w2 = {u1 * u2 - a12 * a12, a12 * a02 - a01 * u2, a01 * a12 - a02 * u1};
+    const double d0 = squared_norm(w0);
+    const double d1 = squared_norm(w1);
+    const double d2 = squared_norm(w2);
+
+    const Vector3d* w = &w0;
+    double best = d0;
+    if (d1 > best) {
+        w = &w1;
+        best = d1;
+    }
+    if (d2 > best) {
+        w = &w2;
+        best = d2;
+    }
+    if (best <= 1e-16) return {0, 0, 0};
+    const double len = std::sqrt(best);
+    return {(*w)[0] / len, (*w)[1] / len, (*w)[2] / len};
+}
+
+Vector3d smallest_eigenvector_iterative(const Symmetric3& c) {
+    double s = largest_magnitude(c);
+    if (s == 0) s = 1;
+    const auto [a00, a01, a02, a11, a12, a22] = scaled(c, s);
+
+    double d[3], e[2];
+    double Q[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    d[0] = a00;
+    if (a02 * a02 <= kSmallestNormal) {
+        d[1] = a11;
+        d[2] = a22;
+        e[0] = a01;
+        e[1] = a12;
+    } else {
+        const double beta = std::sqrt(a02 * a02 + a01 * a01);
+        const double g = 1 / beta;
+        const double m1 = a01 * g;
+        const double m2 = a02 * g;
+        const double t = (a22 - a11) * m2 + (2 * m1) * a12;
+        d[1] = a11 + m2 * t;
+        d[2] = a22 - m2 * t;
+        e[0] = beta;
+        e[1] = a12 - t * m1;
+        Q[1][1] = m1;
+        Q[1][2] = m2;
+        Q[2][1] = m2;
+        Q[2][2] = -m1;
+    }
+
+    int iter = 0;
+    int start = 0, end = 2;
+    for (;;) {
+        for (int i = start; i < end; ++i) {
+            if (std::fabs(e[i]) < kSmallestNormal) {
+                e[i] = 0;
+            } else {
+                const double scaled_e = e[i] * kInverseEpsilon;
+                if (scaled_e * scaled_e <= std::fabs(d[i]) + std::fabs(d[i + 1])) e[i] = 0;
+            }
+        }
+        while (end > 0 && e[end - 1] == 0) --end;
+        if (end == 0) break;
+        if (iter == 90) return {0, 0, 0};
+        ++iter;
+        start = end - 1;
+        while (start > 0 && e[start - 1] != 0) --start;
+
+        const double t = (d[end - 1] - d[end]) * 0.5;
+        const double g = e[end - 1];
+        double mu;
+        if (t == 0) {
+            mu = d[end] - std::fabs(g);
+        } else {
+            const double h = scaled_hypot(t, g);
+            const double den = t + (t > 0 ? h : -h);
+            const double g2 = g * g;
+            mu = g2 != 0 ? d[end] - g2 / den : d[end] - g / (den / g);
+        }
+
+        double x = d[start] - mu;
+        double z = e[start];
+        for (int k = start; k < end && z != 0; ++k) {
+            double cs, sn;
+            if (x == 0) {
+                cs = 0;
+                sn = z < 0 ? 1 : -1;
+            } else if (std::fabs(x) > std::fabs(z)) {
+                const double r = z / x;
+                double u = std::sqrt(1 + r * r);
+                if (x < 0) u = -u;
+                cs = 1 / u;
+                sn = -r * cs;
+            } else {
+                const double r = x / z;
+                double u = std::sqrt(1 + r * r);
+                if (z < 0) u = -u;
+                sn = -1 / u;
+                cs = -r * sn;
+            }
+            const double dk = d[k], ek = e[k], dk1 = d[k + 1];
+            const double sdk = sn * dk + cs * ek;
+            const double dkp1 = sn * ek + cs * dk1;
+            d[k] = cs * (cs * dk - sn * ek) - sn * (cs * ek - sn * dk1);
+            d[k + 1] = sn * sdk + cs * dkp1;
+            e[k] = cs * sdk - sn * dkp1;
+            if (k > start) e[k - 1] = cs * e[k - 1] - sn * z;
+            x = e[k];
+            if (k < end - 1) {
+                z = -sn * e[k + 1];
+                e[k + 1] = cs * e[k + 1];
+            }
+            for (auto& row : Q) {
+                const double qk = row[k], qk1 = row[k + 1];
+                row[k] = cs * qk - sn * qk1;
+                row[k + 1] = sn * qk + cs * qk1;
+            }
+        }
+    }
+
+    const double low01 = d[1] < d[0] ? d[1] : d[0];
+    const int j = d[2] < low01 ? 2 : (d[1] < d[0] ? 1 : 0);
+    return {Q[0][j], Q[1][j], Q[2][j]};
+}
+
 
 }  // namespace nubiro

@@ -1,7 +1,10 @@
 // Small dense solvers with a fixed sequence of floating-point operations: a 3x3 singular value
-// decomposition (two-sided Jacobi) and a 6x6 symmetric solve (LDL^T with diagonal pivoting).
-// Registration results depend on their exact steps, thresholds and fall-backs, so both follow
-// one recipe operation by operation; do not replace them with a library call.
+// decomposition (two-sided Jacobi), a 6x6 symmetric solve (LDL^T with diagonal pivoting) and
+// two ways to the eigenvector of the smallest eigenvalue of a symmetric 3x3 matrix (closed form
+// and iterative), used by normal estimation.
+// Registration results and the sign of every normal depend on their exact steps, thresholds and
+// fall-backs, so each follows one recipe operation by operation; do not replace them with a
+// library call.
 #pragma once
 #include <array>
 #include <optional>
@@ -26,5 +29,20 @@ std::optional<Svd3> svd3(const Matrix3d& c);
 // meet a zero (or subnormal) pivot come out as 0, so a singular system yields a partial
 // solution, possibly the zero vector.
 Vector6d ldlt6_solve(const Matrix6d& a, const Vector6d& b);
+
+// The six distinct entries of a symmetric 3x3 matrix.
+struct Symmetric3 {
+    double c00, c01, c02, c11, c12, c22;
+};
+
+// Closed form: eigenvalues from the trigonometric solution of the characteristic cubic, the
+// eigenvector as the longest cross product of two rows of the shifted matrix. Zero vector when
+// the direction is undetermined.
+Vector3d smallest_eigenvector_closed_form(const Symmetric3& c);
+
+// Iterative: Householder reduction to tridiagonal form, then implicit symmetric QR steps with
+// a Wilkinson shift, accumulating the rotations. Zero vector when the iteration does not
+// converge.
+Vector3d smallest_eigenvector_iterative(const Symmetric3& c);
 
 }  // namespace nubiro

@@ -7,7 +7,7 @@ import pytest
 
 from nubiro import __main__ as cli
 from nubiro import batch, pipeline
-from nubiro.cpu.pybind import geometry, io
+from nubiro.cpu.pybind import PanicException, geometry, io
 
 VOXEL = 0.4
 
@@ -112,6 +112,48 @@ def test_a_dying_worker_fails_only_its_pair(pairs, serial):
     assert [r.ok for r in done] == [True, False, True]
     assert "BrokenProcessPool" in done[1].error
     assert transformations([done[0], done[2]]) == transformations([serial[0], serial[2]])
+
+
+@pytest.mark.parametrize("executor", [None, "threads"])
+def test_a_panicking_pair_fails_only_itself(pairs, serial, monkeypatch, executor):
+    # PanicException is a BaseException: it must still become that pair's error.
+    real = pipeline.register
+
+    def register(source, target, voxel_size, *, seed, **kwargs):
+        if seed == batch.pair_seed(3, 1):
+            raise PanicException("internal fault")
+        return real(source, target, voxel_size, seed=seed, **kwargs)
+    monkeypatch.setattr(pipeline, "register", register)
+    items = pairs[0][:3]
+    if executor is None:
+        done = batch.register_pairs(items, voxel_size=VOXEL, seed=3)
+    else:
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            done = batch.register_pairs(items, voxel_size=VOXEL, seed=3, executor=pool)
+    assert [r.ok for r in done] == [True, False, True]
+    assert done[1].error == "PanicException: internal fault"
+    assert transformations([done[0], done[2]]) == transformations([serial[0], serial[2]])
+
+
+def test_a_panic_escaping_a_worker_fails_only_its_pair(pairs, monkeypatch):
+    def register_one(index, *args):
+        raise PanicException("worker fault")
+    monkeypatch.setattr(batch, "register_one", register_one)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        done = batch.register_pairs(pairs[0][:2], voxel_size=VOXEL, executor=pool)
+    assert [r.error for r in done] == ["PanicException: worker fault"] * 2
+
+
+def test_unwritable_out_fails_before_any_worker_starts(pairs, tmp_path, monkeypatch, capsys):
+    csv = tmp_path / "pairs.csv"
+    csv.write_text(f"{pairs[0][0][0]},{pairs[0][0][1]}\n")
+    started = []
+    monkeypatch.setattr(batch, "_executor", lambda args: started.append(args))
+    out = tmp_path / "no-such-dir" / "results.jsonl"
+    assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--workers", "2", "--out", str(out)]) == 1
+    err = capsys.readouterr().err
+    assert f"cannot write {out}" in err and "Traceback" not in err
+    assert started == []
 
 
 def test_batch_command_writes_json_lines(pairs, serial, tmp_path, capsys):

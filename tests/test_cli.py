@@ -103,6 +103,21 @@ def test_usage_errors_exit_with_2(argv, capsys):
     assert stop.value.code == 2 and "usage:" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("argv, seed, plot", [
+    (["--seed", "5", "demo"], 5, None),
+    (["demo", "--seed", "5"], 5, None),
+    (["--seed", "5"], 5, None),
+    (["--seed", "5", "demo", "--seed", "6"], 6, None),
+    (["--plot", "x.png", "register", "a", "b"], 0, "x.png"),
+    (["register", "a", "b", "--plot", "x.png", "--seed", "2"], 2, "x.png"),
+    (["--seed", "4", "batch", "p.csv", "--voxel-size", "1"], 4, None),
+    (["demo"], 0, None),
+])
+def test_seed_and_plot_work_before_or_after_the_command(argv, seed, plot):
+    args = cli.parser().parse_args(argv)
+    assert (args.seed, args.plot) == (seed, plot)
+
+
 def test_info(moved_pair, bad_files, capsys):
     assert cli.main(["info", cli.bundled_bunny()]) == 0
     out = capsys.readouterr().out

@@ -50,6 +50,25 @@ def test_polygons_become_triangles(read, vertices, faces, triangles):
     np.testing.assert_array_equal(t, np.asarray(triangles, dtype=np.int32).reshape(-1, 3))
 
 
+ARROW = [(0, 0), (4, 0), (4, 4), (2, 1), (0, 4)]
+
+
+# The concave arrow above stood up in each vertical plane, both windings, and tilted so that
+# the normal's largest component is x: the ear test projects along that component, so the
+# clipping is the same as lying flat.
+@pytest.mark.parametrize("place", [
+    lambda a, b: (a, 0, b),                   # x-z wall
+    lambda a, b: (0, a, b),                   # y-z wall
+    lambda a, b: (0, b, a),                   # y-z wall, other winding
+    lambda a, b: (0.25 * a, a, b),            # leaning wall, normal mostly along x
+    lambda a, b: (a, b, 0.5 * a),             # sloping roof, normal still mostly along z
+], ids=["xz", "yz", "zy", "leaning", "roof"])
+def test_upright_concave_polygons_clip_like_flat_ones(read, place):
+    v, t = read(mesh_file([place(a, b) for a, b in ARROW], [(0, 1, 2, 3, 4)]))
+    assert len(v) == len(ARROW)
+    np.testing.assert_array_equal(t, [(1, 2, 3), (0, 1, 3), (0, 3, 4)])
+
+
 @pytest.mark.parametrize("faces, header", [
     ([(0, 1, 1.5)], None),                          # fractional index
     ([(0, 1, 4)], None),                            # index equal to the vertex count

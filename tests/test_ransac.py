@@ -1,5 +1,7 @@
 """RANSAC registration: the loop's rules, the random engine it leaves behind, bad input, and a
 real global alignment."""
+import math
+
 import numpy as np
 import pytest
 
@@ -79,11 +81,13 @@ def test_inputs_that_give_the_empty_result_leave_the_engine_alone(scene):
         lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres, 0.05, P2P, 2),
         lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres, 0.0, P2P),
         lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres, -1.0, P2P),
+        lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres, math.nan, P2P),
         lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres[:2], 0.05),
         lambda: reg.registration_ransac_based_on_correspondence(geometry.PointCloud(), tgt, np.zeros((0, 2), np.int32), 0.05),
         lambda: reg.registration_ransac_based_on_correspondence(src, tgt, corres, 0.05,
                                                                 criteria=reg.RANSACConvergenceCriteria(0)),
         lambda: reg.registration_ransac_based_on_feature_matching(src, tgt, reg.Feature(), reg.Feature(), False, 0.0),
+        lambda: reg.registration_ransac_based_on_feature_matching(src, tgt, reg.Feature(), reg.Feature(), False, math.nan),
         lambda: reg.registration_ransac_based_on_feature_matching(src, tgt, reg.Feature(), reg.Feature(), False, 0.05,
                                                                   ransac_n=2),
     ]

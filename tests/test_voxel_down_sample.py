@@ -129,7 +129,7 @@ def test_attributes_take_part_only_with_one_per_point(make_cloud, normals, color
 
 @pytest.mark.parametrize("size, points, message", [
     (0, [[0, 0, 0]], POSITIVE), (-1, [[0, 0, 0]], POSITIVE), (-np.inf, [[0, 0, 0]], POSITIVE),
-    (0.0, [], POSITIVE), (-2, [], POSITIVE),
+    (0.0, [], POSITIVE), (-2, [], POSITIVE), (np.nan, [[0, 0, 0]], POSITIVE), (np.nan, [], POSITIVE),
     (1e-9, [[0, 0, 0], [10, 0, 0]], TOO_SMALL),
     (1.0, [[0, 0, 0], [np.inf, 0, 0]], TOO_SMALL),
     (1.0, [[0, 0, 0], [0, 0, -np.inf]], TOO_SMALL),
@@ -143,7 +143,7 @@ def test_errors_leave_the_cloud_as_it_was(make_cloud, size, points, message):
     assert str(info.value) == message and snapshot(pc) == before
 
 
-@pytest.mark.parametrize("size", [float("nan"), float("inf"), 1e300])
+@pytest.mark.parametrize("size", [float("inf"), 1e300])
 def test_unusual_sizes_that_pass_collect_everything_in_one_voxel(make_cloud, size):
     pts = np.array([[0, 0, 0], [1, 2, 3], [-4, 5, 6.5]])
     out = arr(make_cloud(pts).voxel_down_sample(size).points)

@@ -4,6 +4,7 @@
 
 #include "core/geometry/folds.hpp"
 #include "core/geometry/point_cloud.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -45,7 +46,7 @@ Vector3d AxisAlignedBoundingBox::get_center() const {
 }
 
 Vector3d AxisAlignedBoundingBox::get_extent() const {
-    return {max_bound[0] - min_bound[0], max_bound[1] - min_bound[1], max_bound[2] - min_bound[2]};
+    return sub(max_bound, min_bound);
 }
 
 Vector3d AxisAlignedBoundingBox::get_half_extent() const {
@@ -102,7 +103,7 @@ AxisAlignedBoundingBox& AxisAlignedBoundingBox::translate(const Vector3d& t, boo
     Vector3d d = t;
     if (!relative) {
         const Vector3d c = get_center();
-        d = {t[0] - c[0], t[1] - c[1], t[2] - c[2]};
+        d = sub(t, c);
     }
     for (int k = 0; k < 3; ++k) {
         min_bound[k] = min_bound[k] + d[k];

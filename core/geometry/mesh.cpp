@@ -2,6 +2,7 @@
 
 #include "core/geometry/point_cloud.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -29,9 +30,7 @@ inline bool valid(const Vector3i& t, std::size_t vertex_count) {
 
 // (b - a) x (c - a), component by component.
 inline Vector3d face_normal(const Vector3d& a, const Vector3d& b, const Vector3d& c) {
-    const double e1x = b[0] - a[0], e1y = b[1] - a[1], e1z = b[2] - a[2];
-    const double e2x = c[0] - a[0], e2y = c[1] - a[1], e2z = c[2] - a[2];
-    return {e1y * e2z - e1z * e2y, e1z * e2x - e1x * e2z, e1x * e2y - e1y * e2x};
+    return cross(sub(b, a), sub(c, a));
 }
 
 }  // namespace
@@ -75,7 +74,7 @@ TriangleMesh& TriangleMesh::translate(const Vector3d& t, bool relative) {
     Vector3d d = t;
     if (!relative) {
         const Vector3d c = get_center();
-        d = {t[0] - c[0], t[1] - c[1], t[2] - c[2]};
+        d = sub(t, c);
     }
     translate_points(vertices.span(), d);
     return *this;
@@ -130,7 +129,7 @@ TriangleMesh& TriangleMesh::compute_vertex_normals(bool normalized) {
         const Vector3d n = fn[i];
         for (const std::int32_t k : t) {
             Vector3d& s = acc[k];
-            s = {s[0] + n[0], s[1] + n[1], s[2] + n[2]};
+            s = add(s, n);
         }
     }
     vertex_normals = std::move(sums);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/geometry/orient_tangent_plane.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -12,8 +13,6 @@ std::optional<Error> missing_normals(const PointCloud& cloud) {
     return runtime_error("No normals in the PointCloud. Call EstimateNormals() first.");
 }
 
-inline double dot(const Vector3d& a, const Vector3d& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
-inline double length2(const Vector3d& v) { return (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]; }
 inline void negate(Vector3d& n) { n = {-n[0], -n[1], -n[2]}; }
 
 }  // namespace
@@ -21,7 +20,7 @@ inline void negate(Vector3d& n) { n = {-n[0], -n[1], -n[2]}; }
 std::optional<Error> orient_normals_to_align_with_direction(PointCloud& cloud, const Vector3d& reference) {
     if (auto e = missing_normals(cloud)) return e;
     for (Vector3d& n : cloud.normals) {
-        if (length2(n) == 0.0)
+        if (squared_norm(n) == 0.0)
             n = reference;
         else if (dot(n, reference) < 0.0)
             negate(n);
@@ -34,9 +33,9 @@ std::optional<Error> orient_normals_towards_camera_location(PointCloud& cloud, c
     for (std::size_t i = 0; i < cloud.points.size(); ++i) {
         const Vector3d& p = cloud.points[i];
         Vector3d& n = cloud.normals[i];
-        const Vector3d v{camera[0] - p[0], camera[1] - p[1], camera[2] - p[2]};
-        if (length2(n) == 0.0) {
-            const double l2 = length2(v);
+        const Vector3d v = sub(camera, p);
+        if (squared_norm(n) == 0.0) {
+            const double l2 = squared_norm(v);
             if (l2 == 0.0) {
                 n = {0.0, 0.0, 1.0};
             } else {

@@ -11,6 +11,7 @@
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
 #include "core/parallel_fixed_sort.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -25,7 +26,6 @@ using Edges = std::vector<Edge>;
 
 constexpr std::size_t kMinChunk = 256;
 
-inline double dot(const Vector3d& a, const Vector3d& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 
 inline void negate(Vector3d& n) { n = {-n[0], -n[1], -n[2]}; }
 
@@ -112,9 +112,9 @@ struct ConeEdge {
     double length2;
 };
 inline ConeEdge cone_edge(const Vector3d& p, const Vector3d& normal, const Vector3d& q, double cos_alpha_tol) {
-    const Vector3d d{q[0] - p[0], q[1] - p[1], q[2] - p[2]};
+    const Vector3d d = sub(q, p);
     const double a = std::fabs(dot(normal, d));
-    const double l2 = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+    const double l2 = squared_norm(d);
     return {!(a / std::sqrt(l2) > cos_alpha_tol), a, l2};
 }
 

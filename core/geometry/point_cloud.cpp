@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -225,7 +226,7 @@ PointCloud& PointCloud::translate(const Vector3d& t, bool relative) {
     Vector3d d = t;
     if (!relative) {
         const Vector3d c = get_center();
-        d = {t[0] - c[0], t[1] - c[1], t[2] - c[2]};
+        d = sub(t, c);
     }
     translate_points(points.span(), d);
     return *this;

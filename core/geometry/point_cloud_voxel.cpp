@@ -47,7 +47,7 @@ struct NormalSum {
 }  // namespace
 
 Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
-    if (voxel_size <= 0) return runtime_error("[VoxelDownSample] voxel_size must be positive.");
+    if (!(voxel_size > 0)) return runtime_error("[VoxelDownSample] voxel_size must be positive.");
     const std::size_t n = points.size();
     if (n == 0) return PointCloud{};
     // Voxel numbers are 32-bit.

@@ -10,6 +10,7 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/geometry/voxel_cells.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::geometry {
 namespace {
@@ -37,7 +38,7 @@ inline bool outside(const Vector3d& p, const Vector3d& m, const Vector3d& M) {
 
 // The grid of the cells holding points of [m, M), with origin m and cell size s.
 Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector3d& m, const Vector3d& M) {
-    if (s <= 0) return runtime_error("voxel_size must be positive.");
+    if (!(s > 0)) return runtime_error("voxel_size must be positive.");  // NaN included
     const double largest = nan_skipping_max(nan_skipping_max(M[0] - m[0], M[1] - m[1]), M[2] - m[2]);
     if (largest / s > 2147483647.0)
         return runtime_error("voxel_size is potentially too small for the given bounds, may lead to integer overflow in indices.");
@@ -132,7 +133,7 @@ VoxelGrid& VoxelGrid::clear() {
 
 VoxelGrid& VoxelGrid::translate(const Vector3d& t, bool relative) {
     if (relative)
-        origin = {origin[0] + t[0], origin[1] + t[1], origin[2] + t[2]};
+        origin = add(origin, t);
     else
         origin = t;
     return *this;
@@ -166,7 +167,7 @@ std::optional<Error> VoxelGrid::transform(const Matrix4d& t) {
 
 Result<VoxelGrid> VoxelGrid::create_from_point_cloud(std::span<const Vector3d> points, double voxel_size) {
     if (points.empty()) return VoxelGrid{};
-    if (voxel_size <= 0) return runtime_error("voxel_size must be positive for VoxelGrid creation.");
+    if (!(voxel_size > 0)) return runtime_error("voxel_size must be positive for VoxelGrid creation.");
     Vector3d lo, hi;
     cloud_bounds(points, lo, hi);
     const double half = 0.5 * voxel_size;

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "core/io/utf8.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::io::ply {
 
@@ -470,23 +472,28 @@ private:
 
 // ---- ear clipping ----------------------------------------------------------------------------
 
-Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vector3d cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-// Even-odd crossing test of P against the triangle A, B, C in the x-y plane.
-bool inside_xy(const Vector3d& p, const Vector3d& a, const Vector3d& b, const Vector3d& c) {
+// Even-odd crossing test of P against the triangle A, B, C projected onto the plane of the
+// coordinates u (across) and w (along the crossing ray's sweep).
+bool inside_projected(const Vector3d& p, const Vector3d& a, const Vector3d& b, const Vector3d& c, int u, int w) {
     bool inside = false;
     const Vector3d* edges[3][2] = {{&a, &b}, {&b, &c}, {&c, &a}};
     for (auto& [from, to] : edges) {
         const Vector3d& s = *from;
         const Vector3d& t = *to;
-        const bool spans = (s[1] <= p[1] && p[1] < t[1]) || (t[1] <= p[1] && p[1] < s[1]);
-        if (spans && p[0] > (p[1] - s[1]) * (t[0] - s[0]) / (t[1] - s[1]) + s[0]) inside = !inside;
+        const bool spans = (s[w] <= p[w] && p[w] < t[w]) || (t[w] <= p[w] && p[w] < s[w]);
+        if (spans && p[u] > (p[w] - s[w]) * (t[u] - s[u]) / (t[w] - s[w]) + s[u]) inside = !inside;
     }
     return inside;
+}
+
+// The projection plane for a polygon with this normal: the two coordinates orthogonal to the
+// normal's largest component, so an upright polygon (a wall) does not collapse to a line. Ties go
+// to z, then y, keeping x-y for every polygon that is not clearly upright.
+std::pair<int, int> projection_axes(const Vector3d& normal) {
+    const double ax = std::fabs(normal[0]), ay = std::fabs(normal[1]), az = std::fabs(normal[2]);
+    if (az >= ax && az >= ay) return {0, 1};
+    if (ay >= ax) return {2, 0};
+    return {1, 2};
 }
 
 // Ear clipping costs up to cubic time in a polygon's size, and a small file can declare one
@@ -571,13 +578,14 @@ bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std:
         const Vector3d& prev = v[p[u - 1]];
         const Vector3d& next = v[p[(u + 1) % m]];
         const Vector3d c = cross(sub(cur, prev), sub(next, cur));
-        normal = {normal[0] + c[0], normal[1] + c[1], normal[2] + c[2]};
+        normal = add(normal, c);
     }
-    const double norm2 = dot(normal, normal);
+    const double norm2 = squared_norm(normal);
     const double length = std::sqrt(norm2);
     if (norm2 == 0 || !std::isfinite(length)) return false;
     const double inv = 1.0 / length;
     normal = {normal[0] * inv, normal[1] * inv, normal[2] * inv};
+    const auto [axis_u, axis_w] = projection_axes(normal);
 
     while (m > 3) {
         bool clipped = false;
@@ -590,7 +598,7 @@ bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std:
             budget -= m;
             bool blocked = false;
             for (std::size_t k = 0; k < m && !blocked; ++k)
-                if (k + 1 < u || k > u + 1) blocked = inside_xy(v[p[k]], prev, cur, next);
+                if (k + 1 < u || k > u + 1) blocked = inside_projected(v[p[k]], prev, cur, next, axis_u, axis_w);
             if (blocked) continue;
             out.push_back(MeshConsumer::triangle(p[u - 1], p[u], p[u + 1]));
             p.erase(p.begin() + static_cast<std::ptrdiff_t>(u));

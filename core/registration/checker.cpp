@@ -2,13 +2,10 @@
 
 #include <cmath>
 
+#include "core/vector_ops.hpp"
+
 namespace nubiro::registration {
 namespace {
-
-double squared_distance(const Vector3d& a, const Vector3d& b) {
-    const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
-    return dx * dx + dy * dy + dz * dz;
-}
 
 // Both edges of every pair of pairs must be at least t times the other. Edge lengths do not
 // change under a rigid motion, so the source is used as stored.
@@ -48,10 +45,7 @@ bool normals_within(double t, const geometry::PointCloud& source, const geometry
     for (const Vector2i& pair : pairs) {
         const Vector3d& n = source.normals[static_cast<std::size_t>(pair[0])];
         const Vector3d& g = target.normals[static_cast<std::size_t>(pair[1])];
-        const Vector3d r = {m[0][0] * n[0] + m[0][1] * n[1] + m[0][2] * n[2],
-                            m[1][0] * n[0] + m[1][1] * n[1] + m[1][2] * n[2],
-                            m[2][0] * n[0] + m[2][1] * n[1] + m[2][2] * n[2]};
-        if (c > r[0] * g[0] + r[1] * g[1] + r[2] * g[2]) return false;
+        if (c > dot(apply_linear(m, n), g)) return false;
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -13,19 +14,6 @@ using Row = std::array<double, 7>;
 
 // Pairs per task when point-to-plane rows are built on the pool.
 constexpr std::size_t kRowChunk = 4096;
-
-inline double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-inline Vector3d sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-inline Vector3d cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-bool all_finite(const Matrix3d& m) {
-    for (const auto& row : m)
-        for (const double e : row)
-            if (!std::isfinite(e)) return false;
-    return true;
-}
 
 double det3(const Matrix3d& m) {
     return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +

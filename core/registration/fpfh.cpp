@@ -7,6 +7,7 @@
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
 #include "core/registration/feature.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -98,12 +99,6 @@ private:
 
 // ---- the pair feature --------------------------------------------------------------------
 
-double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-Vector3d cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
 struct PairFeature {
     double f0 = 0, f1 = 0, f2 = 0;
 };
@@ -111,7 +106,7 @@ struct PairFeature {
 // The three angles between a centre point (p1, n1) and a neighbour (p2, n2), in a frame built
 // on whichever normal is more aligned with the line between them.
 PairFeature pair_feature(const Vector3d& p1, const Vector3d& n1, const Vector3d& p2, const Vector3d& n2) {
-    Vector3d d = {p2[0] - p1[0], p2[1] - p1[1], p2[2] - p1[2]};
+    Vector3d d = sub(p2, p1);
     const double dd = dot(d, d);
     if (dd == 0.0) return {};
     const double s = std::sqrt(dd);

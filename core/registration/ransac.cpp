@@ -8,6 +8,7 @@
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
 #include "core/random.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -18,25 +19,6 @@ constexpr std::int64_t kQuickScorePoints = 2048;
 constexpr std::int64_t kInlierRatioPairs = 5000;
 // A proposal is scored on the whole cloud only if its quick fitness is within this of the best.
 constexpr double kQuickScoreMargin = 0.02;
-
-// R p + t from the upper 3x4 block, each row summed left to right.
-Vector3d apply(const Matrix4d& t, const Vector3d& p) {
-    return {t[0][0] * p[0] + t[0][1] * p[1] + t[0][2] * p[2] + t[0][3],
-            t[1][0] * p[0] + t[1][1] * p[1] + t[1][2] * p[2] + t[1][3],
-            t[2][0] * p[0] + t[2][1] * p[1] + t[2][2] * p[2] + t[2][3]};
-}
-
-double squared_distance(const Vector3d& a, const Vector3d& b) {
-    const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
-    return dx * dx + dy * dy + dz * dz;
-}
-
-bool all_finite(const Matrix4d& m) {
-    for (const auto& row : m)
-        for (const double e : row)
-            if (!std::isfinite(e)) return false;
-    return true;
-}
 
 // ceil(x) into 32 bits, saturating; NaN gives 0.
 std::int32_t ceil_to_int32(double x) {
@@ -285,7 +267,7 @@ Result<RegistrationResult> registration_ransac_based_on_correspondence(
     double max_distance, const TransformationEstimation& method, std::int32_t ransac_n,
     std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
     if (auto error = validate_correspondences(corres, source.points.size(), target.points.size())) return *error;
-    if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || max_distance <= 0 ||
+    if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || !(max_distance > 0) ||
         source.is_empty() || target.is_empty())
         return RegistrationResult();
 
@@ -315,7 +297,7 @@ Result<RegistrationResult> registration_ransac_based_on_feature_matching(
     const geometry::PointCloud& source, const geometry::PointCloud& target, const Feature& source_feature,
     const Feature& target_feature, bool mutual_filter, double max_distance, const TransformationEstimation& method,
     std::int32_t ransac_n, std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
-    if (max_distance <= 0 || ransac_n < 3) return RegistrationResult();
+    if (!(max_distance > 0) || ransac_n < 3) return RegistrationResult();
     const std::vector<Vector2i> corres =
         correspondences_from_features(source_feature, target_feature, mutual_filter, 0.1f);
     return registration_ransac_based_on_correspondence(source, target, corres, max_distance, method, ransac_n,

@@ -5,27 +5,13 @@
 #include <limits>
 
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
 
 // Source points per task of the nearest-neighbour phase.
 constexpr std::size_t kQueryChunk = 256;
-
-// R p + t from the upper 3x4 block, each row summed left to right.
-inline Vector3d apply(const Matrix4d& t, const Vector3d& p) {
-    return {t[0][0] * p[0] + t[0][1] * p[1] + t[0][2] * p[2] + t[0][3],
-            t[1][0] * p[0] + t[1][1] * p[1] + t[1][2] * p[2] + t[1][3],
-            t[2][0] * p[0] + t[2][1] * p[1] + t[2][2] * p[2] + t[2][3]};
-}
-
-Matrix4d multiply(const Matrix4d& a, const Matrix4d& b) {
-    Matrix4d out;
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] + a[i][3] * b[3][j];
-    return out;
-}
 
 // Spreads the low 10 bits of v to every third bit (a Morton code component).
 inline std::uint32_t spread_bits(std::uint32_t v) {
@@ -83,13 +69,6 @@ void locality_order(std::span<const Vector3d> points, std::vector<std::uint32_t>
     for (const std::uint32_t k : keys) ++start[k + 1];
     for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
     for (std::size_t i = 0; i < n; ++i) order[start[keys[i]]++] = static_cast<std::uint32_t>(i);
-}
-
-bool all_finite(const Matrix4d& m) {
-    for (const auto& row : m)
-        for (const double e : row)
-            if (!std::isfinite(e)) return false;
-    return true;
 }
 
 }  // namespace
@@ -163,7 +142,7 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
                                             std::span<const Vector3d> target_normals, double max_distance,
                                             const Matrix4d& init, const TransformationEstimation& method,
                                             const ICPConvergenceCriteria& criteria) {
-    if (max_distance <= 0) return runtime_error("Invalid max_correspondence_distance.");
+    if (!(max_distance > 0)) return runtime_error("Invalid max_correspondence_distance.");  // NaN included
     if (source.empty() || target.empty()) {
         RegistrationResult empty;
         empty.transformation = init;

@@ -189,18 +189,22 @@ def parser() -> argparse.ArgumentParser:
     names = ["demo", "register", "info", "batch"] + [m.NAME for m in extra]
     commands = top.add_subparsers(dest="command", metavar="{" + ",".join(names) + "}")
 
+    # A sub-command's --seed and --plot leave the top-level value in place unless given, so
+    # either flag works before or after the command name (the later one wins).
     d = commands.add_parser("demo", help="register a moved copy of the bundled bunny back onto it")
-    d.add_argument("--seed", type=int, default=0, help="random seed of RANSAC (default 0)")
-    d.add_argument("--plot", metavar="FILE.png", help="draw before/after views (needs the 'viz' extra)")
+    d.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="random seed of RANSAC (default 0)")
+    d.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
+                   help="draw before/after views (needs the 'viz' extra)")
 
     r = commands.add_parser("register", help="global then local registration of two point-cloud files")
     r.add_argument("source", help="PLY or XYZ file to move")
     r.add_argument("target", help="PLY or XYZ file to move onto")
     r.add_argument("--voxel-size", type=positive_float, help="down-sampling voxel size (default: from the extent)")
     r.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
-    r.add_argument("--seed", type=int, default=0, help="random seed of RANSAC (default 0)")
+    r.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="random seed of RANSAC (default 0)")
     r.add_argument("--json", action="store_true", help="print one JSON object instead of text")
-    r.add_argument("--plot", metavar="FILE.png", help="draw before/after views (needs the 'viz' extra)")
+    r.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
+                   help="draw before/after views (needs the 'viz' extra)")
     r.add_argument("--html", metavar="FILE.html", help="write an interactive before/after view (needs the 'viz' extra)")
 
     i = commands.add_parser("info", help="what a PLY or XYZ file holds")
@@ -210,7 +214,7 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")
     b.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
     b.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
-    b.add_argument("--seed", type=int, default=0, help="base random seed (default 0)")
+    b.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
     b.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
     b.add_argument("--out", metavar="results.jsonl", help="write the JSON lines here instead of standard output")

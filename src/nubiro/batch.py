@@ -23,7 +23,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 
 from . import pipeline
-from .cpu.pybind import geometry
+from .cpu.pybind import PanicException, geometry
 
 @dataclass
 class PairResult:
@@ -68,8 +68,8 @@ def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: s
     result = PairResult(index, _label(source), _label(target))
     try:
         done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index))
-    except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError) as e:
-        result.error = str(e)
+    except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError, PanicException) as e:
+        result.error = str(e) if isinstance(e, Exception) else f"{type(e).__name__}: {e}"
         return result
     result.transformation, result.fitness, result.inlier_rmse = done.transformation, done.fitness, done.inlier_rmse
     result.stages = done.stages
@@ -129,7 +129,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
         i = futures[future]
         try:
             finish(future.result())
-        except Exception as e:  # the worker died or the task could not run
+        except (Exception, PanicException) as e:  # the worker died or the task could not run
             source, target = pairs[i]
             finish(PairResult(i, _label(source), _label(target), error=f"{type(e).__name__}: {e}"))
     return results  # type: ignore[return-value]
@@ -172,14 +172,20 @@ def main(args: argparse.Namespace) -> int:
     except (OSError, ValueError, UnicodeDecodeError) as e:
         print(f"python -m nubiro: cannot read the pairs file {args.pairs}: {e}", file=sys.stderr)
         return 1
-    executor = _executor(args)
-    out = open(args.out, "w") if args.out else sys.stdout
+    # The output opens before any worker starts: a path that cannot be written stops here.
+    try:
+        out = open(args.out, "w") if args.out else sys.stdout
+    except OSError as e:
+        print(f"python -m nubiro: cannot write {args.out}: {e.strerror or e}", file=sys.stderr)
+        return 1
 
     def progress(r: PairResult) -> None:
         status = f"fitness {r.fitness:.4f}" if r.ok else f"error: {r.error}"
         print(f"pair {r.index + 1}/{len(pairs)} {r.source} -> {r.target}: {status}", file=sys.stderr)
 
+    executor = None
     try:
+        executor = _executor(args)
         results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
                                  progress=progress)
         for r in results:
