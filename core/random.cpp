@@ -127,10 +127,7 @@ void seed(std::uint32_t s) {
     engine.raw().reseed(s);
 }
 
-std::int64_t uniform_int(const IntRange& range) {
-    Locked engine;
-    Mt19937& mt = engine.seeded();
-    const std::uint64_t count = range.count;
+std::uint64_t draw_below(Mt19937& mt, std::uint64_t count) {
     std::uint64_t m = static_cast<std::uint64_t>(mt.next()) * count;
     std::uint64_t l = m & 0xffffffffu;
     if (l < count) {
@@ -140,7 +137,12 @@ std::int64_t uniform_int(const IntRange& range) {
             l = m & 0xffffffffu;
         }
     }
-    return range.low + static_cast<std::int64_t>(m >> 32);
+    return m >> 32;
+}
+
+std::int64_t uniform_int(const IntRange& range) {
+    Locked engine;
+    return range.low + static_cast<std::int64_t>(draw_below(engine.seeded(), range.count));
 }
 
 std::uint32_t next_word() {

@@ -46,6 +46,9 @@ using Snapshot = Mt19937;
 void seed(std::uint32_t seed);
 // low + a uniform value in [0, count) by Lemire's multiply-and-reject rule.
 std::int64_t uniform_int(const IntRange& range);
+// The same rule on an engine of the caller's own (1 <= count <= 2^32), for operations that
+// take a seed of their own instead of sharing the process-wide engine.
+std::uint64_t draw_below(Mt19937& engine, std::uint64_t count);
 // The next raw 32-bit output (for checks of the generator itself).
 std::uint32_t next_word();
 // A copy of the state (seeding by default first if needed), and putting one back.

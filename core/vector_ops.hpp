@@ -51,6 +51,9 @@ inline Matrix4d multiply(const Matrix4d& a, const Matrix4d& b) {
     return out;
 }
 
+// True when all three coordinates are finite (no NaN, no infinity).
+inline bool is_finite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
 // True when no entry of a fixed-size matrix (rows of doubles) is NaN or infinite.
 template <class Matrix>
 bool all_finite(const Matrix& m) {
