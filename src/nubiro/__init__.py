@@ -20,4 +20,14 @@ _pickle.install()
 __version__ = pybind.__version__
 PanicException = pybind.PanicException
 
+
+def __getattr__(name: str):
+    # The 3-D view needs plotly (an optional extra), so it loads on first use, not with the package.
+    # (Its module is not named `show`: importing it would then rebind nubiro.show to the module.)
+    if name == "show":
+        from ._show import show
+        return show
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __all__ = ["geometry", "io", "pipelines", "utility", "pybind", "PanicException", "__version__"]

@@ -143,6 +143,11 @@ def register(args: argparse.Namespace) -> int:
         from nubiro import _plot
         _plot.before_after(args.plot, source, target, result.transformation)
         print(f"plot written to {args.plot}", file=sys.stderr)
+    if args.html:
+        from nubiro._show_registration import before_after
+        before_after(source, target, result.transformation, source_name=os.path.basename(args.source),
+                     target_name=os.path.basename(args.target)).save(args.html)
+        print(f"before/after view written to {args.html}", file=sys.stderr)
     return 0
 
 
@@ -213,6 +218,7 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     r.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
                    help="draw before/after views (needs the 'viz' extra)")
+    r.add_argument("--html", metavar="FILE.html", help="write an interactive before/after view (needs the 'viz' extra)")
 
     i = commands.add_parser("info", help="what a PLY or XYZ file holds")
     i.add_argument("file")
@@ -238,6 +244,11 @@ def main(argv: list[str] | None = None) -> int:
         from nubiro import _plot
         if not _plot.available():
             print(f"{PROG}: --plot needs matplotlib: pip install 'nubiro[viz]'", file=sys.stderr)
+            return 2
+    if getattr(args, "html", None):
+        from nubiro import _show
+        if not _show.available():
+            print(f"{PROG}: --html needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
             return 2
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,
            **{m.NAME: m.run for m in _commands.load()}}[args.command]

@@ -11,6 +11,7 @@ from types import ModuleType
 
 # One line per command, in the order `--help` lists them.
 MODULES: tuple[str, ...] = (
+    "view",
 )
 
 
