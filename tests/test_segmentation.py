@@ -169,6 +169,17 @@ def test_euclidean_clusters_match_reference(seed, tol):
     assert [list(c) for c in sized] == [list(w) for w in want if 3 <= len(w) <= 50]
 
 
+@pytest.mark.parametrize("offset", [0.0, 1e12])  # far out, the extent is too large for a grid of cells
+def test_links_exactly_at_the_tolerance_near_and_far_from_the_origin(offset):
+    pts = np.random.default_rng(4).integers(0, 8, (400, 3)).astype(float) + offset  # neighbours 1 apart
+    pts[::5, 2] += 0.5  # and some half-way between
+    got = segmentation.euclidean_clusters(cloud(pts), 1.0)
+    want = reference_components(pts - offset, 1.0)
+    assert [list(c) for c in got] == [list(w) for w in want]
+    labels = sklearn_cluster.DBSCAN(eps=1.0, min_samples=4, algorithm="kd_tree").fit(pts - offset).labels_
+    np.testing.assert_array_equal(segmentation.dbscan(cloud(pts), 1.0, 4), labels)
+
+
 @pytest.mark.parametrize("call, match", [
     (lambda pc: segmentation.segment_plane(pc, 0.0), "distance"),
     (lambda pc: segmentation.segment_plane(pc, NAN), "distance"),

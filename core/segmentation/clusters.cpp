@@ -9,6 +9,7 @@
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
+#include "core/segmentation/cell_links.hpp"
 #include "core/segmentation/union_find.hpp"
 
 namespace nubiro::segmentation {
@@ -20,9 +21,10 @@ Error not_positive(const char* name, double v) {
     return value_error(std::string(name) + " must be a positive number, got " + text::format_shortest(v));
 }
 
-// Links every marked point to each marked neighbour with a lower number.
-void link_neighbours(const KDTree& tree, std::span<const Vector3d> points, const std::vector<std::uint8_t>& marked,
-                     double radius, UnionFind& sets) {
+// Links every marked point to each marked neighbour with a lower number, by a search around
+// each point: for the clouds whose extent is too large for cells of the radius's size.
+void link_by_search(const KDTree& tree, std::span<const Vector3d> points, const std::vector<std::uint8_t>& marked,
+                    double radius, UnionFind& sets) {
     parallel::parallel_for_chunks(
         points.size(),
         [&](std::size_t begin, std::size_t end) {
@@ -69,7 +71,7 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     }
 
     UnionFind sets(n);
-    link_neighbours(tree, points, core, eps, sets);
+    if (!link_by_cells(points, core, eps, sets)) link_by_search(tree, points, core, eps, sets);
 
     // Clusters numbered by their roots, which are their lowest-numbered core points.
     std::vector<std::int64_t> labels(n, -1);
@@ -107,12 +109,14 @@ Result<std::vector<filters::Indices>> euclidean_clusters(std::span<const Vector3
     if (max_size < min_size)
         return value_error("max_size must be at least min_size, got " + std::to_string(max_size));
     const std::size_t n = points.size();
-    KDTree tree;
-    tree.build_from_points(points);
     std::vector<std::uint8_t> finite(n);
     for (std::size_t i = 0; i < n; ++i) finite[i] = is_finite(points[i]);
     UnionFind sets(n);
-    link_neighbours(tree, points, finite, tolerance, sets);
+    if (!link_by_cells(points, finite, tolerance, sets)) {
+        KDTree tree;
+        tree.build_from_points(points);
+        link_by_search(tree, points, finite, tolerance, sets);
+    }
 
     // Components in the order of their lowest member, then sorted by size (stable).
     std::vector<std::int64_t> slot(n, -1);
