@@ -53,16 +53,19 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     const auto want = static_cast<std::size_t>(min_points);
 
     // Core points: the min_points-th nearest (the point itself included) lies within eps.
+    // Both searches visit the finite points in the tree's leaf order, where consecutive
+    // queries touch the same nodes and points (far fewer cache misses than the cloud's order).
+    const std::span<const std::uint32_t> leaf_order = tree.permutation();
     std::vector<std::uint8_t> core(n, 0);
-    if (tree.permutation().size() >= want) {
+    if (leaf_order.size() >= want) {
         parallel::parallel_for_chunks(
-            n,
+            leaf_order.size(),
             [&](std::size_t begin, std::size_t end) {
                 parallel::check_cancelled();
                 std::vector<std::uint32_t> idx(want);
                 std::vector<double> d2(want);
-                for (std::size_t i = begin; i < end; ++i) {
-                    if (!is_finite(points[i])) continue;
+                for (std::size_t j = begin; j < end; ++j) {
+                    const std::uint32_t i = leaf_order[j];
                     core[i] = tree.search_knn(points[i].data(), want, idx.data(), d2.data()) == want &&
                               d2[want - 1] <= eps2;
                 }
@@ -85,12 +88,13 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     // Border points: the lowest cluster number among core neighbours. Labels of core points are
     // final here and border points read only those.
     parallel::parallel_for_chunks(
-        n,
+        leaf_order.size(),
         [&](std::size_t begin, std::size_t end) {
             parallel::check_cancelled();
             std::vector<Neighbor> hits;
-            for (std::size_t i = begin; i < end; ++i) {
-                if (core[i] || !is_finite(points[i])) continue;
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::uint32_t i = leaf_order[j];
+                if (core[i]) continue;
                 search_closed_ball(tree, points[i].data(), eps, hits);
                 std::int64_t label = -1;
                 for (const Neighbor& h : hits)
