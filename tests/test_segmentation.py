@@ -199,3 +199,20 @@ def test_bad_input(call, match):
     with pytest.raises(ValueError, match=match):
         call(pc)
     np.testing.assert_array_equal(np.asarray(pc.points), before)
+
+
+@pytest.mark.parametrize("call", [
+    lambda pc: segmentation.segment_plane(pc, 0.1, iterations=20),
+    lambda pc: segmentation.segment_planes(pc, 0.1, 2, iterations=20),
+    lambda pc: segmentation.dbscan(pc, 0.3, 4),
+    lambda pc: segmentation.euclidean_clusters(pc, 0.3),
+])
+def test_input_cloud_is_never_changed(call):
+    pts = blobs(1, 200)
+    pts[7] = NAN
+    rng = np.random.default_rng(2)
+    pc = cloud(pts, normals=rng.random(pts.shape), colors=rng.random(pts.shape))
+    before = [np.array(getattr(pc, n)) for n in ("points", "normals", "colors")]
+    call(pc)
+    for b, name in zip(before, ("points", "normals", "colors")):
+        np.testing.assert_array_equal(np.asarray(getattr(pc, name)), b)
