@@ -12,6 +12,7 @@ from types import ModuleType
 # One line per command, in the order `--help` lists them.
 MODULES: tuple[str, ...] = (
     "view",
+    "merge",
 )
 
 
