@@ -47,6 +47,10 @@ def _writable(path: str, what: str) -> None:
         raise pipeline.InputError(f"cannot write the {what} to {path}")
 
 
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
 def run(args: argparse.Namespace) -> int:
     from nubiro import multiway
     from nubiro.cpu.pybind import io
@@ -81,8 +85,8 @@ def run(args: argparse.Namespace) -> int:
     kept = result.kept
     closures = sum(e.loop_closure for e in kept)
     print(f"{len(placed)} of {len(result.poses)} scans registered into the frame of {result.labels[placed[0]]}")
-    print(f"edges kept: {len(kept) - closures} odometry, {closures} loop closures; "
-          f"rejected: {len(result.rejected)} loop closures")
+    print(f"edges kept: {len(kept) - closures} odometry, {_count(closures, 'loop closure')}; "
+          f"rejected: {_count(len(result.rejected), 'loop closure')}")
     for e in result.rejected:
         print(f"  rejected: {result.labels[e.source]} -> {result.labels[e.target]}")
     for k, why in sorted(result.failed.items()):
