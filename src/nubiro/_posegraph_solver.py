@@ -15,8 +15,8 @@ the edges that remain.
 from __future__ import annotations
 
 import numpy as np
-import scipy.sparse
-import scipy.sparse.linalg
+import scipy.sparse  # type: ignore[import-untyped]
+import scipy.sparse.linalg  # type: ignore[import-untyped]
 
 from . import _se3
 from .posegraph import Edge, Optimization, PoseGraph, components

@@ -18,7 +18,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from . import batch, pipeline
+from . import batch, pipeline, posegraph
 from .cpu.pybind import geometry
 from .posegraph import Edge, PoseGraph
 
@@ -126,6 +126,7 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         raise ValueError(f"loop_closure must be one of {', '.join(LOOP_CLOSURES)}, not {loop_closure!r}")
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    posegraph.require_solver()
     say = progress or (lambda line: None)
     count = len(scans)
     labels = [f"scan {k}" if isinstance(s, geometry.PointCloud) else os.fspath(s) for k, s in enumerate(scans)]
@@ -192,8 +193,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
                       zip(odometry + candidates, odometry_results + closure_results) if k in (s, t) and not r.ok]
             failed[k] = "not joined to the other scans" + (f" ({'; '.join(errors)})" if errors else "")
             say(f"{labels[k]}: {failed[k]}")
-    for e in optimised.rejected:
-        say(f"loop closure {labels[e.source]} -> {labels[e.target]} rejected: it disagrees with the other edges")
+    for edge in optimised.rejected:
+        say(f"loop closure {labels[edge.source]} -> {labels[edge.target]} rejected: it disagrees with the other edges")
     return MultiwayResult(poses=optimised.poses, graph=optimised.graph, rejected=optimised.rejected, failed=failed,
                           initial=initial, pairs=odometry_results + closure_results, labels=labels, clouds=clouds)
 

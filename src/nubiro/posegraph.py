@@ -167,8 +167,16 @@ class PoseGraph:
         if not (max_correspondence_distance > 0 and math.isfinite(max_correspondence_distance)):
             raise ValueError(f"max_correspondence_distance must be a positive number, not "
                              f"{max_correspondence_distance}")
-        from . import _posegraph_solver as solver
-        return solver.optimize(self, float(max_correspondence_distance), int(max_iterations))
+        return require_solver().optimize(self, float(max_correspondence_distance), int(max_iterations))
+
+
+def require_solver() -> Any:
+    """The optimiser, which needs SciPy (an optional extra)."""
+    try:
+        from . import _posegraph_solver
+    except ImportError as e:
+        raise ImportError(f"pose-graph optimisation needs SciPy: pip install 'nubiro[multiway]' ({e})") from None
+    return _posegraph_solver
 
 
 @dataclass
