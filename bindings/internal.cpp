@@ -81,7 +81,7 @@ PyObject* hold_access(Args& a) {
 // k nearest neighbours of every row of a C-contiguous (m, d) float64 array, on the calling
 // thread only: measures the index itself, without per-call binding overhead.
 PyObject* knn_batch(Args& a) {
-    PyObject* tree_obj = &a.get<Instance<Object<KDTree>>>(0).ptr->head.ob_base;
+    PyObject* tree_obj = a.get<Instance<Object<KDTree>>>(0).object();
     const KDTree& tree = value_of<KDTree>(tree_obj);
     auto k = static_cast<std::size_t>(a.get<std::int64_t>(2));
     if (!np::is_array(a.raw(1))) raise(PyExc_TypeError, "queries must be a float64 array");

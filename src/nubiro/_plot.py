@@ -43,3 +43,22 @@ def before_after(path: str, source, target, transformation: np.ndarray) -> None:
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+
+
+def distance_histogram(path: str, distances: np.ndarray, title: str) -> None:
+    """A histogram of cloud-to-cloud distances with the mean and the 95th percentile marked."""
+    importlib.import_module("matplotlib").use("Agg")
+    plt: Any = importlib.import_module("matplotlib.pyplot")
+
+    fig, ax = plt.subplots(figsize=(8, 5))
+    ax.hist(distances, bins=100, color="tab:blue")
+    mean, p95 = float(np.mean(distances)), float(np.percentile(distances, 95))
+    ax.axvline(mean, color="tab:orange", label=f"mean {mean:.4g}")
+    ax.axvline(p95, color="tab:red", linestyle="--", label=f"95th percentile {p95:.4g}")
+    ax.set_xlabel("distance to the nearest point")
+    ax.set_ylabel("points")
+    ax.set_title(title)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
