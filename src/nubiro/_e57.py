@@ -6,6 +6,7 @@ intensity is kept as a field.
 """
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 import numpy as np
@@ -18,10 +19,9 @@ EXTRA = "pip install 'nubiro[e57]'"
 
 def _pye57() -> Any:
     try:
-        import pye57
+        return importlib.import_module("pye57")  # untyped, so looked up by name
     except ImportError as e:
         raise ImportError(f"reading E57 needs pye57: {EXTRA}") from e
-    return pye57
 
 
 def _scan(e57: Any, index: int) -> tuple[geometry.PointCloud, dict[str, np.ndarray]]:

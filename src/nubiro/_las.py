@@ -6,6 +6,7 @@ arrays sized once from the header, so a large file is never held twice.
 """
 from __future__ import annotations
 
+import importlib
 import sys
 import time
 from typing import Any
@@ -23,10 +24,9 @@ PLAIN_FORMATS = {"1.2": 1, "1.4": 6}
 
 def _laspy() -> Any:
     try:
-        import laspy
+        return importlib.import_module("laspy")  # untyped, so looked up by name
     except ImportError as e:
         raise ImportError(f"reading and writing LAS/LAZ needs laspy with lazrs: {EXTRA}") from e
-    return laspy
 
 
 class _Progress:
