@@ -9,6 +9,7 @@
 #include "core/io/mod.hpp"
 #include "core/io/pcd.hpp"
 #include "core/io/ply.hpp"
+#include "core/io/source.hpp"
 #include "core/io/text_columns.hpp"
 #include "core/io/xyz.hpp"
 
@@ -142,16 +143,21 @@ PyObject* pcd_write(Args& a) {
 // ply_read(path) -> cloud: the specified reader's result, but a damaged file raises.
 PyObject* ply_read(Args& a) {
     const Path path = a.get<Path>(0);
-    Cloud cloud = read_file(path, [](std::string_view data) -> Result<Cloud> {
-        auto parsed = io::ply::read_point_cloud(data);
-        if (!parsed) return value_error("not a PLY file with vertices, or a damaged one");
-        Cloud c;
-        c.points = std::move(parsed->points);
-        c.normals = std::move(parsed->normals);
-        c.colors = std::move(parsed->colors);
-        return c;
-    });
-    return cloud_object(std::move(cloud)).release();
+    bool readable = true;
+    std::optional<io::ply::CloudData> parsed;
+    {
+        ReleaseGil unlocked;
+        io::FileSource source(path.native);  // read in blocks, not whole
+        readable = source.ok();
+        if (readable) parsed = io::ply::read_point_cloud(source);
+    }
+    if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
+    if (!parsed) raise(PyExc_ValueError, "not a PLY file with vertices, or a damaged one");
+    Cloud c;
+    c.points = std::move(parsed->points);
+    c.normals = std::move(parsed->normals);
+    c.colors = std::move(parsed->colors);
+    return cloud_object(std::move(c)).release();
 }
 
 io::text_columns::Layout layout_arg(const std::string& name) {
