@@ -97,8 +97,11 @@ def _overlapping(cells: dict[int, set], i: int, j: int) -> bool:
 
 
 def _judge(r: batch.PairResult) -> None:
-    """A registration that matched too little of the source counts as failed."""
-    if r.ok and r.fitness < MIN_FITNESS:
+    """A registration that matched too little of the source, or found no usable motion, counts
+    as failed."""
+    if r.ok and not all(m is not None and np.isfinite(m).all() for m in (r.transformation, r.information)):
+        r.error = "the registration gave a non-finite motion"
+    elif r.ok and r.fitness < MIN_FITNESS:
         r.error = f"too little in common (fitness {r.fitness:.3f} < {MIN_FITNESS})"
 
 
