@@ -138,6 +138,7 @@ struct Convert<UInt32Array> {
 template <class O>
 struct Instance {
     O* ptr;
+    PyObject* object() const { return object_of(ptr); }
 };
 
 // Looks up the registered type of an Object<T>; defined by the class registry.

@@ -44,21 +44,6 @@ PyObject* create_from_points(Args& a) {
     return box_object(Box::create_from_points(points.span())).release();
 }
 
-// ---- attributes ------------------------------------------------------------------------------
-
-template <Vector3d Box::*Field>
-PyObject* get_field(BoxObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return result(self->value.*Field);
-}
-
-template <Vector3d Box::*Field>
-void set_field(BoxObject* self, PyObject* value) {
-    Vector3d v = Convert<Vector3d>::from(value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.*Field = v;
-}
-
 // ---- queries ---------------------------------------------------------------------------------
 
 template <auto Query>
@@ -163,9 +148,8 @@ void add_bounding_box(PyObject* module) {
     cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"AxisAlignedBoundingBox(min_bound=None, max_bound=None)", init>)},
                  {Py_tp_repr, reinterpret_cast<void*>(repr)},
                  {Py_nb_inplace_add, reinterpret_cast<void*>(inplace_add)}};
-    cls.properties = {property<get_field<&Box::min_bound>, set_field<&Box::min_bound>>("min_bound"),
-                      property<get_field<&Box::max_bound>, set_field<&Box::max_bound>>("max_bound"),
-                      property<get_field<&Box::color>, set_field<&Box::color>>("color")};
+    cls.properties = {field<&Box::min_bound>("min_bound"), field<&Box::max_bound>("max_bound"),
+                      field<&Box::color>("color")};
     cls.methods = {
         method<"AxisAlignedBoundingBox.__copy__()", deep_copy<Box>>(),
         method<"AxisAlignedBoundingBox.__deepcopy__(_memo)", deep_copy<Box>>(),

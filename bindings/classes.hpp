@@ -143,7 +143,7 @@ PyObject* init_copy(PyObject* self, Args& a) {
     auto other = a.optional<Instance<Object<T>>>(0);
     T copy;
     if (other) {
-        ReadAccess r(&other->ptr->head.ob_base);
+        ReadAccess r(other->object());
         copy = other->ptr->value;
     }
     WriteAccess w(self);
@@ -221,26 +221,110 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // ---- properties ----------------------------------------------------------------------------
+//
+// A property is one line over the class's value type:
+//
+//   field<&Box::min_bound>("min_bound")                      read and assign a data member
+//   readonly_field<&Checker::threshold>("distance_threshold")
+//   computed<with_scaling, set_with_scaling>("with_scaling")  through functions of the value
+//
+// The getter reads under read access; the setter converts the assigned value first, with the
+// argument rules of its kind and named after the attribute, then writes under write access, so
+// a failed assignment changes nothing. Deleting raises "can't delete attribute". The attribute
+// name travels in the closure slot, so one instantiation serves every name.
 
-template <auto Get>
-PyObject* getter(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] { return Get(reinterpret_cast<typename FnTraits<decltype(Get)>::self*>(self)); });
+// How a value of type V crosses: `out` makes the new Python value, `in` converts an assigned
+// one. A class whose attribute reads or words its errors differently passes its own face.
+template <class V>
+struct Face {
+    static PyObject* out(const V& v) {
+        if constexpr (std::is_same_v<V, bool>)
+            return boolean(v);
+        else if constexpr (std::is_same_v<V, double>)
+            return PyFloat_FromDouble(v);
+        else if constexpr (std::is_same_v<V, std::int32_t>)
+            return PyLong_FromLong(v);
+        else
+            return result(v);
+    }
+    static V in(PyObject* value, const char* name) { return convert_named<V>(value, name); }
+};
+
+template <class M>
+struct MemberTraits;
+template <class T, class V>
+struct MemberTraits<V T::*> {
+    using owner = T;
+    using value = V;
+};
+
+// The argument types of a plain function or a captureless lambda.
+template <class F>
+struct CallTraits : CallTraits<decltype(&F::operator())> {};
+template <class R, class... A>
+struct CallTraits<R (*)(A...)> {
+    using result = R;
+    using args = std::tuple<std::remove_cvref_t<A>...>;
+};
+template <class R, class C, class... A>
+struct CallTraits<R (C::*)(A...) const> : CallTraits<R (*)(A...)> {};
+
+inline const char* attribute_name(void* closure) { return static_cast<const char*>(closure); }
+
+template <class T, auto Get>
+PyObject* computed_get(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ReadAccess r(self);
+        using R = typename CallTraits<decltype(Get)>::result;
+        if constexpr (std::is_same_v<R, PyObject*>)
+            return Get(value_of<T>(self));
+        else
+            return Face<std::remove_cvref_t<R>>::out(Get(value_of<T>(self)));
+    });
 }
-template <auto Set>
-int setter(PyObject* self, PyObject* value, void*) {
+
+template <class T, auto Set, class F>
+int computed_set(PyObject* self, PyObject* value, void* closure) {
     return guarded<int>(-1, [&] {
         if (!value) raise(PyExc_AttributeError, "can't delete attribute");
-        Set(reinterpret_cast<typename FnTraits<decltype(Set)>::self*>(self), value);
+        auto converted = F::in(value, attribute_name(closure));
+        WriteAccess w(self);
+        Set(value_of<T>(self), std::move(converted));
         return 0;
     });
 }
-template <auto Get>
-PyGetSetDef readonly(const char* name) {
-    return {name, getter<Get>, nullptr, nullptr, nullptr};
+
+template <auto Member>
+void write_member(typename MemberTraits<decltype(Member)>::owner& v, typename MemberTraits<decltype(Member)>::value x) {
+    v.*Member = std::move(x);
 }
-template <auto Get, auto Set>
-PyGetSetDef property(const char* name) {
-    return {name, getter<Get>, setter<Set>, nullptr, nullptr};
+
+// A property through functions of the value: Get(const T&) returns a value with a face (or a
+// new PyObject*); Set(T&, V), if given, receives the assigned value converted by F.
+template <auto Get, auto Set,
+          class F = Face<std::tuple_element_t<1, typename CallTraits<decltype(Set)>::args>>>
+PyGetSetDef computed(const char* name) {
+    using T = std::tuple_element_t<0, typename CallTraits<decltype(Get)>::args>;
+    return {name, computed_get<T, Get>, computed_set<T, Set, F>, nullptr, const_cast<char*>(name)};
+}
+template <auto Get>
+PyGetSetDef computed(const char* name) {
+    using T = std::tuple_element_t<0, typename CallTraits<decltype(Get)>::args>;
+    return {name, computed_get<T, Get>, nullptr, nullptr, const_cast<char*>(name)};
+}
+
+// A data member of the value, read and assigned through F.
+template <auto Member, class F = Face<typename MemberTraits<decltype(Member)>::value>>
+PyGetSetDef field(const char* name) {
+    using T = typename MemberTraits<decltype(Member)>::owner;
+    return {name, computed_get<T, [](const T& v) { return F::out(v.*Member); }>,
+            computed_set<T, write_member<Member>, F>, nullptr, const_cast<char*>(name)};
+}
+template <auto Member, class F = Face<typename MemberTraits<decltype(Member)>::value>>
+PyGetSetDef readonly_field(const char* name) {
+    using T = typename MemberTraits<decltype(Member)>::owner;
+    return {name, computed_get<T, [](const T& v) { return F::out(v.*Member); }>, nullptr, nullptr,
+            const_cast<char*>(name)};
 }
 
 // ---- single-slot adapters (repr, len, ...) -------------------------------------------------

@@ -81,7 +81,7 @@ PyObject* hold_access(Args& a) {
 // k nearest neighbours of every row of a C-contiguous (m, d) float64 array, on the calling
 // thread only: measures the index itself, without per-call binding overhead.
 PyObject* knn_batch(Args& a) {
-    PyObject* tree_obj = &a.get<Instance<Object<KDTree>>>(0).ptr->head.ob_base;
+    PyObject* tree_obj = a.get<Instance<Object<KDTree>>>(0).object();
     const KDTree& tree = value_of<KDTree>(tree_obj);
     auto k = static_cast<std::size_t>(a.get<std::int64_t>(2));
     if (!np::is_array(a.raw(1))) raise(PyExc_TypeError, "queries must be a float64 array");
@@ -106,6 +106,28 @@ PyObject* knn_batch(Args& a) {
         }
     }
     return check(PyTuple_Pack(2, indices.get(), dist2.get())).release();
+}
+
+// The built tree's shape as bytes: its permutation, then its nodes in pre-order. Two builds
+// made the same tree exactly when these are equal.
+PyObject* kdtree_layout(Args& a) {
+    PyObject* tree_obj = &a.get<Instance<Object<KDTree>>>(0).ptr->head.ob_base;
+    ReadAccess r(tree_obj);
+    const KDTree& tree = value_of<KDTree>(tree_obj);
+    const auto perm = tree.permutation();
+    const auto nodes = tree.nodes();
+    std::string bytes(reinterpret_cast<const char*>(perm.data()), perm.size_bytes());
+    for (const KDTree::Node& n : nodes) {
+        // Field by field: a leaf leaves half of the union's bytes undefined.
+        auto put = [&](const auto& v) { bytes.append(reinterpret_cast<const char*>(&v), sizeof v); };
+        put(n.dim);
+        if (n.dim == KDTree::Node::kLeaf) {
+            put(n.u.leaf.begin), put(n.u.leaf.end);
+        } else {
+            put(n.child2), put(n.u.div.low), put(n.u.div.high);
+        }
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // The payload order in which the fixed sort leaves records (payload i, keys[i]).
@@ -158,6 +180,7 @@ void add_internal(PyObject* internal) {
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
                              function<"hold_access(obj, write, seconds)", hold_access>(),
                              function<"knn_batch(tree, queries, k)", knn_batch>(),
+                             function<"kdtree_layout(tree)", kdtree_layout>(),
                              function<"fixed_sort_order(keys)", fixed_sort_order>(),
                              function<"matrix_vector(rows)", matrix_vector>()});
 }

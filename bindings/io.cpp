@@ -55,7 +55,7 @@ PyObject* write_point_cloud(Args& a) {
     bool write_ascii = a.get<bool>(3, false);
     a.get<bool>(4, false);  // compressed
     a.get<bool>(5, false);  // print_progress
-    ReadAccess r(&cloud.ptr->head.ob_base);
+    ReadAccess r(cloud.object());
     bool written;
     {
         released([&] {
@@ -71,7 +71,7 @@ PyObject* write_point_cloud_to_bytes(Args& a) {
     a.get<bool>(2, false);  // write_ascii
     a.get<bool>(3, false);  // compressed
     a.get<bool>(4, false);  // print_progress
-    ReadAccess r(&cloud.ptr->head.ob_base);
+    ReadAccess r(cloud.object());
     std::string text = unwrap(io::write_point_cloud_to_bytes(cloud.ptr->value, format));
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -94,7 +94,7 @@ PyObject* write_triangle_mesh(Args& a) {
     bool write_vertex_colors = a.get<bool>(5, false);
     a.get<bool>(6, false);  // write_triangle_uvs
     a.get<bool>(7, false);  // print_progress
-    ReadAccess r(&mesh.ptr->head.ob_base);
+    ReadAccess r(mesh.object());
     return boolean(io::write_triangle_mesh(path.native, mesh.ptr->value, write_ascii, write_vertex_normals,
                                            write_vertex_colors));
 }

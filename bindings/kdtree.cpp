@@ -47,29 +47,6 @@ PyObject* get_search_type(PyObject* self, Args&) {
     return PyLong_FromLong(param(self).kind);
 }
 
-PyObject* get_knn(ParamObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyLong_FromLong(self->value.knn);
-}
-void set_knn(ParamObject* self, PyObject* value) {
-    std::int32_t knn = convert_named<std::int32_t>(value, "knn");
-    WriteAccess w(&self->head.ob_base);
-    self->value.knn = knn;
-}
-PyObject* get_radius(ParamObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyFloat_FromDouble(self->value.radius);
-}
-void set_radius(ParamObject* self, PyObject* value) {
-    double radius = convert_named<double>(value, "radius");
-    WriteAccess w(&self->head.ob_base);
-    self->value.radius = radius;
-}
-PyObject* get_max_nn(ParamObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyLong_FromLong(self->value.max_nn);
-}
-
 PyObject* param_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
         ReadAccess r(self);
@@ -116,14 +93,14 @@ bool rebuild(PyObject* self, Build&& build) {
 
 KDTree tree_from_cloud(CloudObject* cloud) {
     KDTree tree;
-    ReadAccess r(&cloud->head.ob_base);
+    ReadAccess r(object_of(cloud));
     released([&] { tree.build_from_points(cloud->value.points.span()); });
     return tree;
 }
 
 KDTree tree_from_feature(FeatureObject* feature) {
     KDTree tree;
-    ReadAccess r(&feature->head.ob_base);
+    ReadAccess r(object_of(feature));
     build_from_feature(tree, feature->value);
     return tree;
 }
@@ -232,7 +209,7 @@ PyObject* search(PyObject* self, Args& a) {
     if constexpr (F == Form::Hybrid) p = {SearchParam::Hybrid, 0, a.get<double>(1), a.get<std::int32_t>(2)};
     if constexpr (F == Form::ByParam) {
         auto given = a.get<Instance<ParamObject>>(1);
-        ReadAccess r(&given.ptr->head.ob_base);
+        ReadAccess r(given.object());
         p = given.ptr->value;
     }
     ReadAccess r(self);
@@ -280,14 +257,14 @@ void add_search_classes(PyObject* module) {
 
     add_type(module, make_param_class("KDTreeSearchParamKNN", "(knn=30)",
                                       reinterpret_cast<void*>(tp_init<"KDTreeSearchParamKNN(knn=30)", init_knn>), base,
-                                      {property<get_knn, set_knn>("knn")}));
+                                      {field<&SearchParam::knn>("knn")}));
     add_type(module, make_param_class("KDTreeSearchParamRadius", "(radius)",
                                       reinterpret_cast<void*>(tp_init<"KDTreeSearchParamRadius(radius)", init_radius>),
-                                      base, {property<get_radius, set_radius>("radius")}));
+                                      base, {field<&SearchParam::radius>("radius")}));
     add_type(module,
              make_param_class("KDTreeSearchParamHybrid", "(radius, max_nn)",
                               reinterpret_cast<void*>(tp_init<"KDTreeSearchParamHybrid(radius, max_nn)", init_hybrid>),
-                              base, {readonly<get_radius>("radius"), readonly<get_max_nn>("max_nn")}));
+                              base, {readonly_field<&SearchParam::radius>("radius"), readonly_field<&SearchParam::max_nn>("max_nn")}));
 
     ClassSpec tree{kGeometry, "KDTreeFlann", "(data=None)"};
     tree.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"KDTreeFlann(data=None)", init_tree>)}};

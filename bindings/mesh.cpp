@@ -14,36 +14,6 @@ using MeshObject = Object<Mesh>;
 
 Mesh& mesh(PyObject* self) { return value_of<Mesh>(self); }
 
-// ---- attributes ------------------------------------------------------------------------------
-
-int vertices_target, vertex_normals_target, vertex_colors_target, triangles_target, triangle_normals_target;
-
-template <class E, int* Target>
-PyObject* get_array(MeshObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return make_view<E>(&self->head.ob_base, *Target).release();
-}
-
-template <class E, Storage<E> Mesh::*Array>
-void set_array(MeshObject* self, PyObject* value) {
-    assign_attribute<E>(&self->head.ob_base, self->value.*Array, value);
-}
-
-template <class E, Storage<E> Mesh::*Array>
-Storage<E>& view_storage(PyObject* owner) {
-    return mesh(owner).*Array;
-}
-
-template <class E, Storage<E> Mesh::*Array>
-int register_target() {
-    return register_view_target<E>({type_of<MeshObject>, "view owner is not a TriangleMesh", view_storage<E, Array>});
-}
-
-template <class E, int* Target, Storage<E> Mesh::*Array>
-PyGetSetDef array_property(const char* name) {
-    return property<get_array<E, Target>, set_array<E, Array>>(name);
-}
-
 // ---- queries ---------------------------------------------------------------------------------
 
 template <auto Query>
@@ -81,21 +51,16 @@ PyObject* compute_vertex_normals(PyObject* self, Args& a) {
 }  // namespace
 
 void add_triangle_mesh(PyObject* module) {
-    vertices_target = register_target<Vector3d, &Mesh::vertices>();
-    vertex_normals_target = register_target<Vector3d, &Mesh::vertex_normals>();
-    vertex_colors_target = register_target<Vector3d, &Mesh::vertex_colors>();
-    triangles_target = register_target<Vector3i, &Mesh::triangles>();
-    triangle_normals_target = register_target<Vector3d, &Mesh::triangle_normals>();
-
     ClassSpec cls{kGeometry, "TriangleMesh", "(other=None)"};
     cls.base = mesh_base_type();
     cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"TriangleMesh(other=None)", init_copy<Mesh>>)},
                  {Py_tp_repr, reinterpret_cast<void*>(repr)}};
-    cls.properties = {array_property<Vector3d, &vertices_target, &Mesh::vertices>("vertices"),
-                      array_property<Vector3d, &vertex_normals_target, &Mesh::vertex_normals>("vertex_normals"),
-                      array_property<Vector3d, &vertex_colors_target, &Mesh::vertex_colors>("vertex_colors"),
-                      array_property<Vector3i, &triangles_target, &Mesh::triangles>("triangles"),
-                      array_property<Vector3d, &triangle_normals_target, &Mesh::triangle_normals>("triangle_normals")};
+    constexpr const char* wrong_owner = "view owner is not a TriangleMesh";
+    cls.properties = {array_field<&Mesh::vertices>("vertices", wrong_owner),
+                      array_field<&Mesh::vertex_normals>("vertex_normals", wrong_owner),
+                      array_field<&Mesh::vertex_colors>("vertex_colors", wrong_owner),
+                      array_field<&Mesh::triangles>("triangles", wrong_owner),
+                      array_field<&Mesh::triangle_normals>("triangle_normals", wrong_owner)};
     cls.methods = {
         method<"TriangleMesh.__copy__()", deep_copy<Mesh>>(),
         method<"TriangleMesh.__deepcopy__(_memo)", deep_copy<Mesh>>(),

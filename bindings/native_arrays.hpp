@@ -33,7 +33,7 @@ std::span<const std::int64_t> int64_values(PyObject* o, const char* name);
 Ref cloud_object(Cloud&& cloud);
 
 // The cloud argument at position i.
-inline PyObject* cloud_arg(Args& a, std::size_t i) { return &a.get<Instance<CloudObject>>(i).ptr->head.ob_base; }
+inline PyObject* cloud_arg(Args& a, std::size_t i) { return a.get<Instance<CloudObject>>(i).object(); }
 inline const Cloud& cloud_of(PyObject* o) { return value_of<Cloud>(o); }
 
 // Runs `work(cloud)` under read access to the cloud with the interpreter lock released, then

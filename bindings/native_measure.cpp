@@ -29,7 +29,7 @@ PyObject* nearest_distances(Args& args) {
 // (distances, triangles, closest points)
 PyObject* point_to_mesh(Args& args) {
     PyObject* cloud = cloud_arg(args, 0);
-    PyObject* mesh = &args.get<Instance<MeshObject>>(1).ptr->head.ob_base;
+    PyObject* mesh = args.get<Instance<MeshObject>>(1).object();
     Result<measure::MeshDistances> found = [&] {
         ReadAccess rc(cloud), rm(mesh);
         return released([&] {

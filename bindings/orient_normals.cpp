@@ -54,7 +54,7 @@ namespace {
 PyObject* orient_stage_timings(Args& a) {
     auto cloud = a.get<Instance<Object<Cloud>>>(0);
     const std::uint64_t k = a.get<std::uint64_t>(1);
-    PyObject* self = &cloud.ptr->head.ob_base;
+    PyObject* self = cloud.object();
     geometry::TangentPlaneTimings t;
     {
         WriteAccess w(self);

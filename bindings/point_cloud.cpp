@@ -15,26 +15,6 @@ using CloudObject = Object<Cloud>;
 
 Cloud& cloud(PyObject* self) { return value_of<Cloud>(self); }
 
-// ---- attributes ------------------------------------------------------------------------------
-
-int points_target, normals_target, colors_target;
-
-template <int* Target>
-PyObject* get_array(CloudObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return make_view<Vector3d>(&self->head.ob_base, *Target).release();
-}
-
-template <Storage<Vector3d> Cloud::*Array>
-void set_array(CloudObject* self, PyObject* value) {
-    assign_attribute<Vector3d>(&self->head.ob_base, self->value.*Array, value);
-}
-
-template <Storage<Vector3d> Cloud::*Array>
-Storage<Vector3d>& view_storage(PyObject* owner) {
-    return cloud(owner).*Array;
-}
-
 // ---- queries ---------------------------------------------------------------------------------
 
 template <auto Query>
@@ -57,7 +37,7 @@ PyObject* estimate_normals(PyObject* self, Args& a) {
     SearchParam param;  // KNN, 30 neighbours
     if (a.present(0)) {
         auto given = a.get<Instance<Object<SearchParam>>>(0);
-        ReadAccess r(&given.ptr->head.ob_base);
+        ReadAccess r(given.object());
         param = given.ptr->value;
     }
     const bool fast = a.get<bool>(1, true);
@@ -86,18 +66,15 @@ PyObject* voxel_down_sample(PyObject* self, Args& a) {
 }  // namespace
 
 void add_point_cloud(PyObject* module) {
-    points_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::points>});
-    normals_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::normals>});
-    colors_target = register_view_target<Vector3d>({type_of<CloudObject>, "view owner is not a PointCloud", view_storage<&Cloud::colors>});
-
     ClassSpec cls{kGeometry, "PointCloud", "(other=None)"};
     cls.base = geometry3d_type();
     cls.subclassable = true;
     cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"PointCloud(other=None)", init_copy<Cloud>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(repr)}};
-    cls.properties = {property<get_array<&points_target>, set_array<&Cloud::points>>("points"),
-                       property<get_array<&normals_target>, set_array<&Cloud::normals>>("normals"),
-                       property<get_array<&colors_target>, set_array<&Cloud::colors>>("colors")};
+    constexpr const char* wrong_owner = "view owner is not a PointCloud";
+    cls.properties = {array_field<&Cloud::points>("points", wrong_owner),
+                      array_field<&Cloud::normals>("normals", wrong_owner),
+                      array_field<&Cloud::colors>("colors", wrong_owner)};
     cls.methods = {
         method<"PointCloud.__copy__()", deep_copy<Cloud>>(),
         method<"PointCloud.__deepcopy__(_memo)", deep_copy<Cloud>>(),

@@ -130,6 +130,12 @@ struct Object {
     T value;
 };
 
+// The Python object an instance of ours is.
+template <class T>
+PyObject* object_of(Object<T>* o) {
+    return &o->head.ob_base;
+}
+
 inline BorrowFlag& flag_of(PyObject* o) { return reinterpret_cast<Header*>(o)->flag; }
 
 // Read (shared) or write (exclusive) access to one object for a scope; refused at once with

@@ -30,19 +30,16 @@ PyObject* num(PyObject* self, Args&) {
     return PyLong_FromUnsignedLongLong(feature(self).num);
 }
 
-PyObject* get_data(FeatureObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    const Feature& f = self->value;
+// The data as a new (dimension, num) array.
+PyObject* get_data(const Feature& f) {
     np::npy_intp shape[2] = {static_cast<np::npy_intp>(f.dimension), static_cast<np::npy_intp>(f.num)};
     Ref out = np::new_array(np::Float64, shape, nullptr, nullptr);
     f.copy_rows_to(reinterpret_cast<double*>(np::info(out.get()).data));
     return out.release();
 }
 
-void set_data(FeatureObject* self, PyObject* value) {
-    MatrixView m = convert_named<MatrixView>(value, "data");
-    WriteAccess w(&self->head.ob_base);
-    if (auto error = self->value.set_data(m.data, static_cast<std::uint64_t>(m.rows), static_cast<std::uint64_t>(m.cols),
+void set_data(Feature& f, MatrixView m) {
+    if (auto error = f.set_data(m.data, static_cast<std::uint64_t>(m.rows), static_cast<std::uint64_t>(m.cols),
                                           m.row_stride, m.col_stride))
         raise(*error);
 }
@@ -65,7 +62,7 @@ void add_feature(PyObject* module) {
     cls.methods = {method<"Feature.resize(dim, n)", resize>(), method<"Feature.dimension()", dimension>(),
                     method<"Feature.num()", num>(), method<"Feature.__copy__()", deep_copy<Feature>>(),
                     method<"Feature.__deepcopy__(_memo)", deep_copy<Feature>>()};
-    cls.properties = {property<get_data, set_data>("data")};
+    cls.properties = {computed<get_data, set_data>("data")};
     add_type(module, make_value_class<Feature>(std::move(cls)));
 }
 

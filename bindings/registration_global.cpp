@@ -30,7 +30,7 @@ struct Convert<std::vector<CorrespondenceChecker>> {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref item = check(PySequence_GetItem(o, i));
             auto* c = Convert<Instance<Object<CorrespondenceChecker>>>::from(item.get()).ptr;
-            ReadAccess r(&c->head.ob_base);
+            ReadAccess r(object_of(c));
             out.push_back(c->value);
         }
         return out;
@@ -58,10 +58,10 @@ PyObject* compute_fpfh_feature(Args& a) {
     auto param = a.get<Instance<ParamObject>>(1);
     SearchParam p;
     {
-        ReadAccess r(&param.ptr->head.ob_base);
+        ReadAccess r(param.object());
         p = param.ptr->value;
     }
-    ReadAccess r(&input.ptr->head.ob_base);
+    ReadAccess r(input.object());
     Result<Feature> fpfh = released([&] {
         return registration::compute_fpfh_feature(input.ptr->value, p);
     });
@@ -73,8 +73,8 @@ PyObject* correspondences_from_features(Args& a) {
     auto target = a.get<Instance<FeatureObject>>(1);
     const bool mutual_filter = a.get<bool>(2, false);
     const auto ratio = static_cast<float>(a.get<double>(3, 0.1));
-    ReadAccess rs(&source.ptr->head.ob_base);
-    ReadAccess rt(&target.ptr->head.ob_base);
+    ReadAccess rs(source.object());
+    ReadAccess rt(target.object());
     std::vector<Vector2i> pairs;
     {
         released([&] {
@@ -103,16 +103,6 @@ PyObject* init_checker(PyObject* self, Args& a) {
     WriteAccess w(self);
     checker(self) = {K, threshold};
     return none();
-}
-
-PyObject* get_threshold(CheckerObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyFloat_FromDouble(self->value.threshold);
-}
-
-PyObject* get_requires_alignment(CheckerObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return boolean(self->value.require_pointcloud_alignment());
 }
 
 PyObject* checker_repr(PyObject* self) {
@@ -152,8 +142,8 @@ PyObject* check_pairs(PyObject* self, Args& a) {
         ReadAccess r(self);
         c = checker(self);
     }
-    ReadAccess rs(&source.ptr->head.ob_base);
-    ReadAccess rt(&target.ptr->head.ob_base);
+    ReadAccess rs(source.object());
+    ReadAccess rt(target.object());
     const geometry::PointCloud& s = source.ptr->value;
     const geometry::PointCloud& g = target.ptr->value;
     if (auto error = registration::validate_correspondences(corres.span(), s.points.size(), g.points.size()))
@@ -170,7 +160,7 @@ PyTypeObject* make_checker_class(PyTypeObject* base, const char* attribute) {
                   {Py_tp_init, reinterpret_cast<void*>(tp_init<Name + Constructor.value, init_checker<K>>)},
                   {Py_tp_repr, reinterpret_cast<void*>(checker_repr)}};
     cls.methods = {method<Name + ".__copy__()", copy_checker>(), method<Name + ".__deepcopy__(_m)", copy_checker>()};
-    cls.properties = {readonly<get_threshold>(attribute)};
+    cls.properties = {readonly_field<&CorrespondenceChecker::threshold>(attribute)};
     return checker_types[K] = make_class(std::move(cls));
 }
 
@@ -185,25 +175,6 @@ PyObject* init_criteria(PyObject* self, Args& a) {
     WriteAccess w(self);
     value_of<RansacCriteria>(self) = {confidence, max_iteration};
     return none();
-}
-
-PyObject* get_confidence(CriteriaObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyFloat_FromDouble(self->value.confidence);
-}
-void set_confidence(CriteriaObject* self, PyObject* value) {
-    const double v = convert_named<double>(value, "confidence");
-    WriteAccess w(&self->head.ob_base);
-    self->value.confidence = v;
-}
-PyObject* get_max_iteration(CriteriaObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyLong_FromLong(self->value.max_iteration);
-}
-void set_max_iteration(CriteriaObject* self, PyObject* value) {
-    const std::int32_t v = convert_named<std::int32_t>(value, "max_iteration");
-    WriteAccess w(&self->head.ob_base);
-    self->value.max_iteration = v;
 }
 
 PyObject* criteria_repr(PyObject* self) {
@@ -233,13 +204,13 @@ RansacOptions ransac_options(Args& a, std::size_t first) {
     RansacOptions o;
     o.max_distance = a.get<double>(first);
     if (auto given = a.optional<Instance<EstimationObject>>(first + 1)) {
-        ReadAccess r(&given->ptr->head.ob_base);
+        ReadAccess r(given->object());
         o.method = given->ptr->value;
     }
     o.ransac_n = a.get<std::int32_t>(first + 2, 3);
     if (a.given(first + 3)) o.checkers = a.get<std::vector<CorrespondenceChecker>>(first + 3);
     if (auto given = a.optional<Instance<CriteriaObject>>(first + 4)) {
-        ReadAccess r(&given->ptr->head.ob_base);
+        ReadAccess r(given->object());
         o.criteria = given->ptr->value;
     }
     return o;
@@ -250,8 +221,8 @@ PyObject* ransac_based_on_correspondence(Args& a) {
     auto target = a.get<Instance<CloudObject>>(1);
     const Storage<Vector2i> corres = a.get<Storage<Vector2i>>(2);
     const RansacOptions o = ransac_options(a, 3);
-    ReadAccess rs(&source.ptr->head.ob_base);
-    ReadAccess rt(&target.ptr->head.ob_base);
+    ReadAccess rs(source.object());
+    ReadAccess rt(target.object());
     Result<registration::RegistrationResult> out = released([&] {
         return registration::registration_ransac_based_on_correspondence(
             source.ptr->value, target.ptr->value, corres.span(), o.max_distance, o.method, o.ransac_n, o.checkers,
@@ -267,10 +238,10 @@ PyObject* ransac_based_on_feature_matching(Args& a) {
     auto target_feature = a.get<Instance<FeatureObject>>(3);
     const bool mutual_filter = a.get<bool>(4);
     const RansacOptions o = ransac_options(a, 5);
-    ReadAccess rs(&source.ptr->head.ob_base);
-    ReadAccess rt(&target.ptr->head.ob_base);
-    ReadAccess rsf(&source_feature.ptr->head.ob_base);
-    ReadAccess rtf(&target_feature.ptr->head.ob_base);
+    ReadAccess rs(source.object());
+    ReadAccess rt(target.object());
+    ReadAccess rsf(source_feature.object());
+    ReadAccess rtf(target_feature.object());
     Result<registration::RegistrationResult> out = released([&] {
         return registration::registration_ransac_based_on_feature_matching(
             source.ptr->value, target.ptr->value, source_feature.ptr->value, target_feature.ptr->value, mutual_filter,
@@ -286,7 +257,8 @@ void add_global_registration(PyObject* module) {
     base_class.subclassable = true;
     base_class.methods = {
         method<"CorrespondenceChecker.Check(source, target, corres, transformation)", check_pairs>()};
-    base_class.properties = {readonly<get_requires_alignment>("require_pointcloud_alignment_")};
+    base_class.properties = {computed<[](const CorrespondenceChecker& c) { return c.require_pointcloud_alignment(); }>(
+        "require_pointcloud_alignment_")};
     PyTypeObject* base = make_value_class<CorrespondenceChecker>(std::move(base_class));
     add_type(module, base);
     add_type(module, make_checker_class<"CorrespondenceCheckerBasedOnEdgeLength", "(similarity_threshold=0.9)",
@@ -303,8 +275,8 @@ void add_global_registration(PyObject* module) {
         {Py_tp_repr, reinterpret_cast<void*>(criteria_repr)}};
     criteria.methods = {method<"RANSACConvergenceCriteria.__copy__()", deep_copy<RansacCriteria>>(),
                         method<"RANSACConvergenceCriteria.__deepcopy__(_memo)", deep_copy<RansacCriteria>>()};
-    criteria.properties = {property<get_confidence, set_confidence>("confidence"),
-                           property<get_max_iteration, set_max_iteration>("max_iteration")};
+    criteria.properties = {field<&RansacCriteria::confidence>("confidence"),
+                           field<&RansacCriteria::max_iteration>("max_iteration")};
     add_type(module, make_value_class<RansacCriteria>(std::move(criteria)));
 
     add_functions(module, {function<"compute_fpfh_feature(input, search_param)", compute_fpfh_feature>(),

@@ -22,10 +22,6 @@ namespace {
 using registration::EstimationKind;
 
 const geometry::PointCloud& cloud_of(const Instance<CloudObject>& c) { return c.ptr->value; }
-template <class O>
-PyObject* base_of(const Instance<O>& i) {
-    return &i.ptr->head.ob_base;
-}
 
 // ---- RegistrationResult ----------------------------------------------------------------------
 
@@ -37,40 +33,14 @@ PyObject* init_result(PyObject* self, Args&) {
     return none();
 }
 
-template <double RegistrationResult::*Field>
-PyObject* get_number(ResultObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyFloat_FromDouble(self->value.*Field);
-}
-
-template <double RegistrationResult::*Field, Text Name>
-void set_number(ResultObject* self, PyObject* value) {
-    const double v = convert_named<double>(value, Name.value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.*Field = v;
-}
-
-PyObject* get_transformation(ResultObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return result(self->value.transformation);
-}
-
-void set_transformation(ResultObject* self, PyObject* value) {
-    const Matrix4d t = Convert<Matrix4d>::from(value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.transformation = t;
-}
-
-PyObject* get_correspondences(ResultObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return new_container(self->value.correspondence_set).release();
-}
-
-void set_correspondences(ResultObject* self, PyObject* value) {
-    Storage<Vector2i> pairs = elements_from<Vector2i>(value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.correspondence_set.assign(pairs.begin(), pairs.end());
-}
+// The correspondence set reads as a new Vector2iVector and takes anything the (n, 2) rule does.
+struct PairList {
+    static PyObject* out(const std::vector<Vector2i>& pairs) { return new_container(pairs).release(); }
+    static std::vector<Vector2i> in(PyObject* value, const char*) {
+        Storage<Vector2i> pairs = elements_from<Vector2i>(value);
+        return {pairs.begin(), pairs.end()};
+    }
+};
 
 PyObject* result_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -102,8 +72,8 @@ CloudPair estimator_args(Args& a) {
 template <class F>
 auto with_clouds(PyObject* self, CloudPair& args, F&& body) {
     ReadAccess es(self);
-    ReadAccess rs(base_of(args.source));
-    ReadAccess rt(base_of(args.target));
+    ReadAccess rs(args.source.object());
+    ReadAccess rt(args.target.object());
     const geometry::PointCloud& s = cloud_of(args.source);
     const geometry::PointCloud& t = cloud_of(args.target);
     return body(estimation_of(self), s, t);
@@ -139,15 +109,9 @@ PyObject* init_point_to_plane(PyObject* self, Args&) {
     return none();
 }
 
-PyObject* get_with_scaling(EstimationObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return boolean(self->value.with_scaling());
-}
-
-void set_with_scaling(EstimationObject* self, PyObject* value) {
-    const bool scaling = convert_named<bool>(value, "with_scaling");
-    WriteAccess w(&self->head.ob_base);
-    self->value.kind = scaling ? EstimationKind::PointToPointWithScaling : EstimationKind::PointToPoint;
+bool with_scaling(const TransformationEstimation& e) { return e.with_scaling(); }
+void set_with_scaling(TransformationEstimation& e, bool scaling) {
+    e.kind = scaling ? EstimationKind::PointToPointWithScaling : EstimationKind::PointToPoint;
 }
 
 PyObject* point_to_point_repr(PyObject* self) {
@@ -191,23 +155,6 @@ PyObject* init_criteria(PyObject* self, Args& a) {
     return none();
 }
 
-template <auto Field>
-PyObject* get_criterion(CriteriaObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    if constexpr (std::is_same_v<decltype(self->value.*Field), std::int32_t&>)
-        return PyLong_FromLong(self->value.*Field);
-    else
-        return PyFloat_FromDouble(self->value.*Field);
-}
-
-template <auto Field, Text Name>
-void set_criterion(CriteriaObject* self, PyObject* value) {
-    using T = std::remove_reference_t<decltype(self->value.*Field)>;
-    const T v = convert_named<T>(value, Name.value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.*Field = v;
-}
-
 PyObject* criteria_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
         ReadAccess r(self);
@@ -228,8 +175,8 @@ PyObject* evaluate_registration(Args& a) {
     const Matrix4d t = a.optional<Matrix4d>(3).value_or(identity4());
     RegistrationResult out;
     {
-        ReadAccess rs(base_of(source));
-        ReadAccess rt(base_of(target));
+        ReadAccess rs(source.object());
+        ReadAccess rt(target.object());
         released([&] {
             out = registration::evaluate_registration(cloud_of(source).points.span(), cloud_of(target).points.span(),
                                                       distance, t);
@@ -245,18 +192,18 @@ PyObject* registration_icp(Args& a) {
     const Matrix4d init = a.optional<Matrix4d>(3).value_or(identity4());
     TransformationEstimation method;
     if (auto given = a.optional<Instance<EstimationObject>>(4)) {
-        ReadAccess r(base_of(*given));
+        ReadAccess r(given->object());
         method = given->ptr->value;
     }
     ICPConvergenceCriteria criteria;
     if (auto given = a.optional<Instance<CriteriaObject>>(5)) {
-        ReadAccess r(base_of(*given));
+        ReadAccess r(given->object());
         criteria = given->ptr->value;
     }
     Result<RegistrationResult> out = RegistrationResult();
     {
-        ReadAccess rs(base_of(source));
-        ReadAccess rt(base_of(target));
+        ReadAccess rs(source.object());
+        ReadAccess rt(target.object());
         released([&] {
             const geometry::PointCloud& t = cloud_of(target);
             out = registration::registration_icp(cloud_of(source).points.span(), t.points.span(), t.normals.span(),
@@ -273,8 +220,8 @@ PyObject* information_matrix(Args& a) {
     const Matrix4d t = a.get<Matrix4d>(3);
     Matrix6d info;
     {
-        ReadAccess rs(base_of(source));
-        ReadAccess rt(base_of(target));
+        ReadAccess rs(source.object());
+        ReadAccess rt(target.object());
         released([&] {
             info = registration::get_information_matrix(cloud_of(source).points.span(), cloud_of(target).points.span(),
                                                         distance, t);
@@ -298,11 +245,9 @@ void add_local_registration(PyObject* module) {
     result_cls.methods = {method<"RegistrationResult.__copy__()", deep_copy<RegistrationResult>>(),
                           method<"RegistrationResult.__deepcopy__(_memo)", deep_copy<RegistrationResult>>()};
     result_cls.properties = {
-        property<get_correspondences, set_correspondences>("correspondence_set"),
-        property<get_number<&RegistrationResult::fitness>, set_number<&RegistrationResult::fitness, "fitness">>("fitness"),
-        property<get_number<&RegistrationResult::inlier_rmse>,
-                 set_number<&RegistrationResult::inlier_rmse, "inlier_rmse">>("inlier_rmse"),
-        property<get_transformation, set_transformation>("transformation")};
+        field<&RegistrationResult::correspondence_set, PairList>("correspondence_set"),
+        field<&RegistrationResult::fitness>("fitness"), field<&RegistrationResult::inlier_rmse>("inlier_rmse"),
+        field<&RegistrationResult::transformation>("transformation")};
     add_type(module, make_value_class<RegistrationResult>(std::move(result_cls)));
 
     ClassSpec base_cls{kRegistration, "TransformationEstimation"};
@@ -320,7 +265,7 @@ void add_local_registration(PyObject* module) {
                  reinterpret_cast<void*>(point_to_point_repr),
                  {method<"TransformationEstimationPointToPoint.__copy__()", copy_estimation>(),
                   method<"TransformationEstimationPointToPoint.__deepcopy__(_memo)", copy_estimation>()},
-                 {property<get_with_scaling, set_with_scaling>("with_scaling")}));
+                 {computed<with_scaling, set_with_scaling>("with_scaling")}));
     add_type(module, make_estimation_class(
                          base, "TransformationEstimationPointToPlane", "()",
                          reinterpret_cast<void*>(tp_init<"TransformationEstimationPointToPlane()", init_point_to_plane>),
@@ -339,12 +284,9 @@ void add_local_registration(PyObject* module) {
     criteria_cls.methods = {method<"ICPConvergenceCriteria.__copy__()", deep_copy<ICPConvergenceCriteria>>(),
                             method<"ICPConvergenceCriteria.__deepcopy__(_memo)", deep_copy<ICPConvergenceCriteria>>()};
     criteria_cls.properties = {
-        property<get_criterion<&ICPConvergenceCriteria::max_iteration>,
-                 set_criterion<&ICPConvergenceCriteria::max_iteration, "max_iteration">>("max_iteration"),
-        property<get_criterion<&ICPConvergenceCriteria::relative_fitness>,
-                 set_criterion<&ICPConvergenceCriteria::relative_fitness, "relative_fitness">>("relative_fitness"),
-        property<get_criterion<&ICPConvergenceCriteria::relative_rmse>,
-                 set_criterion<&ICPConvergenceCriteria::relative_rmse, "relative_rmse">>("relative_rmse")};
+        field<&ICPConvergenceCriteria::max_iteration>("max_iteration"),
+        field<&ICPConvergenceCriteria::relative_fitness>("relative_fitness"),
+        field<&ICPConvergenceCriteria::relative_rmse>("relative_rmse")};
     add_type(module, make_value_class<ICPConvergenceCriteria>(std::move(criteria_cls)));
 
     add_functions(module,

@@ -36,19 +36,19 @@ using ScopedLevelObject = Object<ScopedLevel>;
 
 PyObject* scoped_init(ScopedLevelObject* self, Args& a) {
     std::int32_t level = level_from(a.raw(0));
-    WriteAccess w(&self->head.ob_base);
+    WriteAccess w(object_of(self));
     self->value.level = level;
     return none();
 }
 
 PyObject* scoped_enter(ScopedLevelObject* self, Args&) {
-    WriteAccess w(&self->head.ob_base);
+    WriteAccess w(object_of(self));
     self->value.saved = verbosity.exchange(self->value.level);
     return none();
 }
 
 PyObject* scoped_exit(ScopedLevelObject* self, Args&) {
-    ReadAccess r(&self->head.ob_base);
+    ReadAccess r(object_of(self));
     verbosity.store(self->value.saved);
     return none();
 }

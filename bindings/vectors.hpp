@@ -32,6 +32,11 @@ int register_view_target(ViewTarget<E> target);
 template <class E>
 Ref make_view(PyObject* owner, int target);
 
+// A geometry's array as a property: reading gives a live view of it, assigning replaces it by
+// the (n, k) rule. Registers the array as a view target; call once per class, at module build.
+template <auto Member>
+PyGetSetDef array_field(const char* name, const char* wrong_owner);
+
 // Converts `value` to a fresh list of elements by the (n, k) rule. `held_owner` is a geometry
 // whose write access the caller already holds: a view of it is read directly instead of taking
 // access on it a second time.
@@ -70,6 +75,37 @@ struct Convert<ContainerArg<E>> {
     static constexpr bool bare = false;
     static ContainerArg<E> from(PyObject* o);
 };
+
+template <class M>
+struct ArrayMember;
+template <class T, class E>
+struct ArrayMember<Storage<E> T::*> {
+    using owner = T;
+    using element = E;
+};
+
+template <auto Member>
+PyGetSetDef array_field(const char* name, const char* wrong_owner) {
+    using T = typename ArrayMember<decltype(Member)>::owner;
+    using E = typename ArrayMember<decltype(Member)>::element;
+    static int target = -1;
+    target = register_view_target<E>(
+        {type_of<Object<T>>, wrong_owner, [](PyObject* owner) -> Storage<E>& { return value_of<T>(owner).*Member; }});
+    auto get = [](PyObject* self, void*) -> PyObject* {
+        return guarded<PyObject*>(nullptr, [&] {
+            ReadAccess r(self);
+            return make_view<E>(self, target).release();
+        });
+    };
+    auto set = [](PyObject* self, PyObject* value, void*) -> int {
+        return guarded<int>(-1, [&] {
+            if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+            assign_attribute<E>(self, value_of<T>(self).*Member, value);
+            return 0;
+        });
+    };
+    return {name, get, set, nullptr, nullptr};
+}
 
 }  // namespace nubiro::py
 

@@ -57,28 +57,15 @@ PyObject* init_voxel(PyObject* self, Args& a) {
     return none();
 }
 
-PyObject* get_grid_index(VoxelObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return int_triple(self->value.grid_index);
-}
-
-void set_grid_index(VoxelObject* self, PyObject* value) {
-    auto seq = Convert<NumberSequence<std::int32_t>>::from(value);
-    if (seq.items.size() != 3) raise(PyExc_TypeError, "expected 3-vector");
-    WriteAccess w(&self->head.ob_base);
-    self->value.grid_index = {seq.items[0], seq.items[1], seq.items[2]};
-}
-
-PyObject* get_color(VoxelObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return result(self->value.color);
-}
-
-void set_color(VoxelObject* self, PyObject* value) {
-    Vector3d c = Convert<Vector3d>::from(value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.color = c;
-}
+// The grid index reads as an int32 array and takes a sequence of exactly three integers.
+struct GridIndex {
+    static PyObject* out(const Vector3i& v) { return int_triple(v); }
+    static Vector3i in(PyObject* value, const char*) {
+        auto seq = Convert<NumberSequence<std::int32_t>>::from(value);
+        if (seq.items.size() != 3) raise(PyExc_TypeError, "expected 3-vector");
+        return {seq.items[0], seq.items[1], seq.items[2]};
+    }
+};
 
 PyObject* voxel_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -113,28 +100,6 @@ PyObject* init_grid(PyObject* self, Args&) {
     WriteAccess w(self);
     grid(self).clear();
     return none();
-}
-
-PyObject* get_origin(GridObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return result(self->value.origin);
-}
-
-void set_origin(GridObject* self, PyObject* value) {
-    Vector3d o = Convert<Vector3d>::from(value);
-    WriteAccess w(&self->head.ob_base);
-    self->value.origin = o;
-}
-
-PyObject* get_voxel_size(GridObject* self) {
-    ReadAccess r(&self->head.ob_base);
-    return PyFloat_FromDouble(self->value.voxel_size);
-}
-
-void set_voxel_size(GridObject* self, PyObject* value) {
-    double s = convert_named<double>(value, "voxel_size");
-    WriteAccess w(&self->head.ob_base);
-    self->value.voxel_size = s;
 }
 
 template <auto Query>
@@ -187,7 +152,7 @@ PyObject* grid_object(VoxelGrid&& g) {
 PyObject* create_from_point_cloud(Args& a) {
     CloudObject* cloud = a.get<Instance<CloudObject>>(0).ptr;
     double s = a.get<double>(1);
-    ReadAccess r(&cloud->head.ob_base);
+    ReadAccess r(object_of(cloud));
     return grid_object(unwrap(VoxelGrid::create_from_point_cloud(cloud->value.points.span(), s)));
 }
 
@@ -196,13 +161,13 @@ PyObject* create_from_point_cloud_within_bounds(Args& a) {
     double s = a.get<double>(1);
     Vector3d lo = a.get<Vector3d>(2);
     Vector3d hi = a.get<Vector3d>(3);
-    ReadAccess r(&cloud->head.ob_base);
+    ReadAccess r(object_of(cloud));
     return grid_object(unwrap(VoxelGrid::create_from_point_cloud_within_bounds(cloud->value.points.span(), s, lo, hi)));
 }
 
 // Private hook: the bucket count of a grid's voxel map, which shows in no public result.
 PyObject* bucket_count(Args& a) {
-    PyObject* g = &a.get<Instance<GridObject>>(0).ptr->head.ob_base;
+    PyObject* g = a.get<Instance<GridObject>>(0).object();
     ReadAccess r(g);
     return PyLong_FromUnsignedLongLong(grid(g).voxels.bucket_count());
 }
@@ -254,7 +219,7 @@ PyObject* presized_maps(Args& a) {
 // order, and the iteration order as insertion numbers (uint32). Restoring it gives a grid whose
 // voxel order, and every later operation, is the original's.
 PyObject* grid_state(Args& a) {
-    PyObject* g = &a.get<Instance<GridObject>>(0).ptr->head.ob_base;
+    PyObject* g = a.get<Instance<GridObject>>(0).object();
     ReadAccess r(g);
     const VoxelGrid& vg = grid(g);
     const auto& nodes = vg.voxels.nodes();
@@ -280,7 +245,7 @@ PyObject* grid_state(Args& a) {
 }
 
 PyObject* restore_grid(Args& a) {
-    PyObject* g = &a.get<Instance<GridObject>>(0).ptr->head.ob_base;
+    PyObject* g = a.get<Instance<GridObject>>(0).object();
     const Vector3d origin = a.get<Vector3d>(1);
     const double size = a.get<double>(2);
     std::uint64_t buckets = 0;
@@ -325,7 +290,7 @@ void add_voxel_grid(PyObject* module) {
     ClassSpec vox{kGeometry, "Voxel", "(grid_index=None, color=None)"};
     vox.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"Voxel(grid_index=None, color=None)", init_voxel>)},
                  {Py_tp_repr, reinterpret_cast<void*>(voxel_repr)}};
-    vox.properties = {property<get_grid_index, set_grid_index>("grid_index"), property<get_color, set_color>("color")};
+    vox.properties = {field<&Voxel::grid_index, GridIndex>("grid_index"), field<&Voxel::color>("color")};
     vox.methods = {method<"Voxel.__copy__()", deep_copy<Voxel>>(), method<"Voxel.__deepcopy__(_memo)", deep_copy<Voxel>>()};
     add_type(module, make_value_class<Voxel>(std::move(vox)));
 
@@ -333,7 +298,7 @@ void add_voxel_grid(PyObject* module) {
     cls.base = geometry3d_type();
     cls.slots = {{Py_tp_init, reinterpret_cast<void*>(tp_init<"VoxelGrid()", init_grid>)},
                  {Py_tp_repr, reinterpret_cast<void*>(grid_repr)}};
-    cls.properties = {property<get_origin, set_origin>("origin"), property<get_voxel_size, set_voxel_size>("voxel_size")};
+    cls.properties = {field<&VoxelGrid::origin>("origin"), field<&VoxelGrid::voxel_size>("voxel_size")};
     cls.methods = {
         method<"VoxelGrid.clear()", edits::clear<VoxelGrid>>(),
         method<"VoxelGrid.is_empty()", read<[](const VoxelGrid& g) { return boolean(g.is_empty()); }>>(),

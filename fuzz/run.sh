@@ -13,7 +13,7 @@ RUNS=${1:-10000000}
 OUT=build/fuzz
 mkdir -p "$OUT" fuzz/artifacts
 CXX=${CXX:-clang++}
-CORE="core/io/ply.cpp core/io/xyz.cpp core/io/utf8.cpp core/number_text.cpp core/parallel.cpp core/geometry/point_cloud.cpp core/voxel_map.cpp"
+CORE="core/io/ply.cpp core/io/source.cpp core/io/xyz.cpp core/io/utf8.cpp core/number_text.cpp core/parallel.cpp core/geometry/point_cloud.cpp core/voxel_map.cpp"
 FLAGS="-std=c++20 -O2 -g -I. -ffp-contract=off -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -pthread"
 for target in ${TARGETS:-ply xyz number voxel_map_restore}; do
     $CXX $FLAGS fuzz/fuzz_$target.cpp $CORE -o "$OUT/fuzz_$target"

@@ -240,6 +240,8 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if hasattr(args, "check"):  # a command's checks across options (usage errors, exit 2)
+        args.check(args)
     if getattr(args, "plot", None):
         from nubiro import _plot
         if not _plot.available():

@@ -71,10 +71,18 @@ def summary(a: geometry.PointCloud, b: geometry.PointCloud) -> DistanceSummary:
         ba, _ = _native.nearest_distances(b, a)
     except ValueError:
         raise ValueError("a has no points with finite coordinates") from None
+    return summarise(ab, ba)
+
+
+def summarise(ab: np.ndarray, ba: np.ndarray) -> DistanceSummary:
+    """The summary from the nearest distances both ways (NaN entries are left out), for callers
+    that also want the distances themselves."""
     ab = ab[~np.isnan(ab)]
     ba = ba[~np.isnan(ba)]
     if len(ab) == 0:
         raise ValueError("a has no points with finite coordinates")
+    if len(ba) == 0:
+        raise ValueError("b has no points with finite coordinates")
     return DistanceSummary(mean=float(ab.mean()), rms=float(np.sqrt(np.mean(ab * ab))), max=float(ab.max()),
                            hausdorff=float(max(ab.max(), ba.max())), chamfer=float(ab.mean() + ba.mean()),
                            count=int(len(ab)))

@@ -2,7 +2,8 @@
 
 Each module listed in ``MODULES`` defines ``NAME`` (the sub-command), ``HELP`` (one line),
 ``add_arguments(parser)`` and ``run(args) -> int`` (the exit code). Data errors are raised as
-``nubiro.pipeline.InputError`` (exit 1); argparse reports usage errors (exit 2).
+``nubiro.pipeline.InputError`` (exit 1); argparse reports usage errors (exit 2). Checks across
+options go in a ``check(args)`` default set by ``add_arguments``; it calls ``parser.error``.
 """
 from __future__ import annotations
 
@@ -12,6 +13,9 @@ from types import ModuleType
 # One line per command, in the order `--help` lists them.
 MODULES: tuple[str, ...] = (
     "view",
+    "clean",
+    "distance",
+    "merge",
 )
 
 
