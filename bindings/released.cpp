@@ -1,6 +1,8 @@
 // The one place where native work meets Ctrl-C and progress: long calls run on a runner thread
 // while the interpreter's thread waits in short slices, so signals are handled promptly and the
 // work is stopped through its parallel::Operation.
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -84,14 +86,22 @@ private:
         idle().pop_back();
         return r;
     }
-    static std::mutex& idle_mutex() {
-        static auto* m = new std::mutex;
-        return *m;
+
+    // The idle list, made afresh in a child process after fork(): the runners it named are
+    // threads of the parent and do not exist there.
+    struct Idle {
+        std::mutex mutex;
+        std::vector<Runner*> runners;
+    };
+    static Idle*& idle_state() {
+        static Idle* state = [] {
+            ::pthread_atfork(nullptr, nullptr, [] { idle_state() = new Idle; });
+            return new Idle;
+        }();
+        return state;
     }
-    static std::vector<Runner*>& idle() {
-        static auto* v = new std::vector<Runner*>;
-        return *v;
-    }
+    static std::mutex& idle_mutex() { return idle_state()->mutex; }
+    static std::vector<Runner*>& idle() { return idle_state()->runners; }
 
     std::mutex mutex_;
     std::condition_variable wake_;
