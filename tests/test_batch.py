@@ -164,8 +164,11 @@ def test_batch_command_writes_json_lines(pairs, serial, tmp_path, capsys):
     out = tmp_path / "results.jsonl"
     assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--seed", "3", "--out", str(out)]) == 1
     lines = [json.loads(l) for l in out.read_text().splitlines()]
-    assert [set(l) for l in lines] == [{"source", "target", "transformation", "fitness", "inlier_rmse", "error"}] * 4
-    assert [l["error"] is None for l in lines] == [True, True, True, False]
+    register_keys = {"ok", "reason", "transformation", "fitness", "inlier_rmse", "correspondences", "voxel_size",
+                     "seconds"}
+    assert [set(l) for l in lines] == [{"source", "target"} | register_keys] * 4
+    assert [l["ok"] for l in lines] == [True, True, True, False]
+    assert "nope.ply" in lines[3]["reason"]
     assert np.array(lines[0]["transformation"]).tobytes() == serial[0].transformation.tobytes()
     assert capsys.readouterr().err.count("pair ") == 4
 

@@ -55,7 +55,9 @@ def test_register_json_recovers_the_motion(moved_pair, capsys):
     assert cli.main(["register", source, target, "--json"]) == 0
     out, err = capsys.readouterr()
     result = json.loads(out)
-    assert set(result) == {"transformation", "fitness", "inlier_rmse", "correspondences", "seconds"}
+    assert set(result) == {"ok", "reason", "transformation", "fitness", "inlier_rmse", "correspondences",
+                           "voxel_size", "seconds"}
+    assert result["ok"] is True and result["reason"] is None
     check_motion(result["transformation"], truth, extent)
     assert result["fitness"] > 0.9 and result["correspondences"] > 10_000
     assert "voxel size" in err and "RANSAC" in err  # the chosen size and progress go to stderr

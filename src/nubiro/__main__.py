@@ -20,7 +20,7 @@ from typing import Sized
 import numpy as np
 
 import nubiro
-from nubiro import _commands, align, pipeline
+from nubiro import _commands, _progress, align, pipeline
 from nubiro.cpu.pybind import geometry, io
 
 PROG = "python -m nubiro"
@@ -128,9 +128,12 @@ def register(args: argparse.Namespace) -> int:
     print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
           f"({len(target.points)} points)", file=sys.stderr)
     try:
-        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed, progress=stderr_progress,
-                                   kernel=args.kernel)
+        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed,
+                                   progress=None if args.quiet else stderr_progress, kernel=args.kernel,
+                                   min_fitness=args.min_fitness, max_rmse=args.max_rmse)
     except pipeline.RegistrationError as e:
+        if args.json:
+            print(json.dumps({"ok": False, "reason": str(e), "transformation": None}))
         raise pipeline.InputError(f"cannot register {args.source} onto {args.target}: {e}") from None
     if args.json:
         print(json.dumps(result.as_json()))
@@ -148,6 +151,9 @@ def register(args: argparse.Namespace) -> int:
         before_after(source, target, result.transformation, source_name=os.path.basename(args.source),
                      target_name=os.path.basename(args.target)).save(args.html)
         print(f"before/after view written to {args.html}", file=sys.stderr)
+    if not result.ok:
+        print(f"{PROG}: {args.source} was not registered onto {args.target}: {result.reason}", file=sys.stderr)
+        return 1
     return 0
 
 
@@ -191,6 +197,24 @@ def batch(args: argparse.Namespace) -> int:
 # ---- argument parsing ------------------------------------------------------------------------
 
 
+def share(text: str) -> float:
+    value = positive_float(text)
+    if value > 1:
+        raise argparse.ArgumentTypeError(f"must be at most 1, not {text}")
+    return value
+
+
+def add_judgement_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--min-fitness", type=share, default=pipeline.MIN_FITNESS, metavar="F",
+                   help="least share of source points within the ICP distance of the target for a pair to count as "
+                        f"registered (default {pipeline.MIN_FITNESS})")
+    p.add_argument("--max-rmse", type=share, default=pipeline.MAX_RMSE, metavar="R",
+                   help="largest inlier RMSE, as a share of the ICP correspondence distance (0.4 x voxel size), "
+                        f"for a pair to count as registered (default {pipeline.MAX_RMSE})")
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress on standard error")
+
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog=PROG, description="Point-cloud registration at native speed. "
                                   "Without a command: the registration demo on the bundled bunny scan.")
@@ -219,19 +243,22 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
                    help="draw before/after views (needs the 'viz' extra)")
     r.add_argument("--html", metavar="FILE.html", help="write an interactive before/after view (needs the 'viz' extra)")
+    add_judgement_arguments(r)
 
     i = commands.add_parser("info", help="what a PLY or XYZ file holds")
     i.add_argument("file")
 
     b = commands.add_parser("batch", help="register many pairs listed in a CSV file (source,target per line)")
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")
-    b.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
+    b.add_argument("--voxel-size", type=positive_float,
+                   help="down-sampling voxel size (default: 1/40 of each pair's extent, as register)")
     b.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
     b.add_argument("--kernel", type=kernel_arg, metavar="NAME[:SCALE]", help=KERNEL_HELP)
     b.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
     b.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
     b.add_argument("--out", metavar="results.jsonl", help="write the JSON lines here instead of standard output")
+    add_judgement_arguments(b)
 
     for module in extra:
         module.add_arguments(commands.add_parser(module.NAME, help=module.HELP))
@@ -255,10 +282,14 @@ def main(argv: list[str] | None = None) -> int:
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,
            **{m.NAME: m.run for m in _commands.load()}}[args.command]
     try:
-        return run(args)
+        with _progress.on_stderr(not getattr(args, "quiet", False)):
+            return run(args)
     except (pipeline.InputError, pipeline.RegistrationError) as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
