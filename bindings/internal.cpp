@@ -108,6 +108,28 @@ PyObject* knn_batch(Args& a) {
     return check(PyTuple_Pack(2, indices.get(), dist2.get())).release();
 }
 
+// The built tree's shape as bytes: its permutation, then its nodes in pre-order. Two builds
+// made the same tree exactly when these are equal.
+PyObject* kdtree_layout(Args& a) {
+    PyObject* tree_obj = &a.get<Instance<Object<KDTree>>>(0).ptr->head.ob_base;
+    ReadAccess r(tree_obj);
+    const KDTree& tree = value_of<KDTree>(tree_obj);
+    const auto perm = tree.permutation();
+    const auto nodes = tree.nodes();
+    std::string bytes(reinterpret_cast<const char*>(perm.data()), perm.size_bytes());
+    for (const KDTree::Node& n : nodes) {
+        // Field by field: a leaf leaves half of the union's bytes undefined.
+        auto put = [&](const auto& v) { bytes.append(reinterpret_cast<const char*>(&v), sizeof v); };
+        put(n.dim);
+        if (n.dim == KDTree::Node::kLeaf) {
+            put(n.u.leaf.begin), put(n.u.leaf.end);
+        } else {
+            put(n.child2), put(n.u.div.low), put(n.u.div.high);
+        }
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 // The payload order in which the fixed sort leaves records (payload i, keys[i]).
 PyObject* fixed_sort_order(Args& a) {
     Ref fast = check(PySequence_Fast(a.raw(0), "keys must be a sequence"));
@@ -158,6 +180,7 @@ void add_internal(PyObject* internal) {
                              function<"parallel_probe(n, fail_at=-1)", parallel_probe>(),
                              function<"hold_access(obj, write, seconds)", hold_access>(),
                              function<"knn_batch(tree, queries, k)", knn_batch>(),
+                             function<"kdtree_layout(tree)", kdtree_layout>(),
                              function<"fixed_sort_order(keys)", fixed_sort_order>(),
                              function<"matrix_vector(rows)", matrix_vector>()});
 }

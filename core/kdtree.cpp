@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/fixed_sort.hpp"
+#include "core/parallel.hpp"
 #include "core/point_limits.hpp"
 
 namespace nubiro {
@@ -16,6 +17,8 @@ namespace {
 
 constexpr double kWorstStart = std::numeric_limits<double>::max();
 constexpr double kSpanThreshold = 0.99999;
+// The fewest points a subtree built as one task of the parallel build holds.
+constexpr std::size_t kMinTaskPoints = 16384;
 
 // Per-dimension (low, high) pairs. Fixed size for d = 3 so that boxes live in registers.
 template <int D>
@@ -307,8 +310,8 @@ struct KDTreeBuilder {
         return static_cast<std::uint32_t>(self);
     }
 
-    void run(std::size_t m, std::vector<double>& root_low, std::vector<double>& root_high) {
-        // Root box in permutation order; divide then refines it.
+    // Root box in permutation order; divide then refines it.
+    Box<D> root_box(std::size_t m) const {
         Box<D> box(dims());
         for (std::size_t c = 0; c < dims(); ++c) box.low[c] = box.high[c] = coord(0, c);
         for (std::size_t pos = 1; pos < m; ++pos) {
@@ -318,9 +321,138 @@ struct KDTreeBuilder {
                 if (box.high[c] < v) box.high[c] = v;
             }
         }
+        return box;
+    }
+
+    void run(std::size_t m, std::vector<double>& root_low, std::vector<double>& root_high) {
+        Box<D> box = root_box(m);
         divide(0, m, box);
         root_low.assign(box.low.begin(), box.low.end());
         root_high.assign(box.high.begin(), box.high.end());
+    }
+};
+
+// The same tree built on the worker pool. Once a range is split, its two halves touch
+// disjoint parts of the permutation and depend on nothing but their own incoming boxes, so:
+//  1. the top of the tree is split level by level, the ranges of one level in parallel, until
+//     every open range is small enough to be one task;
+//  2. the tasks build their subtrees in parallel, each into its own node array numbered from 0;
+//  3. one pass in pre-order numbers the top nodes, appends each task's nodes shifted to their
+//     final numbers, and refines the top boxes from the bottom up exactly as divide() does.
+// Every cut, partition and box is computed by the same code on the same values as in the
+// single-threaded build, so the tree is identical for any number of threads.
+template <int D>
+struct ParallelKDTreeBuilder {
+    using Node = KDTree::Node;
+
+    struct Range {
+        std::size_t left, right;
+        Box<D> box;  // incoming box, refined in place once the subtree is built
+        // A range split up front: its cut and its two halves (indices into `ranges`).
+        bool split = false;
+        std::size_t cut = 0;
+        double cut_val = 0;
+        std::size_t child1 = 0, child2 = 0;
+        // A task: the nodes of its subtree, numbered from 0.
+        std::vector<Node> nodes;
+    };
+
+    std::size_t d;
+    double* pts;
+    std::uint32_t* perm;
+    std::vector<Node>& nodes;
+    std::vector<Range> ranges;
+
+    KDTreeBuilder<D> builder(std::vector<Node>& out) const { return {d, pts, perm, out}; }
+
+    void run(std::size_t m, std::size_t task_size, std::vector<double>& root_low, std::vector<double>& root_high) {
+        std::vector<Node> unused;
+        ranges.push_back({0, m, builder(unused).root_box(m)});
+
+        // 1. Split the top; the decisions of one level are made in parallel, recorded per range.
+        std::vector<std::size_t> level{0}, tasks;
+        while (!level.empty()) {
+            std::vector<std::size_t> open;
+            for (std::size_t r : level) (ranges[r].right - ranges[r].left > task_size ? open : tasks).push_back(r);
+            struct Split {
+                std::size_t cut, at;
+                double cut_val;
+            };
+            std::vector<Split> splits(open.size());
+            parallel::parallel_for(open.size(), [&](std::size_t i) {
+                const Range& r = ranges[open[i]];
+                KDTreeBuilder<D> b = builder(unused);
+                double lo, hi;
+                const std::size_t cut = b.choose_cut(r.left, r.right, r.box, lo, hi);
+                const double split = (r.box.low[cut] + r.box.high[cut]) * 0.5;
+                const double cut_val = split < lo ? lo : (hi < split ? hi : split);
+                splits[i] = {cut, b.partition(r.left, r.right - r.left, cut, cut_val), cut_val};
+            });
+            level.clear();
+            for (std::size_t i = 0; i < open.size(); ++i) {
+                const Split s = splits[i];
+                const std::size_t left = ranges[open[i]].left, right = ranges[open[i]].right;
+                Box<D> box1 = ranges[open[i]].box, box2 = ranges[open[i]].box;
+                box1.high[s.cut] = s.cut_val;
+                box2.low[s.cut] = s.cut_val;
+                ranges.push_back({left, left + s.at, std::move(box1)});
+                ranges.push_back({left + s.at, right, std::move(box2)});
+                Range& r = ranges[open[i]];
+                r.split = true;
+                r.cut = s.cut;
+                r.cut_val = s.cut_val;
+                r.child1 = ranges.size() - 2;
+                r.child2 = ranges.size() - 1;
+                level.push_back(r.child1);
+                level.push_back(r.child2);
+            }
+        }
+
+        // 2. The subtrees below, largest first so that no thread is left with a big one at the end.
+        std::sort(tasks.begin(), tasks.end(), [&](std::size_t a, std::size_t b) {
+            return ranges[a].right - ranges[a].left > ranges[b].right - ranges[b].left;
+        });
+        parallel::parallel_for(tasks.size(), [&](std::size_t i) {
+            Range& r = ranges[tasks[i]];
+            r.nodes.reserve(2 * ((r.right - r.left) / 8) + 1);
+            builder(r.nodes).divide(r.left, r.right, r.box);
+        });
+
+        // 3. Number, append and refine in pre-order.
+        nodes.reserve(2 * (m / 8) + 1);
+        assemble(0);
+        root_low.assign(ranges[0].box.low.begin(), ranges[0].box.low.end());
+        root_high.assign(ranges[0].box.high.begin(), ranges[0].box.high.end());
+    }
+
+    std::uint32_t assemble(std::size_t ri) {
+        Range& r = ranges[ri];
+        const std::size_t self = nodes.size();
+        if (!r.split) {
+            if (r.nodes.size() > Node::kLeaf - self) throw std::length_error("kd-tree node count exceeds 32 bits");
+            for (Node n : r.nodes) {
+                if (n.dim != Node::kLeaf) n.child2 += static_cast<std::uint32_t>(self);
+                nodes.push_back(n);
+            }
+            std::vector<Node>().swap(r.nodes);
+            return static_cast<std::uint32_t>(self);
+        }
+        if (self >= Node::kLeaf) throw std::length_error("kd-tree node count exceeds 32 bits");
+        nodes.emplace_back();
+        assemble(r.child1);
+        const std::uint32_t child2 = assemble(r.child2);
+        const Box<D>& box1 = ranges[r.child1].box;
+        const Box<D>& box2 = ranges[r.child2].box;
+        Node& n = nodes[self];
+        n.dim = static_cast<std::uint32_t>(r.cut);
+        n.child2 = child2;
+        n.u.div.low = box1.high[r.cut];
+        n.u.div.high = box2.low[r.cut];
+        for (std::size_t i = 0; i < dims_of<D>(d); ++i) {
+            r.box.low[i] = lower_of(box1.low[i], box2.low[i]);
+            r.box.high[i] = higher_of(box1.high[i], box2.high[i]);
+        }
+        return static_cast<std::uint32_t>(self);
     }
 };
 
@@ -354,11 +486,21 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
     count_ = n;
     if (finite == 0) return true;
 
-    nodes_.reserve(2 * (finite / 8) + 1);
-    if (d == 3) {
-        KDTreeBuilder<3>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
+    // Small inputs stay on this thread: below a few tasks per thread the split-up costs more
+    // than it saves.
+    const std::size_t threads = parallel::num_threads();
+    const std::size_t task_size = std::max<std::size_t>(kMinTaskPoints, finite / (8 * threads));
+    if (threads > 1 && finite >= 4 * kMinTaskPoints) {
+        if (d == 3)
+            ParallelKDTreeBuilder<3>{d, pts_.data(), perm_.data(), nodes_, {}}.run(finite, task_size, root_low_, root_high_);
+        else
+            ParallelKDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_, {}}.run(finite, task_size, root_low_, root_high_);
     } else {
-        KDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
+        nodes_.reserve(2 * (finite / 8) + 1);
+        if (d == 3)
+            KDTreeBuilder<3>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
+        else
+            KDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
     }
     nodes_.shrink_to_fit();
     return true;

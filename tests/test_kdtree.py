@@ -1154,3 +1154,31 @@ def test_queries_read_and_rebuilds_write(held_all):
             with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
                 use()
     assert unpack(tree.search_knn_vector_3d(SMALL[0], 3)) == expected
+
+
+# ---- parallel build ----------------------------------------------------------------------------
+
+BUILD_SNIPPET = """
+import hashlib
+import numpy as np
+from nubiro.cpu.pybind import geometry, _internal
+
+rng = np.random.default_rng(5)
+# Coarse coordinates give many equal values and duplicate points; a few points are not finite.
+cube = np.round(rng.random((250_000, 3)) * 40) / 40
+cube[rng.choice(len(cube), 500, replace=False), rng.integers(0, 3, 500)] = np.nan
+flat = rng.random((120_000, 3))
+flat[:, 2] = 0.5
+wide = np.round(rng.normal(size=(5, 70_000)), 1)
+clouds = []
+for pts in (cube, flat):
+    pc = geometry.PointCloud()
+    pc.points = pts
+    clouds.append(geometry.KDTreeFlann(pc))
+for tree in clouds + [geometry.KDTreeFlann(wide)]:
+    print(hashlib.sha256(_internal.kdtree_layout(tree)).hexdigest())
+"""
+
+
+def test_build_gives_the_same_tree_for_any_thread_count(run_python):
+    assert run_python(BUILD_SNIPPET, RAYON_NUM_THREADS="1") == run_python(BUILD_SNIPPET, RAYON_NUM_THREADS="3")

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from nubiro.cpu.pybind import geometry, io
+from nubiro.cpu.pybind import geometry, io, utility
 
 BUNNY = Path(__file__).parent / "data" / "bunny.ply"
 UNKNOWN, POINTS, TRIANGLES = io.CONTENTS_UNKNOWN, io.CONTAINS_POINTS, io.CONTAINS_TRIANGLES
@@ -315,3 +315,84 @@ def test_binary_list_lengths_beyond_the_body(ply):
            b"property list uint double junk\nend_header\n"
     assert len(io.read_point_cloud(ply(head + struct.pack("<dI", 1.0, 0xFFFFFFFF) + b"\0" * 64)).points) == 0
     assert len(io.read_point_cloud(ply(head + struct.pack("<dId", 1.0, 1, 2.0))).points) == 1
+
+
+# ---- large files: read in blocks, written in blocks at their places ----------------------------
+
+def cloud_rows(n, seed):
+    rng = np.random.default_rng(seed)
+    pts, nrm, col = rng.normal(size=(n, 3)) * 100, rng.normal(size=(n, 3)), rng.random((n, 3))
+    rows = np.empty(n, dtype=[("p", "<f8", 3), ("n", "<f8", 3), ("c", "u1", 3)])
+    rows["p"], rows["n"], rows["c"] = pts, nrm, np.floor(col * 255 + 0.5)
+    return pts, nrm, col, rows
+
+
+def test_large_binary_writes_are_byte_exact(make_cloud, tmp_path):
+    n = 300_001  # many blocks, the last one short
+    pts, nrm, col, rows = cloud_rows(n, 11)
+    head = (f"ply\nformat binary_little_endian 1.0\ncomment Created by nubiro\nelement vertex {n}\n"
+            "property double x\nproperty double y\nproperty double z\n"
+            "property double nx\nproperty double ny\nproperty double nz\n"
+            "property uchar red\nproperty uchar green\nproperty uchar blue\n")
+    path = tmp_path / "big.ply"
+    assert io.write_point_cloud(str(path), make_cloud(pts, normals=nrm, colors=col))
+    assert path.read_bytes() == (head + "end_header\n").encode() + rows.tobytes()
+
+    tri = np.random.default_rng(12).integers(-5, n, size=(200_000, 3)).astype(np.int32)
+    mesh = geometry.TriangleMesh()
+    mesh.vertices, mesh.triangles = utility.Vector3dVector(pts), utility.Vector3iVector(tri)
+    faces = np.empty(len(tri), dtype=[("k", "u1"), ("i", "<i4", 3)])
+    faces["k"], faces["i"] = 3, tri
+    path = tmp_path / "mesh.ply"
+    assert io.write_triangle_mesh(str(path), mesh)
+    expected = (f"ply\nformat binary_little_endian 1.0\ncomment Created by nubiro\nelement vertex {n}\n"
+                "property double x\nproperty double y\nproperty double z\n"
+                f"element face {len(tri)}\nproperty list uchar uint vertex_indices\nend_header\n").encode()
+    assert path.read_bytes() == expected + pts.tobytes() + faces.tobytes()
+
+
+def test_long_headers_and_list_rows_are_read_through_the_window(ply):
+    # Rows with lists have no fixed size and are walked value by value through a small window
+    # that is refilled; values straddle its edges. The header alone is longer than the first read.
+    n = 120_000
+    rng = np.random.default_rng(13)
+    x, y, z = rng.normal(size=n), rng.normal(size=n).astype("<f4"), rng.integers(-1000, 1000, n).astype("<i4")
+    lengths = rng.integers(0, 4, n)
+    head = "ply\nformat binary_little_endian 1.0\n" + "comment padding the header\n" * 5000 + \
+        f"element vertex {n}\nproperty double x\nproperty list uchar float junk\nproperty float y\n" \
+        "property int z\nend_header\n"
+    body = b"".join(struct.pack(f"<dB{k}ffi", x[i], k, *([0.5] * k), y[i], z[i]) for i, k in enumerate(lengths))
+    p, _, _ = arrays(io.read_point_cloud(ply(head.encode() + body)))
+    np.testing.assert_array_equal(p, np.column_stack([x, y.astype(np.float64), z]))
+    assert len(io.read_point_cloud(ply(head.encode() + body[:-1])).points) == 0
+
+
+def test_a_file_shrinking_during_a_read_gives_empty_or_whole_clouds(make_cloud, tmp_path):
+    import threading
+    import time
+
+    n = 1_000_000
+    pts, nrm, col, _ = cloud_rows(n, 14)
+    source = tmp_path / "source.ply"
+    assert io.write_point_cloud(str(source), make_cloud(pts, normals=nrm, colors=col))
+    size = source.stat().st_size
+    outcomes = set()
+    for delay in (0.0, 0.002, 0.005, 0.01, 0.02):
+        path = tmp_path / "shrinking.ply"
+        shutil.copyfile(source, path)
+
+        def shrink():
+            time.sleep(delay)
+            with open(path, "r+b") as f:
+                f.truncate(size // 3)
+
+        cutter = threading.Thread(target=shrink)
+        cutter.start()
+        pc = io.read_point_cloud(str(path))
+        cutter.join()
+        got = len(pc.points)
+        assert got in (0, n) and len(pc.normals) == got and len(pc.colors) == got
+        if got:
+            np.testing.assert_array_equal(np.asarray(pc.points), pts)
+        outcomes.add(got)
+    assert 0 in outcomes

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "core/io/source.hpp"
 #include "core/io/utf8.hpp"
 #include "core/storage.hpp"
 #include "core/io/xyz.hpp"
@@ -55,6 +56,8 @@ FileWriter::FileWriter(const std::string& path) {
     if (fd_ < 0) return;
     const int flags = ::fcntl(fd_, F_GETFL);
     ok_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    struct stat st;
+    seekable_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 FileWriter::~FileWriter() {
@@ -72,6 +75,18 @@ bool FileWriter::write(std::string_view piece) {
         piece.remove_prefix(static_cast<std::size_t>(n));
     }
     return ok_;
+}
+
+bool FileWriter::write_at(std::uint64_t offset, std::string_view piece) const {
+    if (!ok_) return false;
+    while (!piece.empty()) {
+        const ssize_t n = ::pwrite(fd_, piece.data(), piece.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        piece.remove_prefix(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
 }
 
 bool FileWriter::close() {
@@ -118,14 +133,21 @@ void remove_invalid_points(geometry::PointCloud& cloud, ReadOptions options) {
 
 namespace {
 
-geometry::PointCloud from_ply(std::string_view data) {
+geometry::PointCloud from_ply(const Source& source) {
     geometry::PointCloud cloud;
-    if (auto read = ply::read_point_cloud(data)) {
+    if (auto read = ply::read_point_cloud(source)) {
         cloud.points = std::move(read->points);
         cloud.normals = std::move(read->normals);
         cloud.colors = std::move(read->colors);
     }
     return cloud;
+}
+
+ply::Output file_output(FileWriter& file) {
+    ply::Output out{[&file](std::string_view piece) { return file.write(piece); }, {}};
+    if (file.seekable())
+        out.write_at = [&file](std::uint64_t offset, std::string_view piece) { return file.write_at(offset, piece); };
+    return out;
 }
 
 }  // namespace
@@ -138,9 +160,9 @@ geometry::PointCloud read_point_cloud(const std::string& path, std::string_view 
         if (!file.ok() || !valid_utf8(file.view())) return cloud;
         cloud.points = xyz::read(file.view());
     } else if (resolved == "ply") {
-        FileBytes file(path);
+        FileSource file(path);
         if (!file.ok()) return cloud;
-        cloud = from_ply(file.view());
+        cloud = from_ply(file);
     } else {
         return cloud;
     }
@@ -164,7 +186,7 @@ bool write_point_cloud(const std::string& path, const geometry::PointCloud& clou
     }
     if (format != "ply" || cloud.points.size() == 0) return false;
     FileWriter file(path);
-    const bool written = ply::write_point_cloud(cloud, write_ascii, [&](std::string_view piece) { return file.write(piece); });
+    const bool written = ply::write_point_cloud(cloud, write_ascii, file_output(file));
     return file.close() && written;
 }
 
@@ -176,9 +198,9 @@ Result<std::string> write_point_cloud_to_bytes(const geometry::PointCloud& cloud
 geometry::TriangleMesh read_triangle_mesh(const std::string& path) {
     geometry::TriangleMesh mesh;
     if (resolve_format(path, "auto") != "ply") return mesh;
-    FileBytes file(path);
+    FileSource file(path);
     if (!file.ok()) return mesh;
-    if (auto read = ply::read_mesh(file.view())) {
+    if (auto read = ply::read_mesh(file)) {
         mesh.vertices = std::move(read->vertices);
         mesh.vertex_normals = std::move(read->vertex_normals);
         mesh.vertex_colors = std::move(read->vertex_colors);
@@ -195,8 +217,8 @@ bool write_triangle_mesh(const std::string& path, const geometry::TriangleMesh& 
     if (write_vertex_normals && mesh.vertex_normals.size() == n) normals = mesh.vertex_normals.span();
     if (write_vertex_colors && mesh.vertex_colors.size() == n) colors = mesh.vertex_colors.span();
     FileWriter file(path);
-    const bool written = ply::write_mesh(mesh.vertices.span(), normals, colors, mesh.triangles.span(), write_ascii,
-                                         [&](std::string_view piece) { return file.write(piece); });
+    const bool written =
+        ply::write_mesh(mesh.vertices.span(), normals, colors, mesh.triangles.span(), write_ascii, file_output(file));
     return file.close() && written;
 }
 
@@ -204,9 +226,9 @@ FileContents read_file_geometry_type(const std::string& path) {
     const std::string format = resolve_format(path, "auto");
     if (format == "xyz") return FileContents::Points;
     if (format != "ply") return FileContents::Unknown;
-    FileBytes file(path);
+    FileSource file(path);
     if (!file.ok()) return FileContents::Unknown;
-    const auto header = ply::parse_header(file.view());
+    const auto header = ply::read_header_of(file);
     if (!header || header->elements.empty()) return FileContents::Unknown;
     auto first = [&](std::string_view name) -> const ply::Element* {
         for (const auto& e : header->elements)

@@ -75,11 +75,16 @@ public:
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
     bool write(std::string_view piece);
+    // Writes `piece` at `offset` without moving the stream position; may run on several
+    // threads at once. Returns whether all of it was written. Regular files only (`seekable()`).
+    bool write_at(std::uint64_t offset, std::string_view piece) const;
+    bool seekable() const { return seekable_; }
     bool close();
 
 private:
     int fd_ = -1;
     bool ok_ = false;
+    bool seekable_ = false;  // a regular file, not a pipe or a device
 };
 
 }  // namespace nubiro::io

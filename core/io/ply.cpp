@@ -1,14 +1,21 @@
 #include "core/io/ply.hpp"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <array>
+#include <atomic>
 #include <initializer_list>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "core/io/utf8.hpp"
+#include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
@@ -173,18 +180,84 @@ inline void store(const ScalarSink& s, std::uint64_t row, double v) {
     s.base[row * s.stride] = s.divisor == 1.0 ? v : v / s.divisor;
 }
 
-// Decodes rows of an element whose properties are all scalars with direct sinks. Rows have a
-// fixed size, so they are split over the worker pool; each row writes its own slots only.
-// Adjacent native float64 values that land in adjacent slots (x, y, z of one point) are copied
-// as one run.
+// Body bytes handed to one decoding step: about the size of a core's private cache, so a block
+// read from a file is still there when its rows are decoded.
+constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+
+// Stores x, y, z into one fresh Vector3d slot. A read fills arrays far larger than the caches and
+// does not read them back, so where the target has them the stores bypass the cache (no line is
+// fetched only to be overwritten); the values are the same either way.
+inline void store_triple(double* to, double x, double y, double z) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_stream_si64(reinterpret_cast<long long*>(to), std::bit_cast<long long>(x));
+    _mm_stream_si64(reinterpret_cast<long long*>(to) + 1, std::bit_cast<long long>(y));
+    _mm_stream_si64(reinterpret_cast<long long*>(to) + 2, std::bit_cast<long long>(z));
+#else
+    to[0] = x, to[1] = y, to[2] = z;
+#endif
+}
+
+// Makes the bypassing stores of this thread visible before it reports its block done.
+inline void finish_stores() {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
+// Bytes through a table of their 256 results, `run` adjacent bytes per row into adjacent slots.
+inline void look_up_runs(std::size_t run, const std::array<double, 256>& table, const unsigned char* in,
+                         std::size_t row_size, double* to, std::size_t stride, std::size_t rows) {
+    if (run == 3 && stride == 3) {
+        for (std::size_t i = 0; i < rows; ++i, in += row_size, to += stride)
+            store_triple(to, table[in[0]], table[in[1]], table[in[2]]);
+        return;
+    }
+    for (std::size_t i = 0; i < rows; ++i, in += row_size, to += stride)
+        for (std::size_t k = 0; k < run; ++k) to[k] = table[in[k]];
+}
+
+// Copies `rows` runs of `run` native float64 values, one per input row, into slots `stride`
+// doubles apart. Each run length gets its own loop so the copy is a fixed-size move.
+inline void copy_runs(std::size_t run, const unsigned char* in, std::size_t row_size, double* to, std::size_t stride,
+                      std::size_t rows) {
+    auto loop = [&](auto bytes) {
+        for (std::size_t i = 0; i < rows; ++i, in += row_size, to += stride) std::memcpy(to, in, bytes.value);
+    };
+    if (run == 3 && stride == 3) {
+        for (std::size_t i = 0; i < rows; ++i, in += row_size, to += stride) {
+            double v[3];
+            std::memcpy(v, in, 24);
+            store_triple(to, v[0], v[1], v[2]);
+        }
+        return;
+    }
+    if (run == 3)
+        loop(std::integral_constant<std::size_t, 24>{});
+    else if (run == 2)
+        loop(std::integral_constant<std::size_t, 16>{});
+    else
+        loop(std::integral_constant<std::size_t, 8>{});
+}
+
+// Decodes the rows of an element whose properties are all scalars with direct sinks, starting
+// at `offset` of the source. Rows have a fixed size, so blocks of rows go to the worker pool:
+// each block is read (from a file, into its thread's reused buffer) and decoded straight into
+// its rows' slots. Adjacent native float64 values that land in adjacent slots (x, y, z of one
+// point) are copied as one run. False when the source comes up short.
 template <bool Swap>
-void decode_fixed_rows(const unsigned char* rows, std::uint64_t count, const Element& e,
+bool decode_fixed_rows(const Source& source, std::uint64_t offset, std::uint64_t count, const Element& e,
                        const std::vector<ScalarSink>& sinks) {
+    // How a column's value gets to its slot: a run of native float64 values copied as they
+    // are, a byte looked up in a table of its 256 results (colours: exact quotients without a
+    // division per value), or a general load and store.
+    enum class Kind : std::uint8_t { Copy, Table, Value };
     struct Column {
         std::size_t offset;
         ValueType type;
         ScalarSink sink;
-        std::size_t run = 1;  // float64 values copied together (plain copies only)
+        Kind kind = Kind::Value;
+        std::size_t run = 1;  // float64 values copied together (Copy only)
+        std::array<double, 256> table{};
     };
     std::vector<Column> columns;
     std::size_t row_size = 0;
@@ -194,35 +267,67 @@ void decode_fixed_rows(const unsigned char* rows, std::uint64_t count, const Ele
         if (sink.base) {
             const bool plain = !Swap && type == ValueType::Float64 && sink.divisor == 1.0;
             Column* last = columns.empty() ? nullptr : &columns.back();
-            if (plain && last && last->type == ValueType::Float64 && last->sink.divisor == 1.0 && last->run < 3 &&
-                last->offset + 8 * last->run == row_size && last->sink.stride == sink.stride &&
-                last->sink.base + last->run == sink.base)
+            const bool byte = type == ValueType::UInt8 || type == ValueType::Int8;
+            if (plain && last && last->kind == Kind::Copy && last->run < 3 && last->offset + 8 * last->run == row_size &&
+                last->sink.stride == sink.stride && last->sink.base + last->run == sink.base) {
                 ++last->run;
-            else
-                columns.push_back({row_size, type, sink});
-        }
-        row_size += size_of(type);
-    }
-    if (columns.empty()) return;
-    parallel::parallel_for_chunks(
-        static_cast<std::size_t>(count),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = begin; r < end; ++r) {
-                const unsigned char* row = rows + r * row_size;
-                for (const Column& c : columns) {
-                    if (c.run > 1) {
-                        double* to = c.sink.base + r * c.sink.stride;
-                        if (c.run == 3)
-                            std::memcpy(to, row + c.offset, 24);
-                        else
-                            std::memcpy(to, row + c.offset, 16);
-                    } else {
-                        store(c.sink, r, load<Swap>(c.type, row + c.offset));
+            } else if (byte && last && last->kind == Kind::Table && last->type == type && last->run < 3 &&
+                       last->offset + last->run == row_size && last->sink.stride == sink.stride &&
+                       last->sink.base + last->run == sink.base && last->sink.divisor == sink.divisor) {
+                ++last->run;  // the same table serves the whole run
+            } else {
+                Column& c = columns.emplace_back(Column{row_size, type, sink});
+                if (plain) {
+                    c.kind = Kind::Copy;
+                } else if (byte) {
+                    c.kind = Kind::Table;
+                    for (unsigned b = 0; b < 256; ++b) {
+                        const auto byte = static_cast<unsigned char>(b);
+                        const double v = load<false>(type, &byte);
+                        c.table[b] = sink.divisor == 1.0 ? v : v / sink.divisor;
                     }
                 }
             }
-        },
-        16384);
+        }
+        row_size += size_of(type);
+    }
+    if (columns.empty()) return true;
+    const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / row_size);
+    const std::size_t blocks = static_cast<std::size_t>((count + block_rows - 1) / block_rows);
+    std::atomic<bool> short_read{false};
+    parallel::parallel_for(blocks, [&](std::size_t b) {
+        if (short_read.load(std::memory_order_relaxed)) return;
+        const std::size_t first = b * block_rows;
+        const std::size_t rows_here = std::min<std::size_t>(block_rows, static_cast<std::size_t>(count) - first);
+        thread_local std::string buffer;
+        bool ok = false;
+        const std::string_view bytes = view_of(source, offset + first * row_size, rows_here * row_size, buffer, ok);
+        if (!ok) {
+            short_read.store(true, std::memory_order_relaxed);
+            return;
+        }
+        const auto* base = reinterpret_cast<const unsigned char*>(bytes.data());
+        for (const Column& c : columns) {
+            // Column by column over the block: each inner loop has one fixed shape.
+            const unsigned char* in = base + c.offset;
+            double* to = c.sink.base + first * c.sink.stride;
+            const std::size_t stride = c.sink.stride;
+            switch (c.kind) {
+                case Kind::Copy:
+                    copy_runs(c.run, in, row_size, to, stride, rows_here);
+                    break;
+                case Kind::Table:
+                    look_up_runs(c.run, c.table, in, row_size, to, stride, rows_here);
+                    break;
+                case Kind::Value:
+                    for (std::size_t i = 0; i < rows_here; ++i, in += row_size)
+                        store(c.sink, first + i, load<Swap>(c.type, in));
+                    break;
+            }
+        }
+        finish_stores();
+    });
+    return !short_read.load();
 }
 
 // ---- the walker ------------------------------------------------------------------------------
@@ -243,25 +348,51 @@ private:
     std::size_t i_ = 0;
 };
 
+// Values one at a time from `offset` on: straight from memory, or from a file through a small
+// window that is refilled as it runs out.
 class BinaryReader {
 public:
-    BinaryReader(std::string_view s, bool swap)
-        : p_(reinterpret_cast<const unsigned char*>(s.data())), n_(s.size()), swap_(swap) {}
+    BinaryReader(const Source& source, std::uint64_t offset, bool swap) : source_(source), next_(offset), swap_(swap) {
+        if (const char* memory = source.memory()) {
+            p_ = reinterpret_cast<const unsigned char*>(memory) + offset;
+            n_ = static_cast<std::size_t>(source.size() - offset);
+            next_ = source.size();
+        }
+    }
     std::optional<double> next(ValueType t) {
         const std::size_t size = size_of(t);
-        if (n_ - i_ < size) return std::nullopt;
+        if (n_ - i_ < size && !refill(size)) return std::nullopt;
         const double v = swap_ ? load<true>(t, p_ + i_) : load<false>(t, p_ + i_);
         i_ += size;
         return v;
     }
-    std::size_t left() const { return n_ - i_; }
-    const unsigned char* position() const { return p_ + i_; }
-    void skip(std::size_t bytes) { i_ += bytes; }
+    // Offset of the next unread byte.
+    std::uint64_t offset() const { return next_ - (n_ - i_); }
 
 private:
-    const unsigned char* p_;
-    std::size_t n_;
+    // Keeps the unread tail and reads up to a window's worth after it; false when fewer than
+    // `need` bytes remain.
+    bool refill(std::size_t need) {
+        const std::size_t kept = n_ - i_;
+        const std::uint64_t left = source_.size() - next_;
+        if (kept + left < need) return false;
+        if (window_.size() < kBlockBytes) window_.resize(kBlockBytes);
+        std::memmove(window_.data(), p_ + i_, kept);
+        const auto more = static_cast<std::size_t>(std::min<std::uint64_t>(left, window_.size() - kept));
+        if (!source_.read_at(next_, more, window_.data() + kept)) return false;
+        next_ += more;
+        p_ = reinterpret_cast<const unsigned char*>(window_.data());
+        n_ = kept + more;
+        i_ = 0;
+        return true;
+    }
+
+    const Source& source_;
+    std::string window_;
+    const unsigned char* p_ = nullptr;
+    std::size_t n_ = 0;
     std::size_t i_ = 0;
+    std::uint64_t next_;  // source offset just past the window
     bool swap_;
 };
 
@@ -294,9 +425,9 @@ bool walk_rows(std::size_t ei, const Element& e, const std::vector<std::optional
     return true;
 }
 
-bool walk_binary(std::string_view body, const Header& h, BodyConsumer& consumer) {
+bool walk_binary(const Source& source, const Header& h, BodyConsumer& consumer) {
     const bool swap = (h.encoding == Encoding::BinaryBigEndian) == (std::endian::native == std::endian::little);
-    BinaryReader in(body, swap);
+    std::uint64_t at = h.body_offset;
     for (std::size_t ei = 0; ei < h.elements.size(); ++ei) {
         const Element& e = h.elements[ei];
         if (e.properties.empty()) continue;  // rows without values take no bytes
@@ -308,17 +439,18 @@ bool walk_binary(std::string_view body, const Header& h, BodyConsumer& consumer)
         }
         if (fixed) {
             const std::uint64_t row_size = min_row_bytes(e, h.encoding);
-            if (e.count > in.left() / row_size) return false;
+            if (e.count > (source.size() - at) / row_size) return false;
             std::vector<ScalarSink> direct;
             for (auto& s : sinks) direct.push_back(*s);
-            if (swap)
-                decode_fixed_rows<true>(in.position(), e.count, e, direct);
-            else
-                decode_fixed_rows<false>(in.position(), e.count, e, direct);
-            in.skip(static_cast<std::size_t>(e.count * row_size));
+            const bool decoded = swap ? decode_fixed_rows<true>(source, at, e.count, e, direct)
+                                      : decode_fixed_rows<false>(source, at, e.count, e, direct);
+            if (!decoded) return false;
+            at += e.count * row_size;
             continue;
         }
+        BinaryReader in(source, at, swap);
         if (!walk_rows(ei, e, sinks, consumer, [&](ValueType t) { return in.next(t); })) return false;
+        at = in.offset();
     }
     return true;
 }
@@ -507,14 +639,22 @@ std::uint64_t ear_test_budget(std::size_t file_bytes) {
 
 // ---- public entry points -----------------------------------------------------------------------
 
-std::optional<Header> parse_header(std::string_view data) {
+namespace {
+
+// Parses the header at the start of `data`; `incomplete` tells a header cut short by the end of
+// `data` (no LF after some line before "end_header") from a malformed one.
+std::optional<Header> parse_header_prefix(std::string_view data, bool& incomplete) {
+    incomplete = false;
     Header h;
     bool has_format = false;
     std::size_t pos = 0;
     bool first = true;
     while (true) {
         const std::size_t lf = data.find('\n', pos);
-        if (lf == std::string_view::npos) return std::nullopt;
+        if (lf == std::string_view::npos) {
+            incomplete = true;
+            return std::nullopt;
+        }
         std::string_view line = data.substr(pos, lf - pos);
         pos = lf + 1;
         if (!valid_utf8(line)) return std::nullopt;
@@ -534,8 +674,42 @@ std::optional<Header> parse_header(std::string_view data) {
     }
 }
 
-bool body_can_hold(std::string_view data, const Header& header) {
-    const std::uint64_t body = data.size() - std::min(data.size(), header.body_offset);
+// The header of a source: from a file, a prefix is read and doubled until the header ends in it
+// (or turns out malformed), so a damaged file fails without being read whole.
+std::optional<Header> read_header(const Source& source) {
+    bool incomplete = false;
+    if (const char* memory = source.memory())
+        return parse_header_prefix({memory, static_cast<std::size_t>(source.size())}, incomplete);
+    std::string prefix;
+    for (std::uint64_t want = 64 << 10;; want *= 2) {
+        const auto n = static_cast<std::size_t>(std::min(want, source.size()));
+        prefix.resize(n);
+        if (!source.read_at(0, n, prefix.data())) return std::nullopt;
+        auto header = parse_header_prefix(prefix, incomplete);
+        if (header || !incomplete || n == source.size()) return header;
+    }
+}
+
+bool walk_source(const Source& source, const Header& header, BodyConsumer& consumer) {
+    if (header.body_offset > source.size() || !body_can_hold(source.size(), header)) return false;
+    if (header.encoding != Encoding::Ascii) return walk_binary(source, header, consumer);
+    // Text is tokenised across lines and checked as UTF-8 as a whole: it is taken in one piece.
+    std::string buffer;
+    bool ok = false;
+    const std::string_view body =
+        view_of(source, header.body_offset, static_cast<std::size_t>(source.size() - header.body_offset), buffer, ok);
+    return ok && walk_text(body, header, consumer);
+}
+
+}  // namespace
+
+std::optional<Header> parse_header(std::string_view data) {
+    bool incomplete = false;
+    return parse_header_prefix(data, incomplete);
+}
+
+bool body_can_hold(std::uint64_t size, const Header& header) {
+    const std::uint64_t body = size - std::min<std::uint64_t>(size, header.body_offset);
     unsigned __int128 need = 0;
     for (const Element& e : header.elements) need += static_cast<unsigned __int128>(e.count) * min_row_bytes(e, header.encoding);
     // Text tokens need a separator between each other.
@@ -544,30 +718,34 @@ bool body_can_hold(std::string_view data, const Header& header) {
 }
 
 bool walk_body(std::string_view data, const Header& header, BodyConsumer& consumer) {
-    if (header.body_offset > data.size() || !body_can_hold(data, header)) return false;
-    const std::string_view body = data.substr(header.body_offset);
-    return header.encoding == Encoding::Ascii ? walk_text(body, header, consumer) : walk_binary(body, header, consumer);
+    return walk_source(MemorySource(data), header, consumer);
 }
 
-std::optional<CloudData> read_point_cloud(std::string_view data) {
-    auto header = parse_header(data);
-    if (!header || !body_can_hold(data, *header)) return std::nullopt;
+std::optional<CloudData> read_point_cloud(const Source& source) {
+    auto header = read_header(source);
+    if (!header || !body_can_hold(source.size(), *header)) return std::nullopt;
     VertexConsumer consumer;
-    if (!consumer.prepare(*header) || !walk_body(data, *header, consumer)) return std::nullopt;
+    if (!consumer.prepare(*header) || !walk_source(source, *header, consumer)) return std::nullopt;
     return CloudData{std::move(consumer.points), std::move(consumer.normals), std::move(consumer.colors)};
 }
 
-std::optional<MeshData> read_mesh(std::string_view data) {
-    auto header = parse_header(data);
-    if (!header || !body_can_hold(data, *header)) return std::nullopt;
+std::optional<CloudData> read_point_cloud(std::string_view data) { return read_point_cloud(MemorySource(data)); }
+
+std::optional<MeshData> read_mesh(const Source& source) {
+    auto header = read_header(source);
+    if (!header || !body_can_hold(source.size(), *header)) return std::nullopt;
     MeshConsumer consumer;
-    if (!consumer.prepare(*header) || !walk_body(data, *header, consumer)) return std::nullopt;
+    if (!consumer.prepare(*header) || !walk_source(source, *header, consumer)) return std::nullopt;
     std::vector<Vector3i> triangles;
-    if (!consumer.triangles(triangles, ear_test_budget(data.size()))) return std::nullopt;
+    if (!consumer.triangles(triangles, ear_test_budget(static_cast<std::size_t>(source.size())))) return std::nullopt;
     MeshData mesh{std::move(consumer.points), std::move(consumer.normals), std::move(consumer.colors), {}};
     mesh.triangles.assign(std::move(triangles));
     return mesh;
 }
+
+std::optional<MeshData> read_mesh(std::string_view data) { return read_mesh(MemorySource(data)); }
+
+std::optional<Header> read_header_of(const Source& source) { return read_header(source); }
 
 bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std::vector<Vector3i>& out,
                  std::uint64_t& budget) {
@@ -710,7 +888,7 @@ void face_rows(std::span<const Vector3i> t, bool ascii, std::size_t begin, std::
 // Formats n rows in blocks on the worker pool, each block into its own reused buffer, and
 // hands the blocks to `write` in row order.
 template <class Rows>
-bool write_rows(std::size_t n, Rows&& rows, const Sink& write) {
+bool write_rows_in_order(std::size_t n, Rows&& rows, const Sink& write) {
     std::vector<std::string> blocks(std::min(kBlocksPerBatch, (n + kRowsPerBlock - 1) / kRowsPerBlock));
     for (std::size_t first = 0; first < n; first += kRowsPerBlock * kBlocksPerBatch) {
         const std::size_t batch_rows = std::min(n - first, kRowsPerBlock * kBlocksPerBatch);
@@ -726,32 +904,57 @@ bool write_rows(std::size_t n, Rows&& rows, const Sink& write) {
     return true;
 }
 
+// Rows of a fixed size: each block is filled in its thread's reused buffer, small enough to
+// still be in that core's cache when it is written, at its own offset.
+template <class Rows>
+bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Rows&& rows, const Output& out) {
+    const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / row_size);
+    const std::size_t blocks = (n + block_rows - 1) / block_rows;
+    std::atomic<bool> failed{false};
+    parallel::parallel_for(blocks, [&](std::size_t b) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        thread_local std::string buffer;
+        buffer.clear();
+        const std::size_t begin = b * block_rows;
+        rows(begin, std::min(begin + block_rows, n), buffer);
+        if (!out.write_at(at + begin * row_size, buffer)) failed.store(true, std::memory_order_relaxed);
+    });
+    return !failed.load();
+}
+
 bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vector3i>* faces, bool ascii,
-                              const Sink& write) {
+                              const Output& out) {
     const std::size_t face_count = faces ? faces->size() : 0;
-    if (!write(header_text(c, ascii, faces ? &face_count : nullptr))) return false;
-    if (!write_rows(
-            c.points.size(), [&](std::size_t b, std::size_t e, std::string& out) { vertex_rows(c, ascii, b, e, out); },
-            write))
-        return false;
-    if (!faces) return true;
-    return write_rows(
-        faces->size(), [&](std::size_t b, std::size_t e, std::string& out) { face_rows(*faces, ascii, b, e, out); },
-        write);
+    const std::string header = header_text(c, ascii, faces ? &face_count : nullptr);
+    if (!out.write(header)) return false;
+    auto vertices = [&](std::size_t b, std::size_t e, std::string& to) { vertex_rows(c, ascii, b, e, to); };
+    auto face_list = [&](std::size_t b, std::size_t e, std::string& to) { face_rows(*faces, ascii, b, e, to); };
+    if (ascii || !out.write_at) {
+        if (!write_rows_in_order(c.points.size(), vertices, out.write)) return false;
+        return !faces || write_rows_in_order(faces->size(), face_list, out.write);
+    }
+    const std::size_t row_size = 24 + (c.normals.empty() ? 0 : 24) + (c.colors.empty() ? 0 : 3);
+    if (!write_rows_at(header.size(), c.points.size(), row_size, vertices, out)) return false;
+    const std::uint64_t faces_at = header.size() + std::uint64_t{c.points.size()} * row_size;
+    return !faces || write_rows_at(faces_at, faces->size(), 13, face_list, out);
 }
 
 }  // namespace
 
-bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink& write) {
+bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Output& out) {
     VertexColumns c{cloud.points.span(), {}, {}};
     if (cloud.normals.size() == cloud.points.size()) c.normals = cloud.normals.span();
     if (cloud.colors.size() == cloud.points.size()) c.colors = cloud.colors.span();
-    return write_vertices_and_faces(c, nullptr, ascii, write);
+    return write_vertices_and_faces(c, nullptr, ascii, out);
+}
+
+bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink& write) {
+    return write_point_cloud(cloud, ascii, Output{write, {}});
 }
 
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals, std::span<const Vector3d> colors,
-                std::span<const Vector3i> triangles, bool ascii, const Sink& write) {
-    return write_vertices_and_faces({vertices, normals, colors}, &triangles, ascii, write);
+                std::span<const Vector3i> triangles, bool ascii, const Output& out) {
+    return write_vertices_and_faces({vertices, normals, colors}, &triangles, ascii, out);
 }
 
 }  // namespace nubiro::io::ply

@@ -1,8 +1,8 @@
 // The PLY polygon file format: a header parser, a body walker that hands every value to a
 // consumer, the point-cloud and polygon-mesh consumers, and the two writers.
 //
-// Readers take the whole file as bytes and fail as a whole (std::nullopt): a damaged file
-// never yields part of an object. Before anything is allocated for a body, the declared row
+// Readers take their bytes from a source (memory or a file read in blocks) and fail as a whole
+// (std::nullopt): a damaged or shrinking file never yields part of an object. Before anything is allocated for a body, the declared row
 // counts are checked against the bytes that are actually there, so a header cannot make the
 // reader reserve (or loop over) more than the file could hold.
 #pragma once
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/geometry/point_cloud.hpp"
+#include "core/io/source.hpp"
 #include "core/storage.hpp"
 #include "core/types.hpp"
 
@@ -47,6 +48,8 @@ struct Header {
 };
 
 std::optional<Header> parse_header(std::string_view data);
+// The header at the start of a source, reading no more of a file than the header needs.
+std::optional<Header> read_header_of(const Source& source);
 
 // One value of the body. For a scalar property list_position and list_length are 0; a list
 // first reports its length (list_position 0, value = the length) and then its items at
@@ -80,7 +83,7 @@ public:
 
 // Whether the body could hold every declared row: a cheap lower bound on the bytes the rows
 // need (no list items counted), checked before anything is sized by a declared count.
-bool body_can_hold(std::string_view data, const Header& header);
+bool body_can_hold(std::uint64_t size, const Header& header);
 
 // Walks every row of every element in header order; false on any malformed or missing value.
 // Data after the last row is ignored.
@@ -89,12 +92,14 @@ bool walk_body(std::string_view data, const Header& header, BodyConsumer& consum
 struct CloudData {
     Storage<Vector3d> points, normals, colors;  // normals / colors empty when the file has none
 };
+std::optional<CloudData> read_point_cloud(const Source& source);
 std::optional<CloudData> read_point_cloud(std::string_view data);
 
 struct MeshData {
     Storage<Vector3d> vertices, vertex_normals, vertex_colors;
     Storage<Vector3i> triangles;
 };
+std::optional<MeshData> read_mesh(const Source& source);
 std::optional<MeshData> read_mesh(std::string_view data);
 
 // Triangulates a polygon of vertex positions (indices known to be valid) by ear clipping,
@@ -107,10 +112,19 @@ bool triangulate(std::vector<std::uint32_t> polygon, std::span<const Vector3d> v
 // file write), in which case the writer returns false too.
 using Sink = std::function<bool(std::string_view)>;
 
+// An output that also takes pieces at given offsets from the start, from several threads at
+// once (a file): binary rows have a fixed size, so their blocks are filled and written in
+// parallel, each at its own place, after the header has gone through `write`.
+struct Output {
+    Sink write;
+    std::function<bool(std::uint64_t offset, std::string_view piece)> write_at;  // may be empty
+};
+
+bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Output& out);
 bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink& write);
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals,
                 std::span<const Vector3d> colors, std::span<const Vector3i> triangles, bool ascii,
-                const Sink& write);
+                const Output& out);
 
 // The colour byte of a component: clamp to [0, 1], scale by 255, round half away from zero;
 // NaN gives 0.

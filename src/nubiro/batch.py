@@ -24,6 +24,7 @@ import numpy as np
 
 from . import align, pipeline
 from .cpu.pybind import PanicException, geometry
+from .cpu.pybind.pipelines import registration as reg
 
 @dataclass
 class PairResult:
@@ -35,15 +36,19 @@ class PairResult:
     inlier_rmse: float = 0.0
     error: str | None = None
     stages: dict[str, float] = field(default_factory=dict)
+    information: np.ndarray | None = None
 
     @property
     def ok(self) -> bool:
         return self.error is None
 
     def as_json(self) -> dict[str, Any]:
-        return {"source": self.source, "target": self.target,
-                "transformation": None if self.transformation is None else self.transformation.tolist(),
-                "fitness": self.fitness, "inlier_rmse": self.inlier_rmse, "error": self.error}
+        out = {"source": self.source, "target": self.target,
+               "transformation": None if self.transformation is None else self.transformation.tolist(),
+               "fitness": self.fitness, "inlier_rmse": self.inlier_rmse, "error": self.error}
+        if self.information is not None:
+            out["information"] = self.information.tolist()
+        return out
 
 
 def pair_seed(seed: int, index: int) -> int:
@@ -64,12 +69,18 @@ def _load(item: Any) -> geometry.PointCloud:
 
 
 def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int,
-                 kernel: Any = None) -> PairResult:
-    """One pair's registration; errors are returned in the result, not raised."""
+                 kernel: Any = None, information: bool = False) -> PairResult:
+    """One pair's registration; errors are returned in the result, not raised. With
+    `information`, the result carries the 6x6 information matrix of the found motion, from the
+    clouds down-sampled to the voxel size with pairs matched within 1.5 voxels."""
     result = PairResult(index, _label(source), _label(target))
     try:
-        done = pipeline.register(_load(source), _load(target), voxel_size, icp=icp, seed=pair_seed(seed, index),
-                                 kernel=kernel)
+        source, target = _load(source), _load(target)
+        done = pipeline.register(source, target, voxel_size, icp=icp, seed=pair_seed(seed, index), kernel=kernel)
+        if information:
+            result.information = np.asarray(reg.get_information_matrix_from_point_clouds(
+                source.voxel_down_sample(voxel_size), target.voxel_down_sample(voxel_size), 1.5 * voxel_size,
+                done.transformation))
     except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError, PanicException) as e:
         result.error = str(e) if isinstance(e, Exception) else f"{type(e).__name__}: {e}"
         return result
@@ -85,12 +96,13 @@ def _is_dask(obj: Any) -> bool:
 
 def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: str = "point-to-plane", seed: int = 0,
                    executor: Any = None, progress: Callable[[PairResult], None] | None = None,
-                   kernel: Any = None) -> list[PairResult]:
+                   kernel: Any = None, information: bool = False) -> list[PairResult]:
     """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
     `PairResult` per pair, in input order. `executor` is None (serial), a
     `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
     result as it finishes. `kernel` is a robust kernel for the ICP step, as
-    `nubiro.pipeline.register` takes it."""
+    `nubiro.pipeline.register` takes it. With `information`, each result carries the information
+    matrix of its motion (see `register_one`)."""
     pairs = list(pairs)
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
@@ -108,7 +120,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
 
     if executor is None:
         for i, (source, target) in enumerate(pairs):
-            finish(register_one(i, source, target, voxel_size, icp, seed, kernel))
+            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information))
         return results  # type: ignore[return-value]
 
     dask = _is_dask(executor)
@@ -126,7 +138,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
     for i, (source, target) in enumerate(pairs):
         kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
         futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed, kernel,
-                                **kwargs)] = i
+                                information, **kwargs)] = i
     if dask:
         distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))

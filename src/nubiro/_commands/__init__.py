@@ -15,6 +15,7 @@ MODULES: tuple[str, ...] = (
     "view",
     "clean",
     "distance",
+    "merge",
 )
 
 

@@ -1,0 +1,95 @@
+"""``merge SCAN... --voxel-size V``: registers many scans into the frame of the first one (pairs of
+consecutive scans, loop closures, pose-graph optimisation) and writes them as one cloud."""
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import json
+import math
+import os
+import sys
+
+from nubiro import batch, pipeline
+
+NAME = "merge"
+HELP = "register many scans into one frame with a pose graph and write them as one cloud"
+
+
+def positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    from nubiro.multiway import LOOP_CLOSURES
+    parser.add_argument("scans", nargs="+", metavar="SCAN", help="point-cloud files, in the order they were taken")
+    parser.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
+    parser.add_argument("--out", metavar="merged.ply", default="merged.ply",
+                        help="where the merged cloud goes (default merged.ply)")
+    parser.add_argument("--poses", metavar="poses.json", help="write each scan's pose and the edges kept and rejected")
+    parser.add_argument("--loop-closure", choices=LOOP_CLOSURES, default="overlap",
+                        help="which other pairs to register besides consecutive ones: those that overlap after "
+                             "odometry (default), all, or none")
+    parser.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
+    parser.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
+
+
+def _writable(path: str, what: str) -> None:
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path) or not os.path.isdir(folder) or not os.access(folder, os.W_OK) \
+            or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise pipeline.InputError(f"cannot write the {what} to {path}")
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
+def run(args: argparse.Namespace) -> int:
+    from nubiro import multiway
+    from nubiro.cpu.pybind import io
+    # Outputs that cannot be written stop the command before any registration starts.
+    _writable(args.out, "merged cloud")
+    if args.poses:
+        _writable(args.poses, "poses")
+    if args.workers < 0:
+        raise pipeline.InputError(f"--workers must be 0 or more, not {args.workers}")
+
+    executor = batch._executor(args)
+    try:
+        result = multiway.register_scans(args.scans, voxel_size=args.voxel_size, loop_closure=args.loop_closure,
+                                         executor=executor, seed=args.seed,
+                                         progress=lambda line: print(line, file=sys.stderr))
+    finally:
+        if isinstance(executor, concurrent.futures.Executor):
+            executor.shutdown()
+        elif executor is not None:  # a Dask client: disconnect, leave the scheduler running
+            executor.close()
+
+    placed = [k for k, pose in enumerate(result.poses) if pose is not None]
+    if not placed:
+        raise pipeline.InputError("none of the scans could be read")
+    merged = result.merge()
+    if not io.write_point_cloud(args.out, merged):
+        raise pipeline.InputError(f"cannot write the merged cloud to {args.out}")
+    if args.poses:
+        with open(args.poses, "w") as f:
+            json.dump(result.as_json(), f, indent=1)
+
+    kept = result.kept
+    closures = sum(e.loop_closure for e in kept)
+    print(f"{len(placed)} of {len(result.poses)} scans registered into the frame of {result.labels[placed[0]]}")
+    print(f"edges kept: {len(kept) - closures} odometry, {_count(closures, 'loop closure')}; "
+          f"rejected: {_count(len(result.rejected), 'loop closure')}")
+    for e in result.rejected:
+        print(f"  rejected: {result.labels[e.source]} -> {result.labels[e.target]}")
+    for k, why in sorted(result.failed.items()):
+        print(f"  not registered: {result.labels[k]}: {why}")
+    print(f"{len(merged.points)} points written to {args.out}" + (f"; poses to {args.poses}" if args.poses else ""))
+    return 0 if not result.failed else 1

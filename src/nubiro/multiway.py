@@ -1,0 +1,202 @@
+"""Many scans into one frame: pairwise registration joined by a pose graph.
+
+`register_scans` registers each scan onto the one before it (odometry), chains those motions into
+starting poses, proposes loop closures between scans that occupy the same space under those
+poses, registers them too, and optimises the pose graph, where a loop closure that disagrees with
+the rest is pruned (`nubiro.posegraph`). The pairs run through `nubiro.batch`, serially, on a
+`concurrent.futures` executor or on a Dask client; each pair's random draws are fixed by its
+position, so the same seed gives the same poses wherever the pairs run.
+
+Needs SciPy (the 'multiway' extra) for the sparse solves.
+"""
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Any, Callable, Sequence
+
+import numpy as np
+
+from . import batch, pipeline, posegraph
+from .cpu.pybind import geometry
+from .posegraph import Edge, PoseGraph
+
+LOOP_CLOSURES = ("overlap", "all", "none")
+
+MIN_FITNESS = 0.3  # a pair matching fewer of its source points than this is no evidence at all
+MIN_OVERLAP = 0.3  # share of the smaller scan's occupied cells that the other must occupy too
+OVERLAP_CELL = 2.0  # occupancy cell, in voxel sizes
+
+
+@dataclass
+class MultiwayResult:
+    """`poses[k]` maps scan k into the frame of the first registered scan (None when the scan
+    has no pose: `failed[k]` says why). `initial` holds the poses chained from the odometry
+    alone, before optimisation. `rejected` lists the loop closures the optimisation pruned;
+    `pairs` every registration tried, odometry first."""
+    poses: list[np.ndarray | None]
+    graph: PoseGraph
+    rejected: list[Edge]
+    failed: dict[int, str]
+    initial: list[np.ndarray | None]
+    pairs: list[batch.PairResult] = field(default_factory=list)
+    labels: list[str] = field(default_factory=list)
+    clouds: list[geometry.PointCloud | None] = field(default_factory=list, repr=False)
+
+    @property
+    def kept(self) -> list[Edge]:
+        rejected = {id(e) for e in self.rejected}
+        return [e for e in self.graph.edges if id(e) not in rejected
+                and self.poses[e.source] is not None and self.poses[e.target] is not None]
+
+    def merge(self, voxel_size: float | None = None) -> geometry.PointCloud:
+        """Every scan with a pose, moved into the common frame, as one cloud (normals and colours
+        kept where every scan has them), down-sampled to `voxel_size` when one is given."""
+        if voxel_size is not None and not (voxel_size > 0 and math.isfinite(voxel_size)):
+            raise ValueError(f"voxel_size must be a positive number, not {voxel_size}")
+        placed = []
+        for cloud, pose in zip(self.clouds, self.poses):
+            if cloud is not None and pose is not None:
+                moved = geometry.PointCloud(cloud)
+                moved.transform(pose)
+                placed.append(moved)
+        merged = geometry.PointCloud()
+        if placed:
+            merged.points = np.concatenate([np.asarray(c.points) for c in placed])
+            if all(c.has_normals() for c in placed):
+                merged.normals = np.concatenate([np.asarray(c.normals) for c in placed])
+            if all(c.has_colors() for c in placed):
+                merged.colors = np.concatenate([np.asarray(c.colors) for c in placed])
+        return merged.voxel_down_sample(voxel_size) if voxel_size is not None and placed else merged
+
+    def as_json(self) -> dict[str, Any]:
+        """Poses and edges for a file: what `python -m nubiro merge --poses` writes."""
+        def edge(e: Edge) -> dict[str, Any]:
+            return {"source": e.source, "target": e.target, "loop_closure": e.loop_closure,
+                    "transformation": e.transformation.tolist()}
+        return {"scans": [{"scan": label, "pose": None if pose is None else pose.tolist(),
+                           **({"error": self.failed[k]} if k in self.failed else {})}
+                          for k, (label, pose) in enumerate(zip(self.labels, self.poses))],
+                "kept": [edge(e) for e in self.kept], "rejected": [edge(e) for e in self.rejected]}
+
+
+def _check_scan(k: int, scan: Any) -> None:
+    if not isinstance(scan, (geometry.PointCloud, str, os.PathLike)):
+        raise TypeError(f"scans[{k}] must be a path or a PointCloud, not {type(scan).__name__}")
+
+
+def _occupancy(cloud: geometry.PointCloud, pose: np.ndarray, cell: float) -> set[tuple[int, int, int]]:
+    points = np.asarray(cloud.points) @ pose[:3, :3].T + pose[:3, 3]
+    return set(map(tuple, np.floor(points / cell).astype(np.int64).tolist()))
+
+
+def _overlapping(cells: dict[int, set], i: int, j: int) -> bool:
+    shared = len(cells[i] & cells[j])
+    return shared >= MIN_OVERLAP * min(len(cells[i]), len(cells[j]))
+
+
+def _judge(r: batch.PairResult) -> None:
+    """A registration that matched too little of the source counts as failed."""
+    if r.ok and r.fitness < MIN_FITNESS:
+        r.error = f"too little in common (fitness {r.fitness:.3f} < {MIN_FITNESS})"
+
+
+def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str = "overlap", executor: Any = None,
+                   seed: int = 0, icp: str = "point-to-plane",
+                   progress: Callable[[str], None] | None = None) -> MultiwayResult:
+    """Registers every scan (a path or a `PointCloud`) into the frame of the first one.
+
+    Consecutive scans are registered pairwise; `loop_closure` chooses the other pairs:
+    "overlap" the scans whose occupied space overlaps under the odometry poses (and every pair
+    across a break in the odometry), "all" every pair, "none" no other. `executor` runs the pairs
+    (None: here, serially; a `concurrent.futures.Executor` or a Dask `distributed.Client`).
+    `progress` gets a line of text per finished step. A scan that cannot be read or registered
+    gets no pose and is named in `failed`; the others are registered all the same."""
+    if isinstance(scans, (str, os.PathLike, geometry.PointCloud)):
+        raise TypeError("scans must be a sequence of paths or PointClouds, not a single one")
+    scans = list(scans)
+    for k, scan in enumerate(scans):
+        _check_scan(k, scan)
+    if not scans:
+        raise ValueError("scans is empty: give at least one path or PointCloud")
+    if not (isinstance(voxel_size, (int, float)) and voxel_size > 0 and math.isfinite(voxel_size)):
+        raise ValueError(f"voxel_size must be a positive number, not {voxel_size!r}")
+    if loop_closure not in LOOP_CLOSURES:
+        raise ValueError(f"loop_closure must be one of {', '.join(LOOP_CLOSURES)}, not {loop_closure!r}")
+    if icp not in pipeline.ICP_METHODS:
+        raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    posegraph.require_solver()
+    say = progress or (lambda line: None)
+    count = len(scans)
+    labels = [f"scan {k}" if isinstance(s, geometry.PointCloud) else os.fspath(s) for k, s in enumerate(scans)]
+
+    clouds: list[geometry.PointCloud | None] = [None] * count
+    failed: dict[int, str] = {}
+    for k, scan in enumerate(scans):
+        try:
+            clouds[k] = scan if isinstance(scan, geometry.PointCloud) else pipeline.read_cloud(os.fspath(scan))
+        except pipeline.InputError as e:
+            failed[k] = str(e)
+            say(f"{labels[k]}: cannot be read: {e}")
+            continue
+        if not clouds[k].has_points():  # type: ignore[union-attr]
+            clouds[k], failed[k] = None, "the cloud has no points"
+            say(f"{labels[k]}: no points")
+    usable = [k for k in range(count) if clouds[k] is not None]
+
+    def run(pairs: list[tuple[int, int]], what: str, pair_seed: int) -> list[batch.PairResult]:
+        def report(r: batch.PairResult) -> None:
+            _judge(r)
+            source, target = pairs[r.index]
+            status = f"fitness {r.fitness:.3f}" if r.ok else f"failed: {r.error}"
+            say(f"{what} {r.index + 1}/{len(pairs)}: {labels[source]} -> {labels[target]}: {status}")
+        return batch.register_pairs([(clouds[s], clouds[t]) for s, t in pairs], voxel_size=voxel_size, icp=icp,
+                                    seed=pair_seed, executor=executor, progress=report, information=True)
+
+    # Odometry: each usable scan onto the one before it; a failed pair starts a new segment.
+    odometry = [(usable[n + 1], usable[n]) for n in range(len(usable) - 1)]
+    odometry_results = run(odometry, "odometry", seed) if odometry else []
+    graph = PoseGraph()
+    for _ in range(count):
+        graph.add_node()
+    segment = dict.fromkeys(usable[:1], 0)
+    for (source, target), r in zip(odometry, odometry_results):
+        if r.ok:
+            graph.poses[source] = graph.poses[target] @ r.transformation
+            graph.add_edge(source, target, r.transformation, r.information)
+            segment[source] = segment[target]
+        else:
+            segment[source] = segment[target] + 1
+    initial = [graph.poses[k].copy() if k in segment else None for k in range(count)]
+
+    # Loop closures.
+    consecutive = set(odometry)
+    candidates = [(j, i) for a, i in enumerate(usable) for j in usable[a + 1:] if (j, i) not in consecutive]
+    if loop_closure == "none":
+        candidates = []
+    elif loop_closure == "overlap":
+        cell = OVERLAP_CELL * voxel_size
+        cells = {k: _occupancy(clouds[k].voxel_down_sample(cell), graph.poses[k], cell)  # type: ignore[union-attr]
+                 for k in usable}
+        candidates = [(j, i) for j, i in candidates if segment[j] != segment[i] or _overlapping(cells, i, j)]
+    say(f"{len(candidates)} loop closure{'s' if len(candidates) != 1 else ''} to try")
+    closure_results = run(candidates, "loop closure", batch.pair_seed(seed, -1)) if candidates else []
+    for (source, target), r in zip(candidates, closure_results):
+        if r.ok:
+            graph.add_edge(source, target, r.transformation, r.information, loop_closure=True)
+
+    optimised = graph.optimize(max_correspondence_distance=1.5 * voxel_size)
+    for k in optimised.disconnected:
+        if k not in failed:
+            errors = [f"{labels[s]} -> {labels[t]}: {r.error}" for (s, t), r in
+                      zip(odometry + candidates, odometry_results + closure_results) if k in (s, t) and not r.ok]
+            failed[k] = "not joined to the other scans" + (f" ({'; '.join(errors)})" if errors else "")
+            say(f"{labels[k]}: {failed[k]}")
+    for edge in optimised.rejected:
+        say(f"loop closure {labels[edge.source]} -> {labels[edge.target]} rejected: it disagrees with the other edges")
+    return MultiwayResult(poses=optimised.poses, graph=optimised.graph, rejected=optimised.rejected, failed=failed,
+                          initial=initial, pairs=odometry_results + closure_results, labels=labels, clouds=clouds)
+
+
+__all__: Sequence[str] = ["register_scans", "MultiwayResult", "LOOP_CLOSURES"]
