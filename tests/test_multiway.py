@@ -135,14 +135,16 @@ def test_merge_command(views, tmp_path, capsys):
     for k, c in enumerate(clouds):
         paths.append(str(tmp_path / f"view{k}.ply"))
         io.write_point_cloud(paths[-1], c)
-    out, poses = tmp_path / "merged.ply", tmp_path / "poses.json"
-    assert cli.main(["merge", *paths, "--voxel-size", str(VOXEL), "--out", str(out), "--poses", str(poses)]) == 0
+    out, poses, plot = tmp_path / "merged.ply", tmp_path / "poses.json", tmp_path / "trajectory.png"
+    assert cli.main(["merge", *paths, "--voxel-size", str(VOXEL), "--out", str(out), "--poses", str(poses),
+                     "--plot", str(plot)]) == 0
     captured = capsys.readouterr()
     assert "odometry 2/2" in captured.err
     assert "3 of 3 scans registered" in captured.out and "edges kept: 2 odometry, 1 loop closure;" in captured.out
     assert len(io.read_point_cloud(str(out)).points) == sum(len(c.points) for c in clouds)
     written = json.loads(poses.read_text())
     assert [s["scan"] for s in written["scans"]] == paths and written["scans"][0]["pose"] == np.eye(4).tolist()
+    assert plot.read_bytes().startswith(b"\x89PNG")
 
 
 @pytest.mark.parametrize("argv, code, message", [
