@@ -1,6 +1,6 @@
 // How many points the library can number. Point numbers are held in 32 bits where memory per
-// point matters: unsigned in the search index and the index lists of plane fitting, exact
-// duplicates and mesh distances (so at most 2^32 - 1 points), signed in correspondence pairs
+// point matters: unsigned in the search index and the index lists of plane fitting, Euclidean
+// clusters, exact duplicates and mesh distances (so at most 2^32 - 1 points), signed in correspondence pairs
 // (so at most 2^31 - 1 points on either side). An input beyond is refused where it enters,
 // before any number could wrap. Like running out of memory, this is a capacity limit rather
 // than a fault in the data, so it is thrown as std::length_error (the extension reports it as

@@ -18,6 +18,7 @@
 #include "core/point_limits.hpp"
 #include "core/registration/feature.hpp"
 #include "core/registration/registration.hpp"
+#include "core/segmentation/clusters.hpp"
 #include "core/segmentation/plane_ransac.hpp"
 
 using namespace nubiro;
@@ -79,6 +80,7 @@ int main() {
         tree.build_from_points(indexed);
     });
     expect_refused("segment_plane", [&] { (void)segmentation::segment_plane(indexed, {0.1, 10, 1.0, 0}); });
+    expect_refused("euclidean_clusters", [&] { (void)segmentation::euclidean_clusters(indexed, 0.1, 1, 10); });
     expect_refused("unique_points", [&] { (void)filters::unique_points(indexed, 0.0); });
     const auto triangles = untouchable<Vector3i>(kMaxIndexedPoints + 1);
     expect_refused("point_to_mesh", [&] { (void)measure::point_to_mesh(small, small, triangles); });
