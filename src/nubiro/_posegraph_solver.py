@@ -172,10 +172,11 @@ def optimize(graph: PoseGraph, distance: float, max_iterations: int) -> Optimiza
         start = np.sqrt(problem.squared_displacement(problem.errors(local))[problem.robust]).max()
         scale = min(max(start, distance), _WIDEST_START * distance)
         while True:
-            # On the way down a few steps per scale do; the final scale is solved to the end.
+            # A few steps per scale do on the way down; at the final scale the weights only have to
+            # settle enough to tell the loop closures to prune, the last solve comes after.
             final = scale <= distance
             local, done = _minimize(problem, local, scale, max_iterations if final else min(max_iterations, 5),
-                                    1e-6 if final else 1e-4)
+                                    1e-4)
             iterations += done
             if final:
                 break
