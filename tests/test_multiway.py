@@ -97,6 +97,17 @@ def test_identical_poses_on_a_dask_cluster(few):
     assert poses_bytes(done) == poses_bytes(serial)
 
 
+@pytest.mark.parametrize("mode, proposed", [("none", []), ("all", [(2, 0), (3, 0), (3, 1)])])
+def test_loop_closure_modes(views, mode, proposed):
+    clouds, truths, extent = views
+    result = multiway.register_scans(clouds[:4], voxel_size=VOXEL, loop_closure=mode)
+    assert result.loop_closure_scans == proposed and len(result.loop_closures) == len(proposed)
+    assert result.odometry_scans == [(1, 0), (2, 1), (3, 2)]
+    assert_near_truth(result.poses, truths[:4], extent)
+    if mode == "none":  # nothing to reconcile: the optimum is the chained odometry
+        np.testing.assert_allclose(np.array(result.poses), np.array(result.initial), atol=1e-9)
+
+
 def test_unreadable_and_unregistrable_scans_leave_the_others_registered(views, tmp_path):
     clouds, truths, extent = views
     for k in range(3):
