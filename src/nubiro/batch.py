@@ -72,20 +72,20 @@ def _label(item: Any) -> str:
     return os.fspath(item)
 
 
-def _load(item: Any) -> geometry.PointCloud:
-    return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item))
+def _load(item: Any, format: str | None = None) -> geometry.PointCloud:
+    return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item), format)
 
 
 def register_one(index: int, source: Any, target: Any, voxel_size: float | None, icp: str, seed: int,
-                 kernel: Any = None, information: bool = False, min_fitness: float = pipeline.MIN_FITNESS,
-                 max_rmse: float = pipeline.MAX_RMSE) -> PairResult:
+                 kernel: Any = None, information: bool = False, format: str | None = None,
+                 min_fitness: float = pipeline.MIN_FITNESS, max_rmse: float = pipeline.MAX_RMSE) -> PairResult:
     """One pair's registration; errors are returned in the result, not raised. A voxel size of
     None is chosen from the pair's extent, as ``register`` does. With `information`, the result
     carries the 6x6 information matrix of the found motion, from the clouds down-sampled to the
     voxel size with pairs matched within 1.5 voxels."""
     result = PairResult(index, _label(source), _label(target))
     try:
-        source, target = _load(source), _load(target)
+        source, target = _load(source, format), _load(target, format)
         done = pipeline.register(source, target, voxel_size, icp=icp, seed=pair_seed(seed, index), kernel=kernel,
                                  min_fitness=min_fitness, max_rmse=max_rmse)
         voxel = done.voxel_size
@@ -109,15 +109,16 @@ def _is_dask(obj: Any) -> bool:
 
 def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float | None = None, icp: str = "point-to-plane",
                    seed: int = 0, executor: Any = None, progress: Callable[[PairResult], None] | None = None,
-                   kernel: Any = None, information: bool = False, min_fitness: float = pipeline.MIN_FITNESS,
-                   max_rmse: float = pipeline.MAX_RMSE) -> list[PairResult]:
+                   kernel: Any = None, information: bool = False, format: str | None = None,
+                   min_fitness: float = pipeline.MIN_FITNESS, max_rmse: float = pipeline.MAX_RMSE) -> list[PairResult]:
     """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
     `PairResult` per pair, in input order. `executor` is None (serial), a
     `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
     result as it finishes. `kernel` is a robust kernel for the ICP step, as
     `nubiro.pipeline.register` takes it. With `information`, each result carries the information
-    matrix of its motion (see `register_one`). `voxel_size` None chooses one per pair from its
-    extent; `min_fitness` and `max_rmse` are the thresholds of `nubiro.pipeline.judge`."""
+    matrix of its motion (see `register_one`). `format` reads every file as that format instead of
+    by its extension. `voxel_size` None chooses one per pair from its extent; `min_fitness` and
+    `max_rmse` are the thresholds of `nubiro.pipeline.judge`."""
     pairs = list(pairs)
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
@@ -135,7 +136,8 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float | None
 
     if executor is None:
         for i, (source, target) in enumerate(pairs):
-            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information, min_fitness, max_rmse))
+            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information, format, min_fitness,
+                                max_rmse))
         return results  # type: ignore[return-value]
 
     dask = _is_dask(executor)
@@ -153,7 +155,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float | None
     for i, (source, target) in enumerate(pairs):
         kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
         futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed, kernel,
-                                information, min_fitness, max_rmse, **kwargs)] = i
+                                information, format, min_fitness, max_rmse, **kwargs)] = i
     if dask:
         distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))
@@ -228,7 +230,8 @@ def main(args: argparse.Namespace) -> int:
         executor = _executor(args)
         results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
                                  progress=progress, kernel=getattr(args, "kernel", None),
-                                 min_fitness=args.min_fitness, max_rmse=args.max_rmse)
+                                 format=getattr(args, "format", None), min_fitness=args.min_fitness,
+                                 max_rmse=args.max_rmse)
         for r in results:
             out.write(json.dumps(r.as_json()) + "\n")
     finally:
