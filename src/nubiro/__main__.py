@@ -55,6 +55,10 @@ def stderr_progress(stage: str, seconds: float) -> None:
     print(f"  {stage:<34} {seconds * 1e3:9.1f} ms", file=sys.stderr)
 
 
+def stderr_note(text: str) -> None:
+    print(f"  {text}", file=sys.stderr)
+
+
 def print_matrix(t: np.ndarray) -> None:
     for row in np.asarray(t):
         print("  " + " ".join(f"{v:12.8f}" for v in row))
@@ -124,13 +128,16 @@ def register(args: argparse.Namespace) -> int:
     voxel = args.voxel_size
     if voxel is None:
         voxel = pipeline.default_voxel_size(source, target)
-        print(f"voxel size {voxel:g} (1/40 of the clouds' extent; set it with --voxel-size)", file=sys.stderr)
-    print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
-          f"({len(target.points)} points)", file=sys.stderr)
+        if not args.quiet:
+            print(f"voxel size {voxel:g} (1/40 of the clouds' extent; set it with --voxel-size)", file=sys.stderr)
+    if not args.quiet:
+        print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
+              f"({len(target.points)} points)", file=sys.stderr)
     try:
         result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed,
                                    progress=None if args.quiet else stderr_progress, kernel=args.kernel,
-                                   min_fitness=args.min_fitness, max_rmse=args.max_rmse)
+                                   min_fitness=args.min_fitness, max_rmse=args.max_rmse,
+                                   notes=None if args.quiet else stderr_note)
     except pipeline.RegistrationError as e:
         if args.json:
             print(json.dumps({"ok": False, "reason": str(e), "transformation": None}))
@@ -186,6 +193,10 @@ def info(args: argparse.Namespace) -> int:
     lo, hi = geom.get_min_bound(), geom.get_max_bound()
     print(f"  bounds  min ({lo[0]:.6g}, {lo[1]:.6g}, {lo[2]:.6g})  max ({hi[0]:.6g}, {hi[1]:.6g}, {hi[2]:.6g})")
     print("  attributes: " + ", ".join(f"{name} ({len(a)})" for name, a in arrays.items() if len(a)))
+    span = float(np.linalg.norm(hi - lo))
+    if math.isfinite(span) and span > 0:
+        voxel = float(f"{span / 40:.2g}")
+        print(f"  extent {span:.6g} (bounding-box diagonal); register would use voxel size {voxel:g}")
     if details.get("format") not in (None, "pcd") and fields:  # PCD lists its fields with their types
         print("  fields: " + ", ".join(f"{name} ({a.dtype}{'x%d' % a.shape[1] if a.ndim > 1 else ''})"
                                        for name, a in fields.items()))
@@ -285,10 +296,16 @@ def main(argv: list[str] | None = None) -> int:
         if not _plot.available():
             print(f"{PROG}: --plot needs matplotlib: pip install 'nubiro[viz]'", file=sys.stderr)
             return 2
+        if problem := _plot.unwritable(args.plot):
+            print(f"{PROG}: --plot {args.plot}: {problem}", file=sys.stderr)
+            return 2
     if getattr(args, "html", None):
-        from nubiro import _show
+        from nubiro import _plot, _show
         if not _show.available():
             print(f"{PROG}: --html needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
+            return 2
+        if problem := _plot.folder_problem(args.html):
+            print(f"{PROG}: --html {args.html}: {problem}", file=sys.stderr)
             return 2
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,
            **{m.NAME: m.run for m in _commands.load()}}[args.command]

@@ -3,6 +3,7 @@ source in orange and the target in blue, before and after moving the source."""
 from __future__ import annotations
 
 import importlib
+import os
 from typing import Any
 
 import numpy as np
@@ -14,6 +15,32 @@ def available() -> bool:
     except ImportError:
         return False
     return True
+
+
+def folder_problem(path: str) -> str | None:
+    """Why a file cannot be created at `path` (its folder is missing or read-only), or None."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return f"the folder {folder} does not exist"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"the folder {folder} is not writable"
+    if os.path.isdir(path):
+        return "is a folder, not a file name"
+    return None
+
+
+def unwritable(path: str) -> str | None:
+    """Why matplotlib cannot write a picture to `path` (folder or file type), or None. Checked
+    before any work, so a mistyped path costs nothing."""
+    if problem := folder_problem(path):
+        return problem
+    backend_bases: Any = importlib.import_module("matplotlib.backend_bases")
+    kinds = sorted(backend_bases.FigureCanvasBase.get_supported_filetypes())
+    suffix = os.path.splitext(path)[1].lower().lstrip(".")
+    if suffix not in kinds:
+        what = f"'.{suffix}' is not a picture type matplotlib writes" if suffix else "the name has no picture suffix"
+        return f"{what} (use one of {', '.join('.' + k for k in kinds)})"
+    return None
 
 
 def _thin(points: np.ndarray, limit: int = 20_000) -> np.ndarray:

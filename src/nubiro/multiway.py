@@ -159,7 +159,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
             status = f"fitness {r.fitness:.3f}" if r.ok else f"failed: {r.error}"
             say(f"{what} {r.index + 1}/{len(pairs)}: {labels[source]} -> {labels[target]}: {status}")
         return batch.register_pairs([(clouds[s], clouds[t]) for s, t in pairs], voxel_size=voxel_size, icp=icp,
-                                    seed=pair_seed, executor=executor, progress=report, information=True)
+                                    seed=pair_seed, executor=executor, progress=report, information=True,
+                                    min_fitness=0.0, max_rmse=1.0)  # judged here, by _judge
 
     # Odometry: each usable scan onto the one before it; a failed pair starts a new segment.
     odometry = [(usable[n + 1], usable[n]) for n in range(len(usable) - 1)]
