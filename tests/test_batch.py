@@ -150,7 +150,7 @@ def test_unwritable_out_fails_before_any_worker_starts(pairs, tmp_path, monkeypa
     started = []
     monkeypatch.setattr(batch, "_executor", lambda args: started.append(args))
     out = tmp_path / "no-such-dir" / "results.jsonl"
-    assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--workers", "2", "--out", str(out)]) == 1
+    assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--workers", "2", "--out", str(out)]) == 2
     err = capsys.readouterr().err
     assert f"cannot write {out}" in err and "Traceback" not in err
     assert started == []

@@ -300,11 +300,11 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{PROG}: --plot {args.plot}: {problem}", file=sys.stderr)
             return 2
     if getattr(args, "html", None):
-        from nubiro import _plot, _show
+        from nubiro import _paths, _show
         if not _show.available():
             print(f"{PROG}: --html needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
             return 2
-        if problem := _plot.folder_problem(args.html):
+        if problem := _paths.folder_problem(args.html):
             print(f"{PROG}: --html {args.html}: {problem}", file=sys.stderr)
             return 2
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,

@@ -6,6 +6,8 @@ import importlib
 import os
 from typing import Any
 
+from ._paths import folder_problem
+
 import numpy as np
 
 
@@ -15,18 +17,6 @@ def available() -> bool:
     except ImportError:
         return False
     return True
-
-
-def folder_problem(path: str) -> str | None:
-    """Why a file cannot be created at `path` (its folder is missing or read-only), or None."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        return f"the folder {folder} does not exist"
-    if not os.access(folder, os.W_OK | os.X_OK):
-        return f"the folder {folder} is not writable"
-    if os.path.isdir(path):
-        return "is a folder, not a file name"
-    return None
 
 
 def unwritable(path: str) -> str | None:

@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from . import align, pipeline
+from . import _paths, align, pipeline
 from .cpu.pybind import PanicException, geometry
 from .cpu.pybind.pipelines import registration as reg
 
@@ -203,6 +203,10 @@ def _executor(args: argparse.Namespace) -> Any:
 
 
 def main(args: argparse.Namespace) -> int:
+    # A path that cannot be written stops here, before the pairs file is read or any worker starts.
+    if args.out and (problem := _paths.folder_problem(args.out)):
+        print(f"python -m nubiro: cannot write {args.out}: {problem}", file=sys.stderr)
+        return 2
     try:
         pairs = read_pairs(args.pairs)
     except (OSError, ValueError, UnicodeDecodeError) as e:
@@ -217,7 +221,7 @@ def main(args: argparse.Namespace) -> int:
         out = open(args.out, "w") if args.out else sys.stdout
     except OSError as e:
         print(f"python -m nubiro: cannot write {args.out}: {e.strerror or e}", file=sys.stderr)
-        return 1
+        return 2
 
     def progress(r: PairResult) -> None:
         if getattr(args, "quiet", False):
