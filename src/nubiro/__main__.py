@@ -115,7 +115,7 @@ def demo(args: argparse.Namespace) -> int:
           f"{result.correspondences} correspondences")
     if args.plot:
         from nubiro import _plot
-        _plot.before_after(args.plot, source, target, result.transformation)
+        _plot.before_after(args.plot, source, target, result.transformation, result.fitness, result.inlier_rmse)
         print(f"plot written to {args.plot}")
     return 0
 
@@ -151,7 +151,7 @@ def register(args: argparse.Namespace) -> int:
         print(f"inlier RMSE {result.inlier_rmse:.6f}")
     if args.plot:
         from nubiro import _plot
-        _plot.before_after(args.plot, source, target, result.transformation)
+        _plot.before_after(args.plot, source, target, result.transformation, result.fitness, result.inlier_rmse)
         print(f"plot written to {args.plot}", file=sys.stderr)
     if args.html:
         from nubiro._show_registration import before_after
