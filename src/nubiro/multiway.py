@@ -24,7 +24,6 @@ from .posegraph import Edge, PoseGraph
 
 LOOP_CLOSURES = ("overlap", "all", "none")
 
-MIN_FITNESS = 0.3  # a pair matching fewer of its source points than this is no evidence at all
 MIN_OVERLAP = 0.3  # share of the smaller scan's occupied cells that the other must occupy too
 OVERLAP_CELL = 2.0  # occupancy cell, in voxel sizes
 
@@ -100,17 +99,17 @@ def _overlapping(cells: dict[int, set], i: int, j: int) -> bool:
     return shared >= MIN_OVERLAP * min(len(cells[i]), len(cells[j]))
 
 
-def _judge(r: batch.PairResult) -> None:
+def _judge(r: batch.PairResult, min_fitness: float) -> None:
     """A registration that matched too little of the source, or found no usable motion, counts
     as failed."""
     if r.ok and not all(m is not None and np.isfinite(m).all() for m in (r.transformation, r.information)):
         r.error = "the registration gave a non-finite motion"
-    elif r.ok and r.fitness < MIN_FITNESS:
-        r.error = f"too little in common (fitness {r.fitness:.3f} < {MIN_FITNESS})"
+    elif r.ok and r.fitness < min_fitness:
+        r.error = f"too little in common (fitness {r.fitness:.3f} < {min_fitness:g})"
 
 
 def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str = "overlap", executor: Any = None,
-                   seed: int = 0, icp: str = "point-to-plane",
+                   seed: int = 0, icp: str = "point-to-plane", min_fitness: float = 0.3,
                    progress: Callable[[str], None] | None = None) -> MultiwayResult:
     """Registers every scan (a path or a `PointCloud`) into the frame of the first one.
 
@@ -118,7 +117,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
     "overlap" the scans whose occupied space overlaps under the odometry poses (and every pair
     across a break in the odometry), "all" every pair, "none" no other. `executor` runs the pairs
     (None: here, serially; a `concurrent.futures.Executor` or a Dask `distributed.Client`).
-    `progress` gets a line of text per finished step. A scan that cannot be read or registered
+    A registration that matches less than `min_fitness` of its source scan's points counts as
+    failed. `progress` gets a line of text per finished step. A scan that cannot be read or registered
     gets no pose and is named in `failed`; the others are registered all the same."""
     if isinstance(scans, (str, os.PathLike, geometry.PointCloud)):
         raise TypeError("scans must be a sequence of paths or PointClouds, not a single one")
@@ -133,6 +133,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         raise ValueError(f"loop_closure must be one of {', '.join(LOOP_CLOSURES)}, not {loop_closure!r}")
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    if not (isinstance(min_fitness, (int, float)) and 0 <= min_fitness <= 1):
+        raise ValueError(f"min_fitness must be a number from 0 to 1, not {min_fitness!r}")
     posegraph.require_solver()
     say = progress or (lambda line: None)
     labels = [f"scan {k}" if isinstance(s, geometry.PointCloud) else os.fspath(s) for k, s in enumerate(scans)]
@@ -141,7 +143,7 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
 
     def run(pairs: list[tuple[int, int]], what: str, pair_seed: int) -> list[batch.PairResult]:
         def report(r: batch.PairResult) -> None:
-            _judge(r)
+            _judge(r, min_fitness)
             source, target = pairs[r.index]
             status = f"fitness {r.fitness:.3f}" if r.ok else f"failed: {r.error}"
             say(f"{what} {r.index + 1}/{len(pairs)}: {labels[source]} -> {labels[target]}: {status}")
