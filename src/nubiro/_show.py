@@ -43,7 +43,13 @@ _BINARY_ARRAY = re.compile(r'"bdata":"[^"]*"')
 
 
 def available() -> bool:
-    """Whether plotly (the ``viz`` extra) can be imported."""
+    """Whether plotly (the ``viz`` extra) can be imported.
+
+    Returns
+    -------
+    bool
+        False when the import fails; `show` then raises ImportError.
+    """
     try:
         importlib.import_module("plotly")
     except ImportError:
@@ -81,8 +87,18 @@ class Figure:
         self.total_points = total_points
 
     def to_html(self, full_html: bool = True) -> str:
-        """The page (or, with ``full_html=False``, an embeddable ``<div>``) with the plotting
-        library's JavaScript inlined."""
+        """The view as HTML, with the plotting library's JavaScript inlined (no network needed).
+
+        Parameters
+        ----------
+        full_html : bool
+            True: a whole page that fills its window; False: an embeddable ``<div>`` 600
+            pixels high.
+
+        Returns
+        -------
+        str
+        """
         # A page fills its window; a notebook cell has no height of its own to fill.
         page = self.figure.to_html(include_plotlyjs=True, full_html=full_html, config={"displaylogo": False},
                                    default_height="100%" if full_html else "600px")
@@ -91,7 +107,23 @@ class Figure:
         return _BINARY_ARRAY.sub(lambda m: m.group(0).replace("\\u002f", "/"), page)
 
     def save(self, path: str | os.PathLike[str]) -> str:
-        """Writes the page to `path` (conventionally ``.html``); returns the path."""
+        """Write the page (see `to_html`) to a file.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Conventionally ending in ``.html``; an existing file is replaced.
+
+        Returns
+        -------
+        str
+            The path written.
+
+        Raises
+        ------
+        OSError
+            If the file cannot be written; the message names it.
+        """
         path = os.fspath(path)
         try:
             with open(path, "w", encoding="utf-8") as out:

@@ -44,16 +44,39 @@ Fields = dict[str, np.ndarray]
 class FormatError(ValueError):
     """A file whose content cannot be read (or a cloud that cannot be written) in its format.
 
-    The message starts with the file name, then the format, then what is wrong.
+    A subclass of ValueError. The message starts with the file name, then the format, then
+    what is wrong, e.g. ``scan.pcd: PCD: DATA ascii: line 12 has 2 values, expected 3``.
     """
 
 
 def known_extensions() -> str:
+    """The extensions `read` knows, for messages.
+
+    Returns
+    -------
+    str
+        The extensions with their dots, separated by spaces: ``".ply .xyz ..."``.
+    """
     return " ".join(EXTENSIONS)
 
 
 def format_of(path: str | os.PathLike[str], format: str | None = None, *, force: str = "format=") -> str:
-    """The format name for `path`: `format` itself when given (any case), else from the extension.
+    """The format name for `path`: `format` itself when given, else from the extension.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Only its extension is looked at (any case); the file need not exist.
+    format : str, optional
+        A format name, any case, with or without a leading dot; it wins over the extension.
+    force : str
+        How the caller names its format argument (``"format="``, ``"--format"``), for the
+        message of an unknown extension.
+
+    Returns
+    -------
+    str
+        One of `FORMATS`.
 
     Raises
     ------
@@ -190,15 +213,22 @@ def read(path: str | os.PathLike[str], *, format: str | None = None, remove_non_
 
     Returns
     -------
-    PointCloud, or (PointCloud, dict of ndarray) with ``fields=True``; a list of them with
-    ``scans=True``.
+    cloud : PointCloud or tuple or list
+        The cloud; ``(cloud, fields)`` with ``fields=True``; a list of those with
+        ``scans=True``. Coordinates are in the file's units (LAS: scale and offset applied).
         Colours are in [0, 1] (8-bit channels / 255, LAS 16-bit channels / 65535).
 
     Raises
     ------
     FileNotFoundError, PermissionError, IsADirectoryError
+        The file cannot be opened, as `open` would say.
     FormatError
-        Damaged or unsupported content, or an unknown extension; the message names the file.
+        Damaged or unsupported content, an unknown extension, or a path that is not a regular
+        file; the message names the file.
+    ValueError
+        `format` is not one of `FORMATS` (raised before the file is looked at).
+    TypeError
+        `path` is bytes.
     ImportError
         LAS/LAZ or E57 without the ``las`` / ``e57`` extra.
     """
@@ -221,7 +251,28 @@ def read(path: str | os.PathLike[str], *, format: str | None = None, remove_non_
 def inspect(path: str | os.PathLike[str], *, format: str | None = None, remove_non_finite: bool = True,
             progress: bool = False, force: str = "format=") -> tuple[geometry.PointCloud, Fields, dict[str, Any]]:
     """`read` with ``fields=True`` plus the file's own details (see `describe`), in one read.
-    `force` is how an unknown extension's message names the format argument."""
+
+    Parameters
+    ----------
+    path, format, remove_non_finite, progress
+        As for `read`.
+    force : str
+        How an unknown extension's message names the format argument (``"--format"`` for a
+        command).
+
+    Returns
+    -------
+    cloud : PointCloud
+    fields : dict of ndarray
+        The other per-point values, one row per point.
+    details : dict
+        The format's own details, with at least ``format``; see `describe`.
+
+    Raises
+    ------
+    FileNotFoundError, PermissionError, IsADirectoryError, FormatError, ValueError, ImportError
+        As for `read`.
+    """
     return _read_any(path, format, remove_non_finite, progress, force)
 
 
@@ -234,6 +285,22 @@ def describe(path: str | os.PathLike[str], *, format: str | None = None) -> dict
     classification) and ``crs`` when the file declares one (else None). E57: ``scans`` (points
     per scan). Every format: ``attributes`` (normals, colors) and ``field_names`` (the other
     per-point values). ``points`` counts every stored point, NaN ones included.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+    format : str, optional
+        As for `read`; by default from the extension.
+
+    Returns
+    -------
+    dict
+        The keys above for the file's format.
+
+    Raises
+    ------
+    FileNotFoundError, PermissionError, IsADirectoryError, FormatError, ValueError, ImportError
+        As for `read`: the whole file is read.
     """
     cloud, extra, details = _read_any(path, format, False, False)
     out = dict(details)
@@ -252,7 +319,18 @@ LAS_CLASSES = {0: "never classified", 1: "unclassified", 2: "ground", 3: "low ve
 
 
 def detail_lines(details: dict[str, Any]) -> list[str]:
-    """The format's own details (from `inspect`) as short lines of text."""
+    """The format's own details as short lines of text, for `info`.
+
+    Parameters
+    ----------
+    details : dict
+        The third item `inspect` returns.
+
+    Returns
+    -------
+    list of str
+        No line for a format without details beyond its name, which is given alone.
+    """
     fmt = details.get("format")
     if fmt == "pcd":
         fields = ", ".join(f"{name} {t}{size}" + (f"x{count}" if count > 1 else "")
@@ -411,14 +489,23 @@ def write(path: str | os.PathLike[str], cloud: geometry.PointCloud, *, format: s
           (default: from the bounds), ``version`` ``"1.2"`` (default) or ``"1.4"``,
           ``point_format`` (default 3 / 7 with colours, 1 / 6 without).
 
+    Returns
+    -------
+    None
+
     Raises
     ------
     FileNotFoundError, PermissionError
         The folder does not exist or cannot be written.
     FormatError
-        The cloud cannot be stored in the format (e.g. LAS coordinates out of range).
+        An unknown extension, a cloud the format cannot store (e.g. LAS coordinates out of
+        range, an empty PLY, any E57) or an invalid option value; nothing is written.
+    ValueError
+        `format` is not one of `FORMATS`, a field does not have one row per point, or
+        `fields` are given for a format that holds none.
     TypeError
-        An option the format's writer does not take.
+        `cloud` is not a PointCloud, `path` is bytes, or an option the format's writer does
+        not take is given.
     """
     text = os.fspath(path)
     if not isinstance(text, str):

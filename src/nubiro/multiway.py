@@ -30,11 +30,30 @@ OVERLAP_CELL = 2.0  # occupancy cell, in voxel sizes
 
 @dataclass
 class MultiwayResult:
-    """`poses[k]` maps scan k into the frame of the first registered scan (None when the scan
-    has no pose: `failed[k]` says why). `initial` holds the poses chained from the odometry
-    alone, before optimisation. `rejected` lists the loop closures the optimisation pruned;
-    `odometry` and `loop_closures` hold every registration tried, each pair's scans as
-    `(source, target)` in `odometry_scans` and `loop_closure_scans`."""
+    """What `register_scans` found.
+
+    Attributes
+    ----------
+    poses : list of (ndarray, shape (4, 4)) or None
+        ``poses[k]`` maps scan k into the frame of the first registered scan; None when the
+        scan has no pose (`failed` says why).
+    graph : PoseGraph
+        The pose graph with the optimised poses and every edge, rejected ones included.
+    rejected : list of Edge
+        The loop closures the optimisation pruned.
+    failed : dict of int to str
+        Per scan without a pose, why: unreadable, empty, or not joined to the others.
+    initial : list of (ndarray, shape (4, 4)) or None
+        The poses chained from the odometry alone, before optimisation.
+    odometry, loop_closures : list of batch.PairResult
+        Every registration tried, in order.
+    odometry_scans, loop_closure_scans : list of (int, int)
+        The ``(source, target)`` scan numbers of those registrations.
+    labels : list of str
+        Per scan, its path, or ``"scan k"`` for a PointCloud.
+    clouds : list of PointCloud or None
+        The scans as read (None for one that could not be used), for `merge`.
+    """
     poses: list[np.ndarray | None]
     graph: PoseGraph
     rejected: list[Edge]
@@ -49,13 +68,31 @@ class MultiwayResult:
 
     @property
     def kept(self) -> list[Edge]:
+        """The edges that hold the result: not rejected, and between two scans with a pose."""
         rejected = {id(e) for e in self.rejected}
         return [e for e in self.graph.edges if id(e) not in rejected
                 and self.poses[e.source] is not None and self.poses[e.target] is not None]
 
     def merge(self, voxel_size: float | None = None) -> geometry.PointCloud:
-        """Every scan with a pose, moved into the common frame, as one cloud (normals and colours
-        kept where every scan has them), down-sampled to `voxel_size` when one is given."""
+        """Every scan with a pose, moved into the common frame, as one cloud.
+
+        Parameters
+        ----------
+        voxel_size : float, optional
+            When given, the merged cloud is down-sampled to this voxel size (in the scans'
+            units, > 0).
+
+        Returns
+        -------
+        PointCloud
+            The moved points in scan order; normals and colours are kept when every placed
+            scan has them. Empty when no scan has a pose.
+
+        Raises
+        ------
+        ValueError
+            If `voxel_size` is not a positive finite number.
+        """
         if voxel_size is not None and not (voxel_size > 0 and math.isfinite(voxel_size)):
             raise ValueError(f"voxel_size must be a positive number, not {voxel_size}")
         placed = []
@@ -74,7 +111,15 @@ class MultiwayResult:
         return merged.voxel_down_sample(voxel_size) if voxel_size is not None and placed else merged
 
     def as_json(self) -> dict[str, Any]:
-        """Poses and edges for a file: what `python -m nubiro merge --poses` writes."""
+        """Poses and edges for a file: what `python -m nubiro merge --poses` writes.
+
+        Returns
+        -------
+        dict
+            ``scans``: per scan its label, its pose as nested lists (None when it has none)
+            and, for a failed scan, ``error``; ``kept`` and ``rejected``: the edges as
+            ``source``, ``target``, ``loop_closure`` and ``transformation``.
+        """
         def edge(e: Edge) -> dict[str, Any]:
             return {"source": e.source, "target": e.target, "loop_closure": e.loop_closure,
                     "transformation": e.transformation.tolist()}
@@ -111,15 +156,50 @@ def _judge(r: batch.PairResult, min_fitness: float) -> None:
 def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str = "overlap", executor: Any = None,
                    seed: int = 0, icp: str = "point-to-plane", min_fitness: float = 0.3,
                    progress: Callable[[str], None] | None = None) -> MultiwayResult:
-    """Registers every scan (a path or a `PointCloud`) into the frame of the first one.
+    """Register every scan into the frame of the first one.
 
-    Consecutive scans are registered pairwise; `loop_closure` chooses the other pairs:
-    "overlap" the scans whose occupied space overlaps under the odometry poses (and every pair
-    across a break in the odometry), "all" every pair, "none" no other. `executor` runs the pairs
-    (None: here, serially; a `concurrent.futures.Executor` or a Dask `distributed.Client`).
-    A registration that matches less than `min_fitness` of its source scan's points counts as
-    failed. `progress` gets a line of text per finished step. A scan that cannot be read or registered
-    gets no pose and is named in `failed`; the others are registered all the same."""
+    Consecutive scans are registered pairwise (each onto the one before); more pairs are
+    registered as loop closures, and the pose graph of all of them is optimised. A scan that
+    cannot be read or registered gets no pose and is named in ``failed``; the others are
+    registered all the same.
+
+    Parameters
+    ----------
+    scans : sequence of str, os.PathLike or PointCloud
+        At least one scan.
+    voxel_size : float
+        Down-sampling voxel size for registration, in the scans' units, > 0; the pose graph
+        prunes a loop closure that disagrees by more than 1.5 voxel sizes.
+    loop_closure : {"overlap", "all", "none"}
+        The pairs registered besides the odometry: "overlap" the scans whose occupied space
+        overlaps under the odometry poses (and every pair across a break in the odometry),
+        "all" every pair, "none" no other.
+    executor : concurrent.futures.Executor or distributed.Client, optional
+        Runs the pairs; None runs them here, serially. The result does not depend on it.
+    seed : int
+        Fixes every pair's random draws.
+    icp : {"point-to-plane", "point-to-point", "gicp"}
+        The local refinement of each pair.
+    min_fitness : float
+        In [0, 1]: a registration matching less than this share of its source scan's points
+        counts as failed.
+    progress : callable, optional
+        Gets one line of text per finished step.
+
+    Returns
+    -------
+    MultiwayResult
+
+    Raises
+    ------
+    TypeError
+        If `scans` is a single path or cloud, or holds something else.
+    ValueError
+        If `scans` is empty, or `voxel_size`, `loop_closure`, `icp` or `min_fitness` is not
+        one of its allowed values.
+    ImportError
+        Without SciPy (the ``multiway`` extra).
+    """
     if isinstance(scans, (str, os.PathLike, geometry.PointCloud)):
         raise TypeError("scans must be a sequence of paths or PointClouds, not a single one")
     scans = list(scans)

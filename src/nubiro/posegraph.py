@@ -34,6 +34,20 @@ FORMAT = "nubiro pose graph"
 
 @dataclass
 class Edge:
+    """A measured motion between two nodes of a `PoseGraph`.
+
+    Attributes
+    ----------
+    source, target : int
+        Node numbers.
+    transformation : ndarray, shape (4, 4)
+        The rigid motion that maps scan `source` onto scan `target`.
+    information : ndarray, shape (6, 6)
+        Symmetric positive semi-definite; rotation about x, y, z, then translation.
+    loop_closure : bool
+        False for odometry (trusted), True for a loop closure (may be pruned).
+    """
+
     source: int
     target: int
     transformation: np.ndarray
@@ -41,6 +55,13 @@ class Edge:
     loop_closure: bool = False
 
     def as_json(self) -> dict[str, Any]:
+        """The edge as a JSON-ready dict (matrices as nested lists).
+
+        Returns
+        -------
+        dict
+            ``source``, ``target``, ``transformation``, ``information``, ``loop_closure``.
+        """
         return {"source": self.source, "target": self.target, "transformation": self.transformation.tolist(),
                 "information": self.information.tolist(), "loop_closure": self.loop_closure}
 
@@ -70,6 +91,16 @@ def _motion(value: Any, name: str) -> np.ndarray:
 
 
 class PoseGraph:
+    """Scan poses (nodes) joined by measured relative motions (edges).
+
+    Attributes
+    ----------
+    poses : list of ndarray, shape (4, 4)
+        Node k's pose: the rigid motion that maps scan k into the common frame.
+    edges : list of Edge
+        In the order added.
+    """
+
     def __init__(self) -> None:
         self.poses: list[np.ndarray] = []
         self.edges: list[Edge] = []
@@ -80,16 +111,54 @@ class PoseGraph:
                 f"and {closures} loop closures")
 
     def add_node(self, pose: Any = None) -> int:
-        """Adds a scan with its starting pose (identity by default); returns its number."""
+        """Add a scan with its starting pose.
+
+        Parameters
+        ----------
+        pose : array_like, shape (4, 4), optional
+            A rigid motion (copied); the identity by default.
+
+        Returns
+        -------
+        int
+            The new node's number.
+
+        Raises
+        ------
+        ValueError
+            If `pose` is not a finite 4x4 rigid motion.
+        """
         self.poses.append(np.eye(4) if pose is None else _motion(pose, "pose"))
         return len(self.poses) - 1
 
     def add_edge(self, source: int, target: int, transformation: Any, information: Any = None, *,
                  loop_closure: bool = False) -> Edge:
-        """Adds the measurement that `transformation` maps scan `source` onto scan `target`.
-        Without an information matrix the edge weighs as one matched point pair at the origin
-        (the identity). Non-finite or non-rigid motions and information matrices that are not
-        symmetric positive semi-definite are refused with ValueError."""
+        """Add the measurement that `transformation` maps scan `source` onto scan `target`.
+
+        Parameters
+        ----------
+        source, target : int
+            Two different existing node numbers.
+        transformation : array_like, shape (4, 4)
+            A finite rigid motion (copied).
+        information : array_like, shape (6, 6), optional
+            Symmetric positive semi-definite (stored symmetrised). Without one the edge
+            weighs as one matched point pair at the origin (the identity).
+        loop_closure : bool
+            Whether the edge is a loop closure, which the optimisation may prune.
+
+        Returns
+        -------
+        Edge
+            The edge added.
+
+        Raises
+        ------
+        ValueError
+            If a node number is not an existing node or both are the same, the motion is
+            not finite or not rigid, or the information matrix is not finite, symmetric and
+            positive semi-definite.
+        """
         for name, node in (("source", source), ("target", target)):
             if not isinstance(node, (int, np.integer)) or isinstance(node, bool) or not 0 <= node < len(self.poses):
                 raise ValueError(f"{name} must be a node number from 0 to {len(self.poses) - 1}, not {node!r}")
@@ -106,6 +175,12 @@ class PoseGraph:
         return edge
 
     def copy(self) -> PoseGraph:
+        """A deep copy: poses and edges with their own arrays.
+
+        Returns
+        -------
+        PoseGraph
+        """
         other = PoseGraph()
         other.poses = [p.copy() for p in self.poses]
         other.edges = [Edge(e.source, e.target, e.transformation.copy(), e.information.copy(), e.loop_closure)
@@ -115,11 +190,35 @@ class PoseGraph:
     # ---- JSON --------------------------------------------------------------------------------
 
     def as_json(self) -> dict[str, Any]:
+        """The graph as a JSON-ready dict, what `save` writes.
+
+        Returns
+        -------
+        dict
+            ``format``, ``version`` (1), ``poses`` (nested lists) and ``edges`` (see
+            `Edge.as_json`).
+        """
         return {"format": FORMAT, "version": 1, "poses": [p.tolist() for p in self.poses],
                 "edges": [e.as_json() for e in self.edges]}
 
     @classmethod
     def from_json(cls, data: Any) -> PoseGraph:
+        """The graph from the dict `as_json` gives.
+
+        Parameters
+        ----------
+        data : dict
+
+        Returns
+        -------
+        PoseGraph
+
+        Raises
+        ------
+        ValueError
+            If `data` is not a pose graph of version 1, misses an entry, or holds a pose or
+            edge that `add_node` or `add_edge` refuses.
+        """
         if not isinstance(data, dict) or data.get("format") != FORMAT:
             raise ValueError(f"not a pose graph (expected an object with \"format\": \"{FORMAT}\")")
         if data.get("version") != 1:
@@ -136,11 +235,39 @@ class PoseGraph:
         return graph
 
     def save(self, path: str | os.PathLike) -> None:
+        """Write the graph to a JSON file (see `as_json`).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+
+        Raises
+        ------
+        OSError
+            If the file cannot be written.
+        """
         with open(path, "w") as f:
             json.dump(self.as_json(), f)
 
     @classmethod
     def load(cls, path: str | os.PathLike) -> PoseGraph:
+        """Read a graph that `save` wrote.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+
+        Returns
+        -------
+        PoseGraph
+
+        Raises
+        ------
+        OSError
+            If the file cannot be read.
+        ValueError
+            If it is not JSON or not a pose graph; the message starts with the path.
+        """
         with open(path) as f:
             try:
                 data = json.load(f)
@@ -154,8 +281,30 @@ class PoseGraph:
     # ---- optimisation ------------------------------------------------------------------------
 
     def optimize(self, *, max_correspondence_distance: float, max_iterations: int = 100) -> Optimization:
-        """Poses that agree best with the edges. The first node of the largest connected part
-        keeps its pose; nodes outside that part are named in `disconnected` and get no pose."""
+        """Poses that agree best with the edges; the graph itself is not changed.
+
+        The first node of the largest connected part keeps its pose; nodes outside that part
+        are named in `disconnected` and get no pose.
+
+        Parameters
+        ----------
+        max_correspondence_distance : float
+            The pruning distance, in the scans' units, > 0: a loop closure that disagrees with
+            the optimised poses by more than this is rejected.
+        max_iterations : int
+            The most Levenberg-Marquardt steps per solve.
+
+        Returns
+        -------
+        Optimization
+
+        Raises
+        ------
+        ValueError
+            If `max_correspondence_distance` is not a positive finite number.
+        ImportError
+            Without SciPy (the ``multiway`` extra).
+        """
         if not (max_correspondence_distance > 0 and math.isfinite(max_correspondence_distance)):
             raise ValueError(f"max_correspondence_distance must be a positive number, not "
                              f"{max_correspondence_distance}")
@@ -163,7 +312,18 @@ class PoseGraph:
 
 
 def require_solver() -> Any:
-    """The optimiser, which needs SciPy (an optional extra)."""
+    """The optimiser, which needs SciPy (an optional extra).
+
+    Returns
+    -------
+    module
+        The solver module, with ``optimize(graph, distance, max_iterations)``.
+
+    Raises
+    ------
+    ImportError
+        Without SciPy; the message names the ``multiway`` extra.
+    """
     try:
         from . import _posegraph_solver
     except ImportError as e:
@@ -173,11 +333,25 @@ def require_solver() -> Any:
 
 @dataclass
 class Optimization:
-    """What `PoseGraph.optimize` found. `poses[k]` is None for a node outside the largest
-    connected part; `graph` is the input graph with the optimised poses (rejected edges kept, so
-    it can be optimised again); `rejected` lists the pruned loop closures; `disagreement[i]` is
-    how far edge i of the graph is from the optimised poses, in the units of the pruning
-    distance (NaN for an edge outside the part)."""
+    """What `PoseGraph.optimize` found.
+
+    Attributes
+    ----------
+    poses : list of (ndarray, shape (4, 4)) or None
+        The optimised poses; None for a node outside the largest connected part.
+    graph : PoseGraph
+        The input graph with the optimised poses (rejected edges kept, so it can be
+        optimised again).
+    rejected : list of Edge
+        The pruned loop closures.
+    disconnected : list of int
+        The nodes outside the largest connected part.
+    iterations : int
+        Levenberg-Marquardt steps taken in all.
+    disagreement : list of float
+        Per edge of the graph, how far it is from the optimised poses, in the units of the
+        pruning distance (NaN for an edge outside the part).
+    """
     poses: list[np.ndarray | None]
     graph: PoseGraph
     rejected: list[Edge] = field(default_factory=list)
@@ -187,13 +361,27 @@ class Optimization:
 
     @property
     def kept(self) -> list[Edge]:
+        """The edges that hold the result: not rejected, and inside the connected part."""
         rejected = {id(e) for e in self.rejected}
         part = {k for k, p in enumerate(self.poses) if p is not None}
         return [e for e in self.graph.edges if id(e) not in rejected and e.source in part and e.target in part]
 
 
 def components(count: int, edges: Iterable[Edge]) -> list[list[int]]:
-    """Connected parts of the nodes 0..count-1, largest first (ties: the lower first node)."""
+    """Connected parts of the nodes 0..count-1.
+
+    Parameters
+    ----------
+    count : int
+        The number of nodes.
+    edges : iterable of Edge
+        Each joins its `source` and `target`, whatever its direction.
+
+    Returns
+    -------
+    list of list of int
+        Each part's nodes, ascending; largest part first (ties: the lower first node).
+    """
     parent = list(range(count))
 
     def root(k: int) -> int:
