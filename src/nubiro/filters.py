@@ -362,7 +362,9 @@ def _seed(seed: Any) -> int:
 
 
 def _vector(value: Any, name: str) -> np.ndarray:
-    v = np.asarray(value, dtype=np.float64)
+    # Contiguous, since the native side reads the three numbers in place (a strided view such
+    # as a column of a larger array would be refused there).
+    v = np.ascontiguousarray(value, dtype=np.float64)
     if v.shape != (3,):
         raise ValueError(f"{name} must hold 3 numbers, got shape {v.shape}")
     return v
