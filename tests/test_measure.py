@@ -133,3 +133,15 @@ def test_point_to_mesh_prefers_the_lowest_triangle_among_equals():
 def test_point_to_mesh_bad_mesh(verts, tris, match):
     with pytest.raises(ValueError, match=match):
         measure.point_to_mesh(cloud([[0, 0, 0]]), mesh(verts, tris))
+
+
+def test_inputs_are_never_changed():
+    a, b = cloud(np.r_[RNG.random((100, 3)), [[NAN, 0, 0]]]), cloud(RNG.random((80, 3)))
+    m = mesh(RNG.random((30, 3)), RNG.integers(0, 30, (20, 3)))
+    before = [np.array(a.points), np.array(b.points), np.array(m.vertices), np.array(m.triangles)]
+    measure.nearest_distances(a, b, return_indices=True)
+    measure.summary(a, b)
+    measure.point_to_mesh(a, m)
+    after = [np.asarray(a.points), np.asarray(b.points), np.asarray(m.vertices), np.asarray(m.triangles)]
+    for x, y in zip(before, after):
+        np.testing.assert_array_equal(x, y)

@@ -97,6 +97,17 @@ def test_identical_poses_on_a_dask_cluster(few):
     assert poses_bytes(done) == poses_bytes(serial)
 
 
+@pytest.mark.parametrize("mode, proposed", [("none", []), ("all", [(2, 0), (3, 0), (3, 1)])])
+def test_loop_closure_modes(views, mode, proposed):
+    clouds, truths, extent = views
+    result = multiway.register_scans(clouds[:4], voxel_size=VOXEL, loop_closure=mode)
+    assert result.loop_closure_scans == proposed and len(result.loop_closures) == len(proposed)
+    assert result.odometry_scans == [(1, 0), (2, 1), (3, 2)]
+    assert_near_truth(result.poses, truths[:4], extent)
+    if mode == "none":  # nothing to reconcile: the optimum is the chained odometry
+        np.testing.assert_allclose(np.array(result.poses), np.array(result.initial), atol=1e-9)
+
+
 def test_unreadable_and_unregistrable_scans_leave_the_others_registered(views, tmp_path):
     clouds, truths, extent = views
     for k in range(3):
@@ -135,14 +146,16 @@ def test_merge_command(views, tmp_path, capsys):
     for k, c in enumerate(clouds):
         paths.append(str(tmp_path / f"view{k}.ply"))
         io.write_point_cloud(paths[-1], c)
-    out, poses = tmp_path / "merged.ply", tmp_path / "poses.json"
-    assert cli.main(["merge", *paths, "--voxel-size", str(VOXEL), "--out", str(out), "--poses", str(poses)]) == 0
+    out, poses, plot = tmp_path / "merged.ply", tmp_path / "poses.json", tmp_path / "trajectory.png"
+    assert cli.main(["merge", *paths, "--voxel-size", str(VOXEL), "--out", str(out), "--poses", str(poses),
+                     "--plot", str(plot)]) == 0
     captured = capsys.readouterr()
     assert "odometry 2/2" in captured.err
     assert "3 of 3 scans registered" in captured.out and "edges kept: 2 odometry, 1 loop closure;" in captured.out
     assert len(io.read_point_cloud(str(out)).points) == sum(len(c.points) for c in clouds)
     written = json.loads(poses.read_text())
     assert [s["scan"] for s in written["scans"]] == paths and written["scans"][0]["pose"] == np.eye(4).tolist()
+    assert plot.read_bytes().startswith(b"\x89PNG")
 
 
 @pytest.mark.parametrize("argv, code, message", [

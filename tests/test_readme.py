@@ -19,6 +19,13 @@ def test_readme_examples_run(tmp_path, monkeypatch):
         cloud.points = cli.sample_surface(mesh, 4000, rng) * 0.02
         assert io.write_point_cloud(name, cloud)
     assert io.write_triangle_mesh("bunny.ply", mesh)
+    # A table top (1 x 0.6 m) with two boxes on it and a few stray points above.
+    top = np.c_[rng.uniform(0, 1, 6000), rng.uniform(0, 0.6, 6000), rng.normal(0, 0.001, 6000)]
+    boxes = np.r_[rng.uniform([0.2, 0.2, 0.03], [0.3, 0.3, 0.15], (1500, 3)),
+                  rng.uniform([0.6, 0.3, 0.03], [0.7, 0.45, 0.1], (1500, 3))]
+    table = geometry.PointCloud()
+    table.points = np.r_[top, boxes, rng.uniform([0, 0, 0.3], [1, 0.6, 0.6], (30, 3))]
+    assert io.write_point_cloud("table.ply", table)
     blocks = re.findall(r"```python\n(.*?)```", open(README).read(), re.S)
     code = "\n".join(blocks).replace("from concurrent.futures import ProcessPoolExecutor",
                                      "from concurrent.futures import ThreadPoolExecutor as ProcessPoolExecutor")

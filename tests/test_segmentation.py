@@ -169,6 +169,17 @@ def test_euclidean_clusters_match_reference(seed, tol):
     assert [list(c) for c in sized] == [list(w) for w in want if 3 <= len(w) <= 50]
 
 
+@pytest.mark.parametrize("offset", [0.0, 1e12])  # far out, the extent is too large for a grid of cells
+def test_links_exactly_at_the_tolerance_near_and_far_from_the_origin(offset):
+    pts = np.random.default_rng(4).integers(0, 8, (400, 3)).astype(float) + offset  # neighbours 1 apart
+    pts[::5, 2] += 0.5  # and some half-way between
+    got = segmentation.euclidean_clusters(cloud(pts), 1.0)
+    want = reference_components(pts - offset, 1.0)
+    assert [list(c) for c in got] == [list(w) for w in want]
+    labels = sklearn_cluster.DBSCAN(eps=1.0, min_samples=4, algorithm="kd_tree").fit(pts - offset).labels_
+    np.testing.assert_array_equal(segmentation.dbscan(cloud(pts), 1.0, 4), labels)
+
+
 @pytest.mark.parametrize("call, match", [
     (lambda pc: segmentation.segment_plane(pc, 0.0), "distance"),
     (lambda pc: segmentation.segment_plane(pc, NAN), "distance"),
@@ -188,3 +199,20 @@ def test_bad_input(call, match):
     with pytest.raises(ValueError, match=match):
         call(pc)
     np.testing.assert_array_equal(np.asarray(pc.points), before)
+
+
+@pytest.mark.parametrize("call", [
+    lambda pc: segmentation.segment_plane(pc, 0.1, iterations=20),
+    lambda pc: segmentation.segment_planes(pc, 0.1, 2, iterations=20),
+    lambda pc: segmentation.dbscan(pc, 0.3, 4),
+    lambda pc: segmentation.euclidean_clusters(pc, 0.3),
+])
+def test_input_cloud_is_never_changed(call):
+    pts = blobs(1, 200)
+    pts[7] = NAN
+    rng = np.random.default_rng(2)
+    pc = cloud(pts, normals=rng.random(pts.shape), colors=rng.random(pts.shape))
+    before = [np.array(getattr(pc, n)) for n in ("points", "normals", "colors")]
+    call(pc)
+    for b, name in zip(before, ("points", "normals", "colors")):
+        np.testing.assert_array_equal(np.asarray(getattr(pc, name)), b)

@@ -10,6 +10,7 @@ import sys as _sys
 from .cpu import pybind
 from .cpu.pybind import geometry, io, pipelines, utility
 from . import _pickle
+from .formats import FormatError, describe, read, write
 
 # The re-exported submodules import under their short names too.
 for _name in ("geometry", "io", "pipelines", "pipelines.registration", "utility", "utility.random"):
@@ -30,4 +31,5 @@ def __getattr__(name: str):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["geometry", "io", "pipelines", "utility", "pybind", "PanicException", "__version__"]
+__all__ = ["geometry", "io", "pipelines", "utility", "pybind", "PanicException", "__version__",
+           "read", "write", "describe", "FormatError"]

@@ -62,3 +62,47 @@ def distance_histogram(path: str, distances: np.ndarray, title: str) -> None:
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+
+
+def trajectory(path: str, before: list, after: list, edges: list, rejected: list, truth: list | None = None,
+               title: str = "") -> None:
+    """The scan positions (each pose's translation) before and after a pose-graph optimisation,
+    side by side, in the plane of their two widest axes: odometry steps as a line, loop closures as
+    thin lines between the scans they join, rejected ones dashed red; `truth` in grey when known."""
+    importlib.import_module("matplotlib").use("Agg")
+    plt: Any = importlib.import_module("matplotlib.pyplot")
+
+    def positions(poses: list) -> np.ndarray:
+        return np.array([np.nan * np.ones(3) if p is None else np.asarray(p)[:3, 3] for p in poses])
+
+    panels = (("before optimisation (odometry)", positions(before)), ("after optimisation", positions(after)))
+    spread = np.nanmax(panels[1][1], axis=0) - np.nanmin(panels[1][1], axis=0)
+    i, j = sorted(np.argsort(-np.nan_to_num(spread))[:2])
+    pruned = {id(e) for e in rejected}
+    fig, axes = plt.subplots(1, 2, figsize=(10, 5), sharex=True, sharey=True)
+    for ax, (name, xyz) in zip(axes, panels):
+        if truth is not None:
+            t = positions(truth)
+            ax.plot(t[:, i], t[:, j], color="0.75", lw=3, label="true path")
+        for e in edges:
+            if not e.loop_closure:
+                continue
+            bad = id(e) in pruned
+            if bad or name.startswith("after"):
+                ax.plot(xyz[[e.source, e.target], i], xyz[[e.source, e.target], j], lw=1.2 if bad else 0.4,
+                        color="tab:red" if bad else "tab:green", ls="--" if bad else "-", alpha=0.9 if bad else 0.5)
+        ax.plot(xyz[:, i], xyz[:, j], color="tab:blue" if name.startswith("after") else "tab:orange", lw=1,
+                marker="o", ms=1.5, label="scan positions")
+        ax.set_title(name)
+        ax.set_aspect("equal")
+        ax.set_xlabel("xyz"[i])
+        ax.set_ylabel("xyz"[j])
+    axes[0].plot([], [], color="tab:red", ls="--", label="rejected loop closure")
+    axes[1].plot([], [], color="tab:green", lw=0.6, label="kept loop closure")
+    for ax in axes:
+        ax.legend(loc="center", fontsize=8)
+    if title:
+        fig.suptitle(title)
+    fig.tight_layout(rect=(0, 0, 1, 0.95) if title else None)
+    fig.savefig(path, dpi=72)
+    plt.close(fig)

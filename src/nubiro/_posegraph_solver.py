@@ -38,26 +38,48 @@ class _Problem:
         pairs = np.trace(self.information[:, 3:, 3:], axis1=1, axis2=2) / 3
         self.pairs = np.where(pairs > 0, pairs, 1.0)
         self.robust = np.array([e.loop_closure for e in edges], dtype=bool)
-        self.order = self._fill_reducing_order()
+        self._layout()
 
-    def _fill_reducing_order(self) -> np.ndarray:
-        """The variables in an elimination order that keeps the factor sparse: a minimum-degree
-        order of the nodes (found once, on the node graph, 36 times smaller than the system), each
-        node's six variables kept together."""
+    def _layout(self) -> None:
+        """Where each entry of the normal equations goes, fixed once per problem.
+
+        The variables are numbered in an elimination order that keeps the factor sparse: a
+        minimum-degree order of the nodes (found on the node graph, 36 times smaller than the
+        system), each node's six variables together. Every 6x6 block entry of every edge and every
+        diagonal entry then gets its slot in the compressed columns of the system, so that each
+        iteration only sums values into slots."""
         n = self.size - 1
+        s, t = self.source - 1, self.target - 1  # variable blocks; the anchor's is -1 and drops out
+        self.blocks = [(a >= 0) & (b >= 0) for a, b in ((s, s), (t, t), (s, t), (t, s))]
+        self.gradient_blocks = [s >= 0, t >= 0]
         if n <= 0:
-            return np.zeros(0, dtype=np.int64)
-        s, t = self.source - 1, self.target - 1
-        keep = (s >= 0) & (t >= 0)
-        rows = np.concatenate((s[keep], t[keep], np.arange(n)))
-        cols = np.concatenate((t[keep], s[keep], np.arange(n)))
-        values = np.concatenate((np.full(2 * int(keep.sum()), -1.0), np.full(n, 1.0 + 2 * len(s))))
+            self.position = np.zeros(0, dtype=np.int64)
+            return
+        both = self.blocks[2]
+        rows = np.concatenate((s[both], t[both], np.arange(n)))
+        cols = np.concatenate((t[both], s[both], np.arange(n)))
+        values = np.concatenate((np.full(2 * int(both.sum()), -1.0), np.full(n, 1.0 + 2 * len(s))))
         pattern = scipy.sparse.csc_matrix((values, (rows, cols)), shape=(n, n))
-        column_order = scipy.sparse.linalg.splu(pattern, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0,
-                                                options={"SymmetricMode": True}).perm_c
-        nodes = np.empty(n, dtype=np.int64)
-        nodes[column_order] = np.arange(n)
-        return (6 * nodes[:, None] + np.arange(6)).ravel()
+        node_position = scipy.sparse.linalg.splu(pattern, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0,
+                                                 options={"SymmetricMode": True}).perm_c
+        offsets = np.arange(6)
+        self.position = (6 * node_position[:, None] + offsets).ravel()  # variable -> place in the order
+
+        entry_rows, entry_cols = [], []
+        for (a, b), keep in zip(((s, s), (t, t), (s, t), (t, s)), self.blocks):
+            r = self.position[(6 * a[keep])[:, None, None] + offsets[None, :, None]]
+            c = self.position[(6 * b[keep])[:, None, None] + offsets[None, None, :]]
+            entry_rows.append(np.broadcast_to(r, (int(keep.sum()), 6, 6)).ravel())
+            entry_cols.append(np.broadcast_to(c, (int(keep.sum()), 6, 6)).ravel())
+        size = 6 * n
+        entry_rows.append(np.arange(size))
+        entry_cols.append(np.arange(size))
+        keys = np.concatenate(entry_cols) * size + np.concatenate(entry_rows)
+        unique, self.slot = np.unique(keys, return_inverse=True)
+        self.slots = len(unique)
+        self.indices = unique % size
+        self.indptr = np.searchsorted(unique // size, np.arange(size + 1))
+        self.diagonal_slot = self.slot[-size:]
 
     def errors(self, poses: np.ndarray) -> np.ndarray:
         return _se3.log(_se3.inverse(poses[self.target]) @ poses[self.source] @ self.measured_inverse)
@@ -86,29 +108,22 @@ class _Problem:
         block = jt_w @ jac
         gradient = (jt_w @ errors[:, :, None])[:, :, 0]
 
-        n = 6 * (self.size - 1)
-        s, t = self.source - 1, self.target - 1  # variable blocks; the anchor's is -1 and drops out
-        rows, cols, values = [], [], []
-        offsets = np.arange(6)
-        for a, b, sign in ((s, s, 1.0), (t, t, 1.0), (s, t, -1.0), (t, s, -1.0)):
-            keep = (a >= 0) & (b >= 0)
-            rows.append(np.broadcast_to((6 * a[keep])[:, None, None] + offsets[None, :, None], (keep.sum(), 6, 6)).ravel())
-            cols.append(np.broadcast_to((6 * b[keep])[:, None, None] + offsets[None, None, :], (keep.sum(), 6, 6)).ravel())
-            values.append((sign * block[keep]).ravel())
-        h = scipy.sparse.csc_matrix((np.concatenate(values), (np.concatenate(rows), np.concatenate(cols))),
-                                    shape=(n, n))
-        g = np.zeros(n)
-        for a, sign in ((s, 1.0), (t, -1.0)):
-            keep = a >= 0
-            np.add.at(g, (6 * a[keep])[:, None] + offsets, sign * gradient[keep])
-        diagonal = h.diagonal()
-        h = h + scipy.sparse.diags(damping * diagonal + 1e-12 * (1.0 + diagonal.max(initial=0.0)), format="csc")
+        size = 6 * (self.size - 1)
+        signs = (1.0, 1.0, -1.0, -1.0)
+        values = np.concatenate([sign * block[keep].ravel() for sign, keep in zip(signs, self.blocks)]
+                                + [np.zeros(size)])
+        data = np.bincount(self.slot, weights=values, minlength=self.slots)
+        diagonal = data[self.diagonal_slot]
+        data[self.diagonal_slot] += damping * diagonal + 1e-12 * (1.0 + diagonal.max(initial=0.0))
+        h = scipy.sparse.csc_matrix((data, self.indices, self.indptr), shape=(size, size))
+        g = np.zeros(size)
+        for (a, keep), sign in zip(((self.source - 1, self.gradient_blocks[0]), (self.target - 1, self.gradient_blocks[1])),
+                                   (1.0, -1.0)):
+            np.add.at(g, self.position[(6 * a[keep])[:, None] + np.arange(6)], sign * gradient[keep])
         # The system is symmetric positive definite: no pivoting, so the order above holds.
-        order = self.order
-        factor = scipy.sparse.linalg.splu(h[order][:, order].tocsc(), permc_spec="NATURAL", diag_pivot_thresh=0,
+        factor = scipy.sparse.linalg.splu(h, permc_spec="NATURAL", diag_pivot_thresh=0,
                                           options={"SymmetricMode": True})
-        step = np.empty(n)
-        step[order] = factor.solve(-g[order])
+        step = factor.solve(-g)[self.position]
         return step.reshape(-1, 6)
 
 

@@ -34,13 +34,17 @@ class MultiwayResult:
     """`poses[k]` maps scan k into the frame of the first registered scan (None when the scan
     has no pose: `failed[k]` says why). `initial` holds the poses chained from the odometry
     alone, before optimisation. `rejected` lists the loop closures the optimisation pruned;
-    `pairs` every registration tried, odometry first."""
+    `odometry` and `loop_closures` hold every registration tried, each pair's scans as
+    `(source, target)` in `odometry_scans` and `loop_closure_scans`."""
     poses: list[np.ndarray | None]
     graph: PoseGraph
     rejected: list[Edge]
     failed: dict[int, str]
     initial: list[np.ndarray | None]
-    pairs: list[batch.PairResult] = field(default_factory=list)
+    odometry: list[batch.PairResult] = field(default_factory=list)
+    loop_closures: list[batch.PairResult] = field(default_factory=list)
+    odometry_scans: list[tuple[int, int]] = field(default_factory=list)
+    loop_closure_scans: list[tuple[int, int]] = field(default_factory=list)
     labels: list[str] = field(default_factory=list)
     clouds: list[geometry.PointCloud | None] = field(default_factory=list, repr=False)
 
@@ -97,8 +101,11 @@ def _overlapping(cells: dict[int, set], i: int, j: int) -> bool:
 
 
 def _judge(r: batch.PairResult) -> None:
-    """A registration that matched too little of the source counts as failed."""
-    if r.ok and r.fitness < MIN_FITNESS:
+    """A registration that matched too little of the source, or found no usable motion, counts
+    as failed."""
+    if r.ok and not all(m is not None and np.isfinite(m).all() for m in (r.transformation, r.information)):
+        r.error = "the registration gave a non-finite motion"
+    elif r.ok and r.fitness < MIN_FITNESS:
         r.error = f"too little in common (fitness {r.fitness:.3f} < {MIN_FITNESS})"
 
 
@@ -196,7 +203,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
     for edge in optimised.rejected:
         say(f"loop closure {labels[edge.source]} -> {labels[edge.target]} rejected: it disagrees with the other edges")
     return MultiwayResult(poses=optimised.poses, graph=optimised.graph, rejected=optimised.rejected, failed=failed,
-                          initial=initial, pairs=odometry_results + closure_results, labels=labels, clouds=clouds)
+                          initial=initial, odometry=odometry_results, loop_closures=closure_results,
+                          odometry_scans=odometry, loop_closure_scans=candidates, labels=labels, clouds=clouds)
 
 
 __all__: Sequence[str] = ["register_scans", "MultiwayResult", "LOOP_CLOSURES"]

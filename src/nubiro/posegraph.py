@@ -4,17 +4,17 @@ Node k holds the pose of scan k, the 4x4 motion that maps the scan into the comm
 edge from `source` to `target` holds the measured motion T that maps the source scan onto the
 target scan (what `nubiro.pipeline.register(source, target)` returns) and a 6x6 information
 matrix saying how firmly the measurement pins each degree of freedom (rotation about x, y, z,
-then translation along x, y, z, in the target's frame; `information_matrix` gives the one the
-package's registration measures). Odometry edges join consecutive scans and are trusted; loop
-closures join any other two and may be wrong.
+then translation along x, y, z, in the target's frame, as
+`registration.get_information_matrix_from_point_clouds` measures it). Odometry edges join
+consecutive scans and are trusted; loop closures join any other two and may be wrong.
 
 `PoseGraph.optimize` moves the poses so that every edge agrees with its measurement as well as
-the information matrices allow (Levenberg-Marquardt on the motions, sparse Cholesky-free solves
-through SciPy), with loop closures under a robust kernel: a loop closure that disagrees with the
+the information matrices allow (Levenberg-Marquardt on the motions, with SciPy's sparse LU
+factorising each step's normal equations), with loop closures under a robust kernel: a loop closure that disagrees with the
 rest of the graph loses its weight, is pruned, and is reported instead of bending the map.
 
 How far an edge disagrees is measured in length: with the information matrix of matched point
-pairs, e^T I e / (pairs) is the mean squared distance by which the disagreement e moves the
+pairs, e^T I e / pairs is the mean squared distance by which the disagreement e moves the
 matched points. An edge is pruned when that distance exceeds `max_correspondence_distance`.
 """
 from __future__ import annotations
@@ -67,14 +67,6 @@ def _motion(value: Any, name: str) -> np.ndarray:
             and np.linalg.det(m[:3, :3]) > 0):
         raise ValueError(f"{name} is not a rigid motion (a rotation and a translation)")
     return m
-
-
-def information_matrix(source, target, max_correspondence_distance: float, transformation: np.ndarray) -> np.ndarray:
-    """The information matrix of the motion that moves `source` onto `target`, from the target
-    points matched within the distance (one unit per matched pair on the translation diagonal)."""
-    from .cpu.pybind.pipelines import registration
-    return np.asarray(registration.get_information_matrix_from_point_clouds(
-        source, target, max_correspondence_distance, np.asarray(transformation, dtype=np.float64)))
 
 
 class PoseGraph:
@@ -218,4 +210,4 @@ def components(count: int, edges: Iterable[Edge]) -> list[list[int]]:
     return sorted(parts.values(), key=lambda p: (-len(p), p[0]))
 
 
-__all__: Sequence[str] = ["PoseGraph", "Edge", "Optimization", "information_matrix", "components"]
+__all__: Sequence[str] = ["PoseGraph", "Edge", "Optimization", "components"]

@@ -36,6 +36,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="which other pairs to register besides consecutive ones: those that overlap after "
                              "odometry (default), all, or none")
     parser.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
+    parser.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
+                        help="draw the scan positions before and after the optimisation (needs the 'viz' extra)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     parser.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
 
@@ -58,6 +60,8 @@ def run(args: argparse.Namespace) -> int:
     _writable(args.out, "merged cloud")
     if args.poses:
         _writable(args.poses, "poses")
+    if args.plot:
+        _writable(args.plot, "plot")
     if args.workers < 0:
         raise pipeline.InputError(f"--workers must be 0 or more, not {args.workers}")
 
@@ -81,6 +85,9 @@ def run(args: argparse.Namespace) -> int:
     if args.poses:
         with open(args.poses, "w") as f:
             json.dump(result.as_json(), f, indent=1)
+    if args.plot:
+        from nubiro import _plot
+        _plot.trajectory(args.plot, result.initial, result.poses, result.graph.edges, result.rejected)
 
     kept = result.kept
     closures = sum(e.loop_closure for e in kept)
@@ -91,5 +98,6 @@ def run(args: argparse.Namespace) -> int:
         print(f"  rejected: {result.labels[e.source]} -> {result.labels[e.target]}")
     for k, why in sorted(result.failed.items()):
         print(f"  not registered: {result.labels[k]}: {why}")
-    print(f"{len(merged.points)} points written to {args.out}" + (f"; poses to {args.poses}" if args.poses else ""))
+    print(f"{len(merged.points)} points written to {args.out}" + (f"; poses to {args.poses}" if args.poses else "")
+          + (f"; plot to {args.plot}" if args.plot else ""))
     return 0 if not result.failed else 1

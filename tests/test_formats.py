@@ -1,0 +1,308 @@
+"""nubiro.read / nubiro.write: every format, PCD in depth, damaged files, atomic writes."""
+import os
+import struct
+import sys
+
+import numpy as np
+import pytest
+
+import nubiro
+from support import cloud
+
+rng = np.random.default_rng(5)
+N = 500
+POINTS = rng.normal(size=(N, 3)) * 50
+NORMALS = rng.normal(size=(N, 3))
+COLORS = rng.integers(0, 256, size=(N, 3)) / 255.0  # exactly representable as bytes
+
+
+def full_cloud():
+    return cloud(POINTS, NORMALS, COLORS)
+
+
+def f32(a):
+    return np.asarray(a, dtype=np.float32).astype(np.float64)
+
+
+# name, write options, (points, normals) expected back, colours kept, normals kept
+ROUND_TRIPS = [
+    ("c.pcd", {}, f32, True, True),
+    ("c.pcd", {"encoding": "binary_compressed"}, f32, True, True),
+    ("c.pcd", {"encoding": "ascii"}, f32, True, True),
+    ("c.pcd", {"precision": "double"}, np.asarray, True, True),
+    ("c.pcd", {"precision": "double", "encoding": "binary_compressed"}, np.asarray, True, True),
+    ("c.pcd", {"precision": "double", "encoding": "ascii"}, np.asarray, True, True),
+    ("c.ply", {}, np.asarray, True, True),
+    ("c.xyzn", {}, np.asarray, False, True),
+    ("c.xyzrgb", {}, np.asarray, True, False),
+    ("c.pts", {}, np.asarray, True, False),
+]
+
+
+@pytest.mark.parametrize("name, options, expect, colours, normals", ROUND_TRIPS)
+def test_round_trip_keeps_points_normals_and_colours(tmp_path, name, options, expect, colours, normals):
+    path = tmp_path / name
+    nubiro.write(path, full_cloud(), **options)
+    back = nubiro.read(path)
+    assert np.array_equal(np.asarray(back.points), expect(POINTS))
+    assert back.has_normals() == normals and back.has_colors() == colours
+    if normals:
+        assert np.array_equal(np.asarray(back.normals), expect(NORMALS))
+    if colours:
+        assert np.array_equal(np.asarray(back.colors), COLORS)
+
+
+@pytest.mark.parametrize("encoding", ["binary", "binary_compressed", "ascii"])
+def test_pcd_extra_fields_of_every_type_round_trip(tmp_path, encoding):
+    fields = {
+        "i1": rng.integers(-128, 128, N).astype(np.int8), "u1": rng.integers(0, 256, N).astype(np.uint8),
+        "i2": rng.integers(-2**15, 2**15, N).astype(np.int16), "ring": rng.integers(0, 2**16, N).astype(np.uint16),
+        "i4": rng.integers(-2**31, 2**31, N).astype(np.int32), "u4": rng.integers(0, 2**32, N).astype(np.uint32),
+        "i8": rng.integers(-2**62, 2**62, N).astype(np.int64) * 2 + 1,
+        "u8": rng.integers(0, 2**63, N).astype(np.uint64) * 2 + 1,
+        "intensity": rng.random(N).astype(np.float32), "t": rng.random(N) * 1e9,
+        "histogram": rng.random((N, 5)).astype(np.float32),  # COUNT 5
+    }
+    fields["intensity"][:3] = [np.inf, -np.inf, np.float32(1e-40)]  # denormal too
+    path = tmp_path / "f.pcd"
+    nubiro.write(path, cloud(POINTS), fields=fields, encoding=encoding)
+    back, got = nubiro.read(path, fields=True)
+    assert set(got) == set(fields)
+    for name, values in fields.items():
+        assert got[name].dtype == values.dtype and np.array_equal(got[name], values), name
+
+
+def test_pcd_written_by_pypcd4_reads_back_identically(tmp_path):
+    pypcd4 = pytest.importorskip("pypcd4")
+    xyz = rng.normal(size=(N, 3)).astype(np.float32)
+    intensity = rng.random(N).astype(np.float32)
+    ring = rng.integers(0, 64, N).astype(np.uint16)
+    pc = pypcd4.PointCloud.from_points([xyz[:, 0], xyz[:, 1], xyz[:, 2], intensity, ring],
+                                       ("x", "y", "z", "intensity", "ring"),
+                                       (np.float32, np.float32, np.float32, np.float32, np.uint16))
+    for encoding in pypcd4.Encoding:
+        path = tmp_path / f"{encoding.value}.pcd"
+        pc.save(path, encoding=encoding)
+        back, fields = nubiro.read(path, fields=True)
+        assert np.array_equal(np.asarray(back.points), xyz.astype(np.float64)), encoding
+        assert np.array_equal(fields["intensity"], intensity) and np.array_equal(fields["ring"], ring)
+
+
+@pytest.mark.parametrize("encoding", ["binary", "binary_compressed"])
+def test_pcd_we_write_reads_in_pypcd4(tmp_path, encoding):
+    pypcd4 = pytest.importorskip("pypcd4")
+    path = tmp_path / "ours.pcd"
+    nubiro.write(path, full_cloud(), encoding=encoding)
+    theirs = pypcd4.PointCloud.from_path(path)
+    assert theirs.fields == ("x", "y", "z", "rgb", "normal_x", "normal_y", "normal_z", "curvature")
+    a = theirs.numpy()
+    assert np.array_equal(a[:, :3], f32(POINTS)) and np.array_equal(a[:, 4:7], f32(NORMALS))
+    rgb = pypcd4.PointCloud.decode_rgb(a[:, 3])
+    assert np.array_equal(rgb / 255.0, COLORS)
+
+
+def pcd_file(path, header, body=b""):
+    path.write_bytes(header.encode() + body)
+    return path
+
+
+ORGANIZED = """# .PCD v0.7
+VERSION 0.7
+FIELDS x y z rgb label
+SIZE 4 4 4 4 2
+TYPE F F F U U
+COUNT 1 1 1 1 1
+WIDTH 3
+HEIGHT 2
+VIEWPOINT 1 2 3 1 0 0 0
+POINTS 6
+DATA ascii
+0 0 1 16711680 1
+nan nan nan 0 2
+1 0 1 65280 3
+0 1 1 255 4
+1 1 nan 0 5
+1 1 1 4294967295 6
+"""
+
+
+def test_organized_pcd_keeps_its_grid_or_drops_its_holes(tmp_path):
+    path = pcd_file(tmp_path / "frame.pcd", ORGANIZED)
+    grid, fields = nubiro.read(path, remove_non_finite=False, fields=True)
+    info = nubiro.describe(path)
+    assert (info["width"], info["height"], info["viewpoint"]) == (3, 2, (1, 2, 3, 1, 0, 0, 0))
+    assert np.asarray(grid.points).reshape(2, 3, 3)[1, 2].tolist() == [1, 1, 1]
+    assert np.isnan(np.asarray(grid.points)[[1, 4]]).any(axis=1).all()
+    assert fields["label"].tolist() == [1, 2, 3, 4, 5, 6]
+    # rgba as uint32: red, green, blue channels to byte / 255; the viewpoint is not applied
+    assert np.asarray(grid.colors)[[0, 2, 3]].tolist() == [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
+    kept, fields = nubiro.read(path, fields=True)
+    assert len(kept.points) == 4 and fields["label"].tolist() == [1, 3, 4, 6]
+    assert np.asarray(kept.colors)[-1].tolist() == [1, 1, 1]
+
+
+def test_old_headers_padding_and_counts(tmp_path):
+    # Version .5: no TYPE (floats), no COUNT, no WIDTH; a padding field and a 3-value field.
+    body = b"".join(struct.pack("<3f4x3f", i, 2 * i, 3 * i, i, i, i) for i in range(4))
+    path = pcd_file(tmp_path / "old.pcd", "VERSION .5\nFIELDS x y z _ v\nSIZE 4 4 4 4 4\nCOUNT 1 1 1 1 3\n"
+                    "POINTS 4\nDATA binary\n", body)
+    c, fields = nubiro.read(path, fields=True)
+    assert np.asarray(c.points)[3].tolist() == [3, 6, 9]
+    assert list(fields) == ["v"] and fields["v"].shape == (4, 3) and fields["v"].dtype == np.float32
+
+
+# file content (after the name), expected message after "bad.pcd: PCD: "
+HEADER = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {w}\nHEIGHT 1\nPOINTS {n}\nDATA {data}\n"
+DAMAGED = [
+    ("truncated header", b"VERSION 0.7\nFIELDS x y z\nSIZE 4 4", "header ends without a DATA line"),
+    ("not a PCD", b"ply\nformat ascii 1.0\n", "not a PCD header: line 1 starts with 'ply'"),
+    ("POINTS vs grid", HEADER.format(w=10, n=11, data="ascii").encode(),
+     "POINTS 11 disagrees with WIDTH x HEIGHT = 10 x 1"),
+    ("SIZE count", b"FIELDS x y z\nSIZE 4 4\nWIDTH 1\nDATA ascii\n", "SIZE has 2 values for 3 FIELDS"),
+    ("SIZE/TYPE", b"FIELDS x y z\nSIZE 4 4 2\nTYPE F F F\nWIDTH 1\nDATA ascii\n", "field z: TYPE F with SIZE 2"),
+    ("unknown TYPE", b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F Q\nWIDTH 1\nDATA ascii\n", "field z: TYPE Q with SIZE 4"),
+    ("huge COUNT", b"FIELDS x y z\nSIZE 8 8 8\nCOUNT 1 1 4611686018427387904\nWIDTH 1\nDATA binary\n",
+     "field z: COUNT 4611686018427387904 is too large"),
+    ("unknown DATA", HEADER.format(w=1, n=1, data="zip").encode(), "'zip' is not ascii, binary or binary_compressed"),
+    ("short binary", HEADER.format(w=100, n=100, data="binary").encode() + bytes(812),
+     "DATA binary: 100 points of 12 bytes need 1200 bytes, the file has 812 after the header"),
+    ("short ascii", HEADER.format(w=3, n=3, data="ascii").encode() + b"1 2 3\n4 5\n7 8 9 10\n",
+     "DATA ascii: point 1 (line 11) has 2 values, the header declares 3"),
+    ("few lines", HEADER.format(w=3, n=3, data="ascii").encode() + b"1 2 3\n4 5 6\n\n\n\n\n\n",
+     "DATA ascii: 3 points declared, 2 found"),
+    ("bad number", HEADER.format(w=1, n=1, data="ascii").encode() + b"1 2 x3\n", "'x3' is not a value of field z"),
+    ("ascii too many points", HEADER.format(w=10**12, n=10**12, data="ascii").encode() + b"1 2 3\n",
+     "DATA ascii: 1000000000000 points of 3 values cannot fit"),
+    ("compressed size", HEADER.format(w=100, n=100, data="binary_compressed").encode()
+     + struct.pack("<II", 812, 1200) + bytes(640), "DATA binary_compressed: compressed size 812 exceeds the 640 bytes left"),
+    ("uncompressed size 2^40", HEADER.format(w=2**40 // 12 + 1, n=2**40 // 12 + 1, data="binary_compressed").encode()
+     + struct.pack("<II", 4, 2**32 - 1) + bytes(4), "uncompressed size 4294967295 disagrees with 91625968982 points of 12 bytes"),
+    ("impossible ratio", HEADER.format(w=10**6, n=10**6, data="binary_compressed").encode()
+     + struct.pack("<II", 4, 12 * 10**6) + bytes(4), "uncompressed size 12000000 cannot come from 4 compressed bytes"),
+    ("back-reference", HEADER.format(w=1, n=1, data="binary_compressed").encode()
+     + struct.pack("<II", 3, 12) + bytes([0x20, 0x05, 0x00]), "reaches before the start of the output"),
+    ("literal past end", HEADER.format(w=1, n=1, data="binary_compressed").encode()
+     + struct.pack("<II", 14, 12) + bytes([12]) + bytes(13), "runs past the 12 bytes expected"),
+    ("stream too short", HEADER.format(w=1, n=1, data="binary_compressed").encode()
+     + struct.pack("<II", 5, 12) + bytes([3, 1, 2, 3, 4]), "stream ends after 4 of the 12 bytes expected"),
+    ("no size words", HEADER.format(w=1, n=1, data="binary_compressed").encode() + b"\0\0",
+     "ends before its compressed and uncompressed sizes"),
+]
+
+
+@pytest.mark.parametrize("content, message", [d[1:] for d in DAMAGED], ids=[d[0] for d in DAMAGED])
+def test_damaged_pcd_raises_format_error_naming_the_file(tmp_path, content, message):
+    path = tmp_path / "bad.pcd"
+    path.write_bytes(content)
+    with pytest.raises(nubiro.FormatError) as e:
+        nubiro.read(path)
+    assert str(e.value).startswith(f"{path}: PCD: ") and message in str(e.value)
+
+
+def test_damaged_other_formats_raise_format_error(tmp_path):
+    for name, content in [("a.ply", b"ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nend_header\n1\n"),
+                          ("a.xyz", b"hello\n"), ("a.xyzn", b"1 2 3\n"), ("a.pts", b"12\n")]:
+        (tmp_path / name).write_bytes(content)
+        with pytest.raises(nubiro.FormatError, match=f"^{tmp_path / name}: "):
+            nubiro.read(tmp_path / name)
+
+
+def test_missing_unreadable_and_unknown_files(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        nubiro.read(tmp_path / "none.pcd")
+    with pytest.raises(IsADirectoryError):
+        nubiro.read(tmp_path)
+    (tmp_path / "scan.dat").write_text("1 2 3\n")
+    with pytest.raises(nubiro.FormatError, match=r"scan.dat: the extension '.dat' .* reads .ply .xyz .* force one"):
+        nubiro.read(tmp_path / "scan.dat")
+    assert np.asarray(nubiro.read(tmp_path / "scan.dat", format="XYZ").points).tolist() == [[1, 2, 3]]
+    with pytest.raises(ValueError, match="unknown format 'obj'"):
+        nubiro.read(tmp_path / "scan.dat", format="obj")
+    if os.geteuid() != 0:  # root reads everything
+        locked = tmp_path / "locked.pcd"
+        nubiro.write(locked, full_cloud())
+        locked.chmod(0)
+        with pytest.raises(PermissionError):
+            nubiro.read(locked)
+
+
+def test_failed_write_leaves_the_existing_file_and_no_temporary(tmp_path):
+    path = tmp_path / "keep.pcd"
+    nubiro.write(path, full_cloud())
+    before = path.read_bytes()
+    with pytest.raises(nubiro.FormatError, match="keep.pcd: PCD: width x height = 7 x 7 does not hold the 500 points"):
+        nubiro.write(path, full_cloud(), width=7, height=7)
+    with pytest.raises(ValueError, match="field 'bad' must have one row per point"):
+        nubiro.write(path, full_cloud(), fields={"bad": np.zeros(3)})
+    with pytest.raises(TypeError, match="the PCD writer has no option 'scale'"):
+        nubiro.write(path, full_cloud(), scale=0.1)
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["keep.pcd"]
+    with pytest.raises(FileNotFoundError):
+        nubiro.write(tmp_path / "no" / "such.pcd", full_cloud())
+
+
+def test_las_read_matches_laspy_and_write_chooses_scale(tmp_path):
+    laspy = pytest.importorskip("laspy")
+    header = laspy.LasHeader(point_format=3, version="1.2")
+    header.scales, header.offsets = [0.01, 0.01, 0.001], [1000.0, 2000.0, 0.0]
+    las = laspy.LasData(header)
+    las.X, las.Y, las.Z = (rng.integers(-10**6, 10**6, N) for _ in range(3))
+    las.red, las.green, las.blue = (rng.integers(0, 65536, N) for _ in range(3))
+    las.classification = rng.integers(0, 8, N)
+    las.intensity = rng.integers(0, 65536, N)
+    for name in ("t.las", "t.laz"):
+        las.write(tmp_path / name)
+        back, fields = nubiro.read(tmp_path / name, fields=True)
+        assert np.array_equal(np.asarray(back.points), np.column_stack([las.x, las.y, las.z]))
+        assert np.array_equal(np.asarray(back.colors) * 65535, np.column_stack([las.red, las.green, las.blue]))
+        assert np.array_equal(fields["classification"], las.classification)
+        assert np.array_equal(fields["intensity"], las.intensity)
+    info = nubiro.describe(tmp_path / "t.laz")
+    assert info["format"] == "laz" and info["scale"] == [0.01, 0.01, 0.001] and info["point_format"] == 3
+    assert sum(info["classes"].values()) == N
+    # Writing: 0.1 mm by default, point format 7 for LAS 1.4 with colours, fields kept.
+    nubiro.write(tmp_path / "w.laz", back, version="1.4", fields={"classification": fields["classification"]})
+    written = laspy.read(tmp_path / "w.laz")
+    assert written.header.point_format.id == 7 and list(written.header.scales) == [0.0001] * 3
+    assert np.abs(np.column_stack([written.x, written.y, written.z]) - np.asarray(back.points)).max() <= 0.00005
+    assert np.array_equal(written.classification, fields["classification"])
+
+
+def test_las_refuses_what_it_cannot_store(tmp_path):
+    pytest.importorskip("laspy")
+    path = tmp_path / "x.las"
+    with pytest.raises(nubiro.FormatError, match="x.las: LAS: LAS cannot store NaN"):
+        nubiro.write(path, cloud([[0, 0, np.nan]]))
+    with pytest.raises(nubiro.FormatError, match="do not fit in 32-bit integers"):
+        nubiro.write(path, cloud([[0, 0, 0], [1e6, 0, 0]]))
+    nubiro.write(path, cloud([[0, 0, 0], [1e6, 0, 0]]), scale=0.001)
+    assert np.asarray(nubiro.read(path).points)[1, 0] == 1e6
+    path.write_bytes(b"LASF" + bytes(50))
+    with pytest.raises(nubiro.FormatError, match="x.las: LAS: "):
+        nubiro.read(path)
+
+
+def test_missing_extra_names_it(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "laspy", None)
+    (tmp_path / "a.laz").write_bytes(b"LASF")
+    with pytest.raises(ImportError, match=r"pip install 'nubiro\[las\]'"):
+        nubiro.read(tmp_path / "a.laz")
+
+
+def test_e57_scans_are_moved_by_their_poses(tmp_path):
+    pye57 = pytest.importorskip("pye57")
+    path = str(tmp_path / "two.e57")
+    scans = [rng.normal(size=(50, 3)), rng.normal(size=(70, 3))]
+    with pye57.E57(path, mode="w") as e57:
+        for k, pts in enumerate(scans):
+            data = {"cartesianX": pts[:, 0], "cartesianY": pts[:, 1], "cartesianZ": pts[:, 2],
+                    "intensity": np.full(len(pts), 0.5 * k), "colorRed": np.full(len(pts), 255, np.uint8),
+                    "colorGreen": np.zeros(len(pts), np.uint8), "colorBlue": np.zeros(len(pts), np.uint8)}
+            e57.write_scan_raw(data, rotation=np.array([0.0, 0.0, 0.0, 1.0]) if k else np.array([1.0, 0, 0, 0]),
+                               translation=np.array([10.0 * k, 0.0, 0.0]))
+    whole, fields = nubiro.read(path, fields=True)
+    moved = scans[1] * [-1, -1, 1] + [10, 0, 0]  # half a turn about z (quaternion w x y z = 0 0 0 1)
+    assert np.allclose(np.asarray(whole.points), np.vstack([scans[0], moved]))
+    assert np.asarray(whole.colors).tolist()[0] == [1, 0, 0] and fields["scan"].tolist() == [0] * 50 + [1] * 70
+    parts = nubiro.read(path, scans=True)
+    assert [len(p.points) for p in parts] == [50, 70]
