@@ -213,7 +213,7 @@ def test_missing_unreadable_and_unknown_files(tmp_path):
     with pytest.raises(IsADirectoryError):
         nubiro.read(tmp_path)
     (tmp_path / "scan.dat").write_text("1 2 3\n")
-    with pytest.raises(nubiro.FormatError, match=r"scan.dat: the extension '.dat' .* reads .ply .xyz .* force one"):
+    with pytest.raises(nubiro.FormatError, match=r"scan.dat: the extension .\.dat. .* reads .ply .xyz .*; format= forces one"):
         nubiro.read(tmp_path / "scan.dat")
     assert np.asarray(nubiro.read(tmp_path / "scan.dat", format="XYZ").points).tolist() == [[1, 2, 3]]
     with pytest.raises(ValueError, match="unknown format 'obj'"):

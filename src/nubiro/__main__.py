@@ -20,7 +20,7 @@ from typing import Sized
 import numpy as np
 
 import nubiro
-from nubiro import _commands, align, pipeline
+from nubiro import _commands, align, formats, pipeline
 from nubiro.cpu.pybind import geometry, io
 
 PROG = "python -m nubiro"
@@ -120,7 +120,7 @@ def demo(args: argparse.Namespace) -> int:
 
 
 def register(args: argparse.Namespace) -> int:
-    source, target = pipeline.read_cloud(args.source), pipeline.read_cloud(args.target)
+    source, target = (pipeline.read_cloud(p, args.format, progress=True) for p in (args.source, args.target))
     voxel = args.voxel_size
     if voxel is None:
         voxel = pipeline.default_voxel_size(source, target)
@@ -158,10 +158,11 @@ def info(args: argparse.Namespace) -> int:
     path = args.file
     if not os.path.exists(path):
         raise pipeline.InputError(f"{path}: no such file")
-    kind = io.read_file_geometry_type(path)
     geom: geometry.TriangleMesh | geometry.PointCloud
     arrays: dict[str, Sized]
-    if kind == io.FileGeometry.CONTAINS_TRIANGLES:
+    details: dict = {}
+    fields: dict = {}
+    if args.format in (None, "ply") and io.read_file_geometry_type(path) == io.FileGeometry.CONTAINS_TRIANGLES:
         mesh = io.read_triangle_mesh(path)
         if not mesh.has_vertices():
             raise pipeline.InputError(f"{path}: could not read a mesh from it")
@@ -170,13 +171,20 @@ def info(args: argparse.Namespace) -> int:
         print(f"{path}: TriangleMesh, {len(mesh.vertices)} vertices, {len(mesh.triangles)} triangles")
         geom = mesh
     else:
-        cloud = pipeline.read_cloud(path)
+        cloud, fields, details = pipeline.read_file(path, args.format, remove_non_finite=False, progress=True)
         arrays = {"points": cloud.points, "normals": cloud.normals, "colors": cloud.colors}
-        print(f"{path}: PointCloud, {len(cloud.points)} points")
+        finite = int(np.isfinite(np.asarray(cloud.points)).all(axis=1).sum())
+        dropped = f" ({len(cloud.points) - finite} of them NaN or infinite)" if finite < len(cloud.points) else ""
+        print(f"{path}: PointCloud, {len(cloud.points)} points{dropped}")
         geom = cloud
     lo, hi = geom.get_min_bound(), geom.get_max_bound()
     print(f"  bounds  min ({lo[0]:.6g}, {lo[1]:.6g}, {lo[2]:.6g})  max ({hi[0]:.6g}, {hi[1]:.6g}, {hi[2]:.6g})")
     print("  attributes: " + ", ".join(f"{name} ({len(a)})" for name, a in arrays.items() if len(a)))
+    if details.get("format") not in (None, "pcd") and fields:  # PCD lists its fields with their types
+        print("  fields: " + ", ".join(f"{name} ({a.dtype}{'x%d' % a.shape[1] if a.ndim > 1 else ''})"
+                                       for name, a in fields.items()))
+    for line in formats.detail_lines(details):
+        print("  " + line)
     return 0
 
 
@@ -209,8 +217,9 @@ def parser() -> argparse.ArgumentParser:
                    help="draw before/after views (needs the 'viz' extra)")
 
     r = commands.add_parser("register", help="global then local registration of two point-cloud files")
-    r.add_argument("source", help="PLY or XYZ file to move")
-    r.add_argument("target", help="PLY or XYZ file to move onto")
+    r.add_argument("source", help="point-cloud file to move (any format nubiro reads)")
+    r.add_argument("target", help="point-cloud file to move onto")
+    pipeline.add_format_argument(r)
     r.add_argument("--voxel-size", type=positive_float, help="down-sampling voxel size (default: from the extent)")
     r.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
     r.add_argument("--kernel", type=kernel_arg, metavar="NAME[:SCALE]", help=KERNEL_HELP)
@@ -220,8 +229,9 @@ def parser() -> argparse.ArgumentParser:
                    help="draw before/after views (needs the 'viz' extra)")
     r.add_argument("--html", metavar="FILE.html", help="write an interactive before/after view (needs the 'viz' extra)")
 
-    i = commands.add_parser("info", help="what a PLY or XYZ file holds")
+    i = commands.add_parser("info", help="what a point-cloud or mesh file holds, with its format's own details")
     i.add_argument("file")
+    pipeline.add_format_argument(i)
 
     b = commands.add_parser("batch", help="register many pairs listed in a CSV file (source,target per line)")
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")
@@ -232,6 +242,7 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
     b.add_argument("--out", metavar="results.jsonl", help="write the JSON lines here instead of standard output")
+    pipeline.add_format_argument(b)
 
     for module in extra:
         module.add_arguments(commands.add_parser(module.NAME, help=module.HELP))

@@ -64,18 +64,18 @@ def _label(item: Any) -> str:
     return os.fspath(item)
 
 
-def _load(item: Any) -> geometry.PointCloud:
-    return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item))
+def _load(item: Any, format: str | None = None) -> geometry.PointCloud:
+    return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item), format)
 
 
 def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int,
-                 kernel: Any = None, information: bool = False) -> PairResult:
+                 kernel: Any = None, information: bool = False, format: str | None = None) -> PairResult:
     """One pair's registration; errors are returned in the result, not raised. With
     `information`, the result carries the 6x6 information matrix of the found motion, from the
     clouds down-sampled to the voxel size with pairs matched within 1.5 voxels."""
     result = PairResult(index, _label(source), _label(target))
     try:
-        source, target = _load(source), _load(target)
+        source, target = _load(source, format), _load(target, format)
         done = pipeline.register(source, target, voxel_size, icp=icp, seed=pair_seed(seed, index), kernel=kernel)
         if information:
             result.information = np.asarray(reg.get_information_matrix_from_point_clouds(
@@ -96,13 +96,14 @@ def _is_dask(obj: Any) -> bool:
 
 def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: str = "point-to-plane", seed: int = 0,
                    executor: Any = None, progress: Callable[[PairResult], None] | None = None,
-                   kernel: Any = None, information: bool = False) -> list[PairResult]:
+                   kernel: Any = None, information: bool = False, format: str | None = None) -> list[PairResult]:
     """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
     `PairResult` per pair, in input order. `executor` is None (serial), a
     `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
     result as it finishes. `kernel` is a robust kernel for the ICP step, as
     `nubiro.pipeline.register` takes it. With `information`, each result carries the information
-    matrix of its motion (see `register_one`)."""
+    matrix of its motion (see `register_one`). `format` reads every file as that format instead of
+    by its extension."""
     pairs = list(pairs)
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
@@ -120,7 +121,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
 
     if executor is None:
         for i, (source, target) in enumerate(pairs):
-            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information))
+            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information, format))
         return results  # type: ignore[return-value]
 
     dask = _is_dask(executor)
@@ -138,7 +139,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
     for i, (source, target) in enumerate(pairs):
         kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
         futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed, kernel,
-                                information, **kwargs)] = i
+                                information, format, **kwargs)] = i
     if dask:
         distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))
@@ -206,7 +207,8 @@ def main(args: argparse.Namespace) -> int:
     try:
         executor = _executor(args)
         results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
-                                 progress=progress, kernel=getattr(args, "kernel", None))
+                                 progress=progress, kernel=getattr(args, "kernel", None),
+                                 format=getattr(args, "format", None))
         for r in results:
             out.write(json.dumps(r.as_json()) + "\n")
     finally:

@@ -28,7 +28,7 @@ import numpy as np
 from ._native_api import native as _native
 from .cpu.pybind import geometry, io
 
-__all__ = ["read", "write", "describe", "FormatError", "FORMATS", "EXTENSIONS", "format_of"]
+__all__ = ["read", "write", "describe", "inspect", "FormatError", "FORMATS", "EXTENSIONS", "format_of"]
 
 EXTENSIONS: dict[str, str] = {
     ".ply": "ply", ".xyz": "xyz", ".xyzn": "xyzn", ".xyzrgb": "xyzrgb", ".pts": "pts",
@@ -52,7 +52,7 @@ def known_extensions() -> str:
     return " ".join(EXTENSIONS)
 
 
-def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
+def format_of(path: str | os.PathLike[str], format: str | None = None, *, force: str = "format=") -> str:
     """The format name for `path`: `format` itself when given (any case), else from the extension.
 
     Raises
@@ -60,7 +60,8 @@ def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
     ValueError
         If `format` is not one of `FORMATS`.
     FormatError
-        If the extension is not a known one (the message lists them and mentions ``format=``).
+        If the extension is not a known one (the message lists them and says that `force`, the
+        way the caller's caller names the format argument, forces one).
     """
     if format is not None:
         name = str(format).lower().lstrip(".")
@@ -72,7 +73,7 @@ def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
     if ext not in EXTENSIONS:
         what = f"the extension {ext!r}" if ext else "no extension"
         raise FormatError(f"{text}: {what} is not a point-cloud format nubiro knows (it reads "
-                          f"{known_extensions()}); give the format explicitly to force one")
+                          f"{known_extensions()}); {force} forces one")
     return EXTENSIONS[ext]
 
 
@@ -149,14 +150,14 @@ _READERS: dict[str, Callable[[str, bool, bool], tuple[geometry.PointCloud, Field
 
 
 def _read_any(path: str | os.PathLike[str], format: str | None, remove_non_finite: bool,
-              progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+              progress: bool, force: str = "format=") -> tuple[geometry.PointCloud, Fields, dict]:
     text = os.fspath(path)
     if not isinstance(text, str):
         raise TypeError("path must be a str or os.PathLike[str], not bytes")
     if format is not None:
         format_of(text, format)  # an unknown format name is a usage error, before the file
     _check_readable(text)
-    fmt = format_of(text, format)
+    fmt = format_of(text, format, force=force)
     try:
         return _READERS[fmt](text, remove_non_finite, progress)
     except FormatError:
@@ -217,14 +218,22 @@ def read(path: str | os.PathLike[str], *, format: str | None = None, remove_non_
     return [result] if scans else result
 
 
+def inspect(path: str | os.PathLike[str], *, format: str | None = None, remove_non_finite: bool = True,
+            progress: bool = False, force: str = "format=") -> tuple[geometry.PointCloud, Fields, dict[str, Any]]:
+    """`read` with ``fields=True`` plus the file's own details (see `describe`), in one read.
+    `force` is how an unknown extension's message names the format argument."""
+    return _read_any(path, format, remove_non_finite, progress, force)
+
+
 def describe(path: str | os.PathLike[str], *, format: str | None = None) -> dict[str, Any]:
     """What a file holds in its format's own terms, as a dict with at least ``format`` and ``points``.
 
     PCD: ``version``, ``fields`` as (name, type, size, count), ``width``, ``height`` (organized
     when above 1), ``viewpoint`` (tx ty tz qw qx qy qz; reported, never applied) and ``data``.
     LAS/LAZ: ``version``, ``point_format``, ``scale``, ``offset``, ``classes`` (points per
-    classification) and ``crs`` when the file declares one. E57: ``scans``.
-    Every format: ``attributes`` (normals, colors) and ``fields`` names of the other values.
+    classification) and ``crs`` when the file declares one (else None). E57: ``scans`` (points
+    per scan). Every format: ``attributes`` (normals, colors) and ``field_names`` (the other
+    per-point values). ``points`` counts every stored point, NaN ones included.
     """
     cloud, extra, details = _read_any(path, format, False, False)
     out = dict(details)
@@ -233,6 +242,36 @@ def describe(path: str | os.PathLike[str], *, format: str | None = None) -> dict
                          if has]
     out["field_names"] = list(extra)
     return out
+
+
+# The ASPRS standard classes, for `info`.
+LAS_CLASSES = {0: "never classified", 1: "unclassified", 2: "ground", 3: "low vegetation", 4: "medium vegetation",
+               5: "high vegetation", 6: "building", 7: "low point (noise)", 8: "model key point", 9: "water",
+               10: "rail", 11: "road surface", 12: "overlap", 13: "wire guard", 14: "wire conductor",
+               15: "transmission tower", 16: "wire connector", 17: "bridge deck", 18: "high noise"}
+
+
+def detail_lines(details: dict[str, Any]) -> list[str]:
+    """The format's own details (from `inspect`) as short lines of text."""
+    fmt = details.get("format")
+    if fmt == "pcd":
+        fields = ", ".join(f"{name} {t}{size}" + (f"x{count}" if count > 1 else "")
+                           for name, t, size, count in details["fields"])
+        w, h = details["width"], details["height"]
+        grid = f"organized {w} x {h} (width x height)" if h > 1 else f"unorganized (width {w}, height {h})"
+        t, q = details["viewpoint"][:3], details["viewpoint"][3:]
+        return [f"PCD {details['version'] or '(no VERSION)'}, DATA {details['data']}", f"fields: {fields}", grid,
+                "viewpoint: translation ({:g}, {:g}, {:g}), rotation w x y z ({:g}, {:g}, {:g}, {:g}) "
+                "(reported, not applied)".format(*t, *q)]
+    if fmt in ("las", "laz"):
+        classes = ", ".join(f"{c} {LAS_CLASSES.get(c, 'user-defined')} {k}" for c, k in details.get("classes", {}).items())
+        return [f"{TITLES[fmt]} {details['version']}, point format {details['point_format']}",
+                "scale ({:g}, {:g}, {:g}), offset ({:g}, {:g}, {:g})".format(*details["scale"], *details["offset"]),
+                f"points by class: {classes or 'none'}", f"CRS: {details.get('crs') or 'none declared'}"]
+    if fmt == "e57":
+        scans = details["scans"]
+        return [f"E57, {len(scans)} scan{'s' if len(scans) != 1 else ''}: " + ", ".join(f"{n} points" for n in scans)]
+    return [TITLES[fmt]] if fmt in TITLES else []
 
 
 # ---- writing ---------------------------------------------------------------------------------

@@ -12,8 +12,8 @@ The one pipeline behind ``python -m nubiro`` (demo and ``register``) and `nubiro
 """
 from __future__ import annotations
 
+import argparse
 import math
-import os
 import threading
 import time
 from dataclasses import dataclass, field
@@ -22,7 +22,7 @@ from typing import Callable
 import numpy as np
 
 from . import align
-from .cpu.pybind import geometry, io, utility
+from .cpu.pybind import geometry, utility
 from .cpu.pybind.pipelines import registration as reg
 
 ICP_METHODS = ("point-to-plane", "point-to-point", "gicp")
@@ -43,17 +43,35 @@ class InputError(Exception):
     """A file that cannot be used; the message names it."""
 
 
-def read_cloud(path: str) -> geometry.PointCloud:
-    """A point cloud from a PLY or XYZ-family file (a mesh file gives its vertices), without its
-    NaN and infinite points."""
-    if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
-    if not os.path.isfile(path) or not os.access(path, os.R_OK):
-        raise InputError(f"{path}: not a readable file")
-    cloud = io.read_point_cloud(path, remove_nan_points=True, remove_infinite_points=True)
+def read_file(path: str, format: str | None = None, *, remove_non_finite: bool = True,
+              progress: bool = False) -> tuple[geometry.PointCloud, dict, dict]:
+    """`nubiro.formats.inspect` with every failure as an InputError naming the file."""
+    from . import formats
+    try:
+        return formats.inspect(path, format=format, remove_non_finite=remove_non_finite, progress=progress,
+                               force="--format")
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except OSError:
+        raise InputError(f"{path}: not a readable file") from None
+    except (formats.FormatError, ImportError) as e:
+        raise InputError(str(e) if str(e).startswith(f"{path}: ") else f"{path}: {e}") from None
+
+
+def read_cloud(path: str, format: str | None = None, *, progress: bool = False) -> geometry.PointCloud:
+    """A point cloud from any file `nubiro.read` knows (a mesh file gives its vertices), without
+    its NaN and infinite points; `format` forces a format instead of the extension's."""
+    cloud = read_file(path, format, progress=progress)[0]
     if not cloud.has_points():
-        raise InputError(f"{path}: no points could be read (empty, damaged or not a PLY/XYZ file)")
+        raise InputError(f"{path}: no points could be read (the file holds none that are finite)")
     return cloud
+
+
+def add_format_argument(parser: argparse.ArgumentParser) -> None:
+    """The --format flag of every command that reads files."""
+    from .formats import FORMATS
+    parser.add_argument("--format", choices=FORMATS, type=str.lower, metavar="NAME",
+                        help=f"read the input files as this format whatever their extension ({', '.join(FORMATS)})")
 
 
 @dataclass

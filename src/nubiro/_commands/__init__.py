@@ -16,6 +16,7 @@ MODULES: tuple[str, ...] = (
     "clean",
     "distance",
     "merge",
+    "convert",
 )
 
 

@@ -47,6 +47,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     from nubiro.__main__ import positive_float
     parser.add_argument("input", metavar="IN", help="point-cloud file to clean")
     parser.add_argument("output", metavar="OUT", help="where to write the cleaned cloud (.ply, .xyz, ...)")
+    pipeline.add_format_argument(parser)
     parser.add_argument("--voxel-size", type=positive_float, metavar="V", help="down-sample to this voxel size first")
     parser.add_argument("--outliers", type=outlier_spec, metavar="K,RATIO",
                         help="remove points whose mean distance to their K nearest neighbours exceeds the "
@@ -84,7 +85,7 @@ def writable_target(path: str) -> None:
 
 def run(args: argparse.Namespace) -> int:
     writable_target(args.output)
-    cloud = pipeline.read_cloud(args.input)
+    cloud = pipeline.read_cloud(args.input, args.format, progress=True)
     def say(line: str) -> None:
         if not args.quiet:
             print(line, file=sys.stderr)

@@ -34,6 +34,7 @@ def positive_int(text: str) -> int:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="point-cloud files to show together")
+    pipeline.add_format_argument(parser)
     parser.add_argument("--out", metavar="view.html",
                         help="write the page here instead of opening it in the browser")
     parser.add_argument("--color-by", metavar="WHAT",
@@ -89,7 +90,7 @@ def run(args: argparse.Namespace) -> int:
     if not _show.available():
         print("python -m nubiro: view needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
         return 2
-    clouds = [pipeline.read_cloud(path) for path in args.files]
+    clouds = [pipeline.read_cloud(path, args.format, progress=True) for path in args.files]
     names = [os.path.basename(p) for p in args.files]
     figure = _show.show(*clouds, colors=_colours(args.color_by, args.files, clouds), max_points=args.max_points,
                         names=names, title=args.title if args.title is not None else ", ".join(names),
