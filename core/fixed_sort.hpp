@@ -6,6 +6,12 @@
 // heap-sort fallback. In place, no allocation. Records are moved whole; the only comparison
 // is IEEE less-than on the key, so a library sort (whose steps may differ between versions)
 // must not be substituted.
+//
+// Recipe: the introsort of GCC's libstdc++ std::sort, followed step for step as it stands in
+// GCC 12 (bits/stl_algo.h: __introsort_loop with _S_threshold = 16, __move_median_to_first
+// over first + 1, middle and last - 1, __unguarded_partition_pivot, __final_insertion_sort;
+// bits/stl_heap.h: __make_heap, __pop_heap and __adjust_heap for the fallback). These steps are
+// unchanged since GCC 4.9. Written from the algorithm, not copied; see THIRD_PARTY_NOTICES.
 #pragma once
 #include <cstddef>
 #include <utility>

@@ -9,6 +9,7 @@
 
 #include "core/fixed_sort.hpp"
 #include "core/parallel.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro {
 
@@ -471,8 +472,7 @@ void KDTree::clear() {
 bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
     clear();
     if (d == 0 || n == 0) return false;
-    if (n > std::numeric_limits<std::uint32_t>::max())
-        throw std::length_error("kd-tree index holds fewer than 2^32 points");
+    require_count(n, kMaxIndexedPoints, "points for a search index");
 
     // Only finite points enter the tree, in ascending point number.
     std::size_t finite = 0;

@@ -10,6 +10,14 @@
 //
 // Points with a NaN or infinite coordinate are kept out of the tree: they could never be
 // returned, and in the tree their boxes would poison the pruning of finite points.
+//
+// Recipe: the single-index tree of the nanoflann library (KDTreeSingleIndexAdaptor, as in
+// the 1.x releases up to 1.5): the root box computed in point order, the middle split rule
+// (middleSplit_: among the dimensions whose box span is above (1 - 1e-5) of the largest, the
+// one with the widest spread of coordinates; the cut at the box middle clamped to that spread),
+// the two-pass partition of planeSplit, div_low/div_high per split node, and the depth-first
+// search that visits the nearer child first with the incremental box distance. The leaf
+// capacity here is 15. Written from the algorithm, not copied; see THIRD_PARTY_NOTICES.
 #pragma once
 #include <cstddef>
 #include <cstdint>

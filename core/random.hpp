@@ -5,6 +5,13 @@
 // same draws on any machine. The engine seeds itself on first use (4 bytes of /dev/urandom,
 // else the sub-second nanoseconds of the wall clock).
 //
+// Recipes: the generator and its initialisation follow the authors' reference code
+// mt19937ar.c (M. Matsumoto and T. Nishimura, "Mersenne Twister: A 623-dimensionally
+// equidistributed uniform pseudo-random number generator", ACM TOMACS 8(1), 1998; code of
+// 2002-01-26), whose licence is carried in THIRD_PARTY_NOTICES. Bounded draws use D. Lemire,
+// "Fast Random Integer Generation in an Interval", ACM TOMACS 29(1), 2019 (algorithm 5, on
+// 32-bit words).
+//
 // Each operation takes the lock once for its whole duration. If an operation ever fails while
 // holding it, the state may be half-updated: every later operation then throws instead of
 // drawing from it.

@@ -12,6 +12,16 @@
 // iteration order; links, hashes and bucket entries follow from these, and so does the growth
 // threshold: 0 while the map has never been sized (one bucket, no nodes), the bucket count
 // afterwards. restore() rebuilds a map from that state.
+//
+// Recipe: the node list, bucket policy, insertion position and rehash of GCC's libstdc++
+// std::unordered_map with unique keys and the default maximum load factor of 1, as in GCC 12
+// (bits/hashtable.h: _M_insert_bucket_begin and _M_rehash_aux; bits/hashtable_policy.h and
+// src/c++11/hashtable_c++0x.cc: _Prime_rehash_policy with its small table for counts up to
+// 13 and growth factor 2). Its prime table is cut after 21023161 here, and larger counts are
+// continued by trial division (next_bucket_count). The key hash is the hash_combine step of
+// the Boost C++ Libraries before release 1.81 (boost/container_hash/hash.hpp), applied to
+// the three cell indices from seed 0. Written from the algorithms, not copied; see
+// THIRD_PARTY_NOTICES.
 #pragma once
 #include <algorithm>
 #include <cmath>

@@ -8,6 +8,7 @@
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::filters {
 namespace {
@@ -53,6 +54,7 @@ std::vector<std::uint8_t> within(std::span<const Vector3d> points, double tolera
 Result<Indices> unique_points(std::span<const Vector3d> points, double tolerance) {
     if (!(tolerance >= 0) || !std::isfinite(tolerance))
         return value_error("tolerance must be a non-negative number, got " + text::format_shortest(tolerance));
+    require_count(points.size(), kMaxIndexedPoints, "points in the cloud");
     return kept_indices(tolerance == 0 ? exact(points) : within(points, tolerance));
 }
 

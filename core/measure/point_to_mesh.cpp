@@ -13,6 +13,7 @@
 #include "core/kdtree_ball.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::measure {
 namespace {
@@ -61,6 +62,7 @@ Vector3d closest_on_triangle(const Vector3d& p, const Vector3d& a, const Vector3
 
 Result<MeshDistances> point_to_mesh(std::span<const Vector3d> points, std::span<const Vector3d> vertices,
                                     std::span<const Vector3i> triangles) {
+    require_count(triangles.size(), kMaxIndexedPoints, "triangles in the mesh");
     const auto nv = static_cast<std::int64_t>(vertices.size());
     std::vector<std::uint32_t> usable;  // triangle numbers, by centroid number
     std::vector<Vector3d> centroids;

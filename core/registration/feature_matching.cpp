@@ -6,6 +6,7 @@
 #include "core/kdtree.hpp"
 #include "core/parallel.hpp"
 #include "core/registration/feature.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -41,6 +42,9 @@ std::int64_t mutual_threshold(float ratio, std::uint64_t count) {
 
 std::vector<Vector2i> correspondences_from_features(const Feature& source, const Feature& target, bool mutual_filter,
                                                     float mutual_consistency_ratio) {
+    // Pairs hold signed 32-bit column numbers.
+    require_count(source.num, kMaxPairedPoints, "features in the source set");
+    require_count(target.num, kMaxPairedPoints, "features in the target set");
     std::vector<Vector2i> pairs;
     if (source.num == 0 || target.num == 0) return pairs;
     const std::vector<std::int32_t> forward = nearest_columns(source, target);

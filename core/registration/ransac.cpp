@@ -9,6 +9,7 @@
 #include "core/parallel.hpp"
 #include "core/random.hpp"
 #include "core/vector_ops.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -67,9 +68,8 @@ bool draw_sample(const Problem& p, Vector2i* sample) {
 double quick_fitness(const Problem& p, const Matrix4d& t, double known_best) {
     constexpr std::int64_t kBoundEvery = 64;
     const std::span<const Vector3d> source = p.source.points.span();
-    const auto n = static_cast<std::int64_t>(static_cast<std::int32_t>(source.size()));
-    const std::int64_t stride = std::max<std::int64_t>(1, n / kQuickScorePoints);
     const auto size = static_cast<std::int64_t>(source.size());
+    const std::int64_t stride = std::max<std::int64_t>(1, size / kQuickScorePoints);
     const std::int64_t looked_total = (size + stride - 1) / stride;
     const double max_dist2 = p.max_dist2();
     std::int64_t looked = 0, found = 0;
@@ -266,6 +266,8 @@ Result<RegistrationResult> registration_ransac_based_on_correspondence(
     const geometry::PointCloud& source, const geometry::PointCloud& target, std::span<const Vector2i> corres,
     double max_distance, const TransformationEstimation& method, std::int32_t ransac_n,
     std::span<const CorrespondenceChecker> checkers, const RANSACConvergenceCriteria& criteria) {
+    require_count(source.points.size(), kMaxPairedPoints, "points in the source cloud");
+    require_count(target.points.size(), kMaxPairedPoints, "points in the target cloud");
     if (auto error = validate_correspondences(corres, source.points.size(), target.points.size())) return *error;
     if (ransac_n < 3 || corres.size() < static_cast<std::size_t>(ransac_n) || !(max_distance > 0) ||
         source.is_empty() || target.is_empty())

@@ -6,6 +6,7 @@
 
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::registration {
 namespace {
@@ -82,6 +83,9 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
     // included), so the searches are skipped.
     if (!(max_distance > 0) || !(max_dist2 > 0)) return out;
     const std::size_t n = source.size();
+    // Pairs hold signed 32-bit point numbers.
+    require_count(n, kMaxPairedPoints, "points in the source cloud");
+    require_count(target_tree.size(), kMaxPairedPoints, "points in the target cloud");
     if (n == 0 || target_tree.empty() || target_tree.dimension() != 3) return out;
 
     EvaluationScratch local;

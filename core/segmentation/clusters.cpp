@@ -11,6 +11,7 @@
 #include "core/vector_ops.hpp"
 #include "core/segmentation/cell_links.hpp"
 #include "core/segmentation/union_find.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::segmentation {
 namespace {
@@ -112,6 +113,7 @@ Result<std::vector<filters::Indices>> euclidean_clusters(std::span<const Vector3
     if (min_size < 1) return value_error("min_size must be a positive integer, got " + std::to_string(min_size));
     if (max_size < min_size)
         return value_error("max_size must be at least min_size, got " + std::to_string(max_size));
+    require_count(points.size(), kMaxIndexedPoints, "points in the cloud");
     const std::size_t n = points.size();
     std::vector<std::uint8_t> finite(n);
     for (std::size_t i = 0; i < n; ++i) finite[i] = is_finite(points[i]);

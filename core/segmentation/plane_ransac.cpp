@@ -11,6 +11,7 @@
 #include "core/parallel.hpp"
 #include "core/random.hpp"
 #include "core/vector_ops.hpp"
+#include "core/point_limits.hpp"
 
 namespace nubiro::segmentation {
 namespace {
@@ -128,6 +129,7 @@ Result<PlaneFit> segment_plane(std::span<const Vector3d> points, const PlaneOpti
     if (o.iterations < 1) return value_error("iterations must be a positive integer, got " + std::to_string(o.iterations));
     if (!(o.probability > 0 && o.probability <= 1))
         return value_error("probability must lie in (0, 1], got " + text::format_shortest(o.probability));
+    require_count(points.size(), kMaxIndexedPoints, "points in the cloud");
     const Columns c = finite_columns(points);
     if (c.size() < 3) return value_error("a plane needs at least 3 points with finite coordinates");
 

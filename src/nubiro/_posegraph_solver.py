@@ -38,7 +38,7 @@ class _Problem:
         pairs = np.trace(self.information[:, 3:, 3:], axis1=1, axis2=2) / 3
         self.pairs = np.where(pairs > 0, pairs, 1.0)
         self.robust = np.array([e.loop_closure for e in edges], dtype=bool)
-        self._layout()
+        self.laid_out = False
 
     def _layout(self) -> None:
         """Where each entry of the normal equations goes, fixed once per problem.
@@ -48,6 +48,7 @@ class _Problem:
         system), each node's six variables together. Every 6x6 block entry of every edge and every
         diagonal entry then gets its slot in the compressed columns of the system, so that each
         iteration only sums values into slots."""
+        self.laid_out = True
         n = self.size - 1
         s, t = self.source - 1, self.target - 1  # variable blocks; the anchor's is -1 and drops out
         self.blocks = [(a >= 0) & (b >= 0) for a, b in ((s, s), (t, t), (s, t), (t, s))]
@@ -101,6 +102,8 @@ class _Problem:
 
     def step(self, poses: np.ndarray, errors: np.ndarray, weights: np.ndarray, damping: float) -> np.ndarray:
         """The damped Gauss-Newton step of every node but the anchor, as (size - 1, 6)."""
+        if not self.laid_out:
+            self._layout()
         # de/dd_s = J^-1(e) Ad(P_t^-1), de/dd_t = -J^-1(e) Ad(P_t^-1), with J^-1(e) ~ I - ad(e)/2.
         jac = (np.eye(6) - 0.5 * _se3.bracket(errors)) @ _se3.adjoint(_se3.inverse(poses[self.target]))
         weighted = self.information * weights[:, None, None]
@@ -165,6 +168,7 @@ def optimize(graph: PoseGraph, distance: float, max_iterations: int) -> Optimiza
     inside = set(part)
     edges = [e for e in graph.edges if e.source in inside]
     rejected: list[Edge] = []
+    problem = None
 
     if any(e.loop_closure for e in edges):
         problem = _Problem(part, edges)
@@ -172,10 +176,11 @@ def optimize(graph: PoseGraph, distance: float, max_iterations: int) -> Optimiza
         start = np.sqrt(problem.squared_displacement(problem.errors(local))[problem.robust]).max()
         scale = min(max(start, distance), _WIDEST_START * distance)
         while True:
-            # On the way down a few steps per scale do; the final scale is solved to the end.
+            # A few steps per scale do on the way down; at the final scale the weights only have to
+            # settle enough to tell the loop closures to prune, the last solve comes after.
             final = scale <= distance
             local, done = _minimize(problem, local, scale, max_iterations if final else min(max_iterations, 5),
-                                    1e-6 if final else 1e-4)
+                                    1e-4)
             iterations += done
             if final:
                 break
@@ -189,7 +194,8 @@ def optimize(graph: PoseGraph, distance: float, max_iterations: int) -> Optimiza
     part = components(count, kept)[0] if count else []
     inside = set(part)
     kept = [e for e in kept if e.source in inside]
-    problem = _Problem(part, kept)
+    if problem is None or rejected:  # else the same edges as the robust solve: its layout serves
+        problem = _Problem(part, kept)
     local, done = _minimize(problem, poses[part], None, max_iterations, 1e-10)
     iterations += done
 

@@ -175,7 +175,9 @@ def require_solver() -> Any:
 class Optimization:
     """What `PoseGraph.optimize` found. `poses[k]` is None for a node outside the largest
     connected part; `graph` is the input graph with the optimised poses (rejected edges kept, so
-    it can be optimised again); `rejected` lists the pruned loop closures."""
+    it can be optimised again); `rejected` lists the pruned loop closures; `disagreement[i]` is
+    how far edge i of the graph is from the optimised poses, in the units of the pruning
+    distance (NaN for an edge outside the part)."""
     poses: list[np.ndarray | None]
     graph: PoseGraph
     rejected: list[Edge] = field(default_factory=list)
