@@ -1,4 +1,4 @@
-// nubiro._native: the file formats beyond the specified PLY and XYZ functions. Unlike those,
+// nubiro._native: the file formats beyond the io module's PLY and XYZ functions. Unlike those,
 // these report what is wrong: a damaged file raises ValueError with the reader's message (the
 // Python layer puts the file name in front), an unreadable one OSError.
 #include <cstring>
@@ -140,7 +140,7 @@ PyObject* pcd_write(Args& a) {
     return none();
 }
 
-// ply_read(path) -> cloud: the specified reader's result, but a damaged file raises.
+// ply_read(path) -> cloud: the io module's PLY reader, but a damaged file raises.
 PyObject* ply_read(Args& a) {
     const Path path = a.get<Path>(0);
     bool readable = true;

@@ -306,3 +306,14 @@ def test_e57_scans_are_moved_by_their_poses(tmp_path):
     assert np.asarray(whole.colors).tolist()[0] == [1, 0, 0] and fields["scan"].tolist() == [0] * 50 + [1] * 70
     parts = nubiro.read(path, scans=True)
     assert [len(p.points) for p in parts] == [50, 70]
+
+
+@pytest.mark.parametrize("encoding", ["binary", "binary_compressed", "ascii"])
+def test_pcd_without_points_reads_as_an_empty_cloud(tmp_path, encoding):
+    # A header with wide fields and no points: nothing to decode, nothing to allocate.
+    path = pcd_file(tmp_path / "none.pcd", f"FIELDS x y z h\nSIZE 4 4 4 8\nCOUNT 1 1 1 1000000000\nWIDTH 0\n"
+                                           f"DATA {encoding}\n", b"\0" * 8 if encoding == "binary_compressed" else b"")
+    empty, fields = nubiro.read(path, fields=True)
+    assert len(empty.points) == 0 and fields["h"].shape == (0, 1000000000)
+    nubiro.write(tmp_path / "w.pcd", empty, encoding=encoding, fields=fields)
+    assert len(nubiro.read(tmp_path / "w.pcd").points) == 0

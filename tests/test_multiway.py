@@ -134,6 +134,7 @@ def test_unreadable_and_unregistrable_scans_leave_the_others_registered(views, t
     (["a.ply"], {"voxel_size": math.nan}, ValueError, "voxel_size must be a positive number"),
     (["a.ply"], {"loop_closure": "nearby"}, ValueError, "loop_closure must be one of overlap, all, none"),
     (["a.ply"], {"icp": "plane"}, ValueError, "icp must be one of"),
+    (["a.ply"], {"min_fitness": 1.5}, ValueError, "min_fitness must be a number from 0 to 1"),
 ])
 def test_bad_arguments_fail_before_any_work(scans, kwargs, error, message):
     with pytest.raises(error, match=message):
@@ -163,6 +164,7 @@ def test_merge_command(views, tmp_path, capsys):
     (["merge", "a.ply"], 2, "--voxel-size"),
     (["merge", "a.ply", "--voxel-size", "-1"], 2, "must be a positive number"),
     (["merge", "a.ply", "--voxel-size", "0.4", "--loop-closure", "some"], 2, "invalid choice"),
+    (["merge", "a.ply", "--voxel-size", "0.4", "--min-fitness", "2"], 2, "must be from 0 to 1"),
 ])
 def test_merge_command_usage_errors(argv, code, message, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 
+import nubiro
 from nubiro import __main__ as cli
 from nubiro.cpu.pybind import io
 from support import cloud
@@ -41,10 +42,12 @@ def test_clean_removes_strays_and_the_table_top(table, tmp_path, capsys):
     assert open(out, "rb").read() == open(again, "rb").read() and capsys.readouterr().err == ""
 
 
-def test_clean_without_steps_copies_the_cloud(table, tmp_path):
-    out = str(tmp_path / "copy.ply")
+@pytest.mark.parametrize("name", ["copy.ply", "copy.pcd"])
+def test_clean_without_steps_copies_the_cloud(table, tmp_path, name):
+    out = str(tmp_path / name)
     assert cli.main(["clean", table, out, "--quiet"]) == 0
-    np.testing.assert_array_equal(read_points(out), read_points(table))
+    # PCD keeps float32 coordinates by default
+    np.testing.assert_allclose(np.asarray(nubiro.read(out).points), read_points(table), rtol=0, atol=1e-6)
 
 
 @pytest.mark.parametrize("argv", [
@@ -74,6 +77,7 @@ def test_clean_data_errors_are_one_line_with_exit_1(table, tmp_path, capsys):
         # OUT is checked before the input is read
         ([str(tmp_path / "missing.ply"), str(tmp_path / "no" / "out.ply")], "does not exist"),
         ([table, str(tmp_path)], str(tmp_path)),
+        ([table, str(tmp_path / "out.foo")], "not a point-cloud format"),
         ([flat, str(tmp_path / "out.ply"), "--remove-planes", "1", "--plane-distance", "0.1"], "no points left"),
     ]
     for argv, named in cases:

@@ -469,6 +469,7 @@ Result<Cloud> read(std::string_view data, bool remove_non_finite) {
     const std::string encoding = "DATA " + std::string(encoding_name(h.encoding)) + ": ";
     std::vector<Column> columns(h.fields.size());
     auto lay_out_records = [&](const std::uint8_t* base) {
+        if (n == 0) return;  // nothing to point at (the records may not exist)
         std::size_t offset = 0;
         for (std::size_t f = 0; f < h.fields.size(); ++f) {
             columns[f] = {base + offset, static_cast<std::size_t>(record)};
@@ -508,7 +509,7 @@ Result<Cloud> read(std::string_view data, bool remove_non_finite) {
         }
         // Field-major: all values of the first field, then all of the second, ...
         std::size_t offset = 0;
-        for (std::size_t f = 0; f < h.fields.size(); ++f) {
+        for (std::size_t f = 0; f < h.fields.size() && n > 0; ++f) {
             const std::size_t width = h.fields[f].bytes();
             columns[f] = {plain.data() + offset, width};
             offset += n * width;
@@ -714,7 +715,7 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
         if (!sink({sizes, 8}) || !sink(packed)) return false;
     } else {
         std::string block;
-        std::vector<std::uint8_t> values(record);
+        std::vector<std::uint8_t> values(n ? record : 0);  // one point's values, as stored
         for (std::size_t i = 0; i < n; ++i) {
             std::uint8_t* dst = values.data();
             bool first_value = true;

@@ -16,7 +16,7 @@ import numpy as np
 from ._native_api import native as _native  # noqa: F401  (loads the extension first)
 from .cpu.pybind import geometry
 
-CHUNK = 1_000_000  # points per read
+CHUNK = 250_000  # points per read: the transient copies of a chunk stay small beside the result
 EXTRA = "pip install 'nubiro[las]'"
 COLOUR_FORMATS = {"1.2": 3, "1.4": 7}
 PLAIN_FORMATS = {"1.2": 1, "1.4": 6}

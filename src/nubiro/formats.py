@@ -2,7 +2,7 @@
 
 ``nubiro.read(path)`` and ``nubiro.write(path, cloud)`` choose the format from the extension
 (``.ply .xyz .xyzn .xyzrgb .pts .pcd .las .laz .e57``) or take it from ``format=``. Unlike the
-specified ``nubiro.io`` functions (which return an empty cloud or False), these raise:
+``nubiro.io`` functions (which return an empty cloud or False), these raise:
 `FileNotFoundError`, `PermissionError`, `IsADirectoryError`, and `FormatError` for content that
 cannot be read, with a message that names the file, the format and what is wrong::
 

@@ -24,7 +24,6 @@ from .posegraph import Edge, PoseGraph
 
 LOOP_CLOSURES = ("overlap", "all", "none")
 
-MIN_FITNESS = 0.3  # a pair matching fewer of its source points than this is no evidence at all
 MIN_OVERLAP = 0.3  # share of the smaller scan's occupied cells that the other must occupy too
 OVERLAP_CELL = 2.0  # occupancy cell, in voxel sizes
 
@@ -100,17 +99,17 @@ def _overlapping(cells: dict[int, set], i: int, j: int) -> bool:
     return shared >= MIN_OVERLAP * min(len(cells[i]), len(cells[j]))
 
 
-def _judge(r: batch.PairResult) -> None:
+def _judge(r: batch.PairResult, min_fitness: float) -> None:
     """A registration that matched too little of the source, or found no usable motion, counts
     as failed."""
     if r.ok and not all(m is not None and np.isfinite(m).all() for m in (r.transformation, r.information)):
         r.error = "the registration gave a non-finite motion"
-    elif r.ok and r.fitness < MIN_FITNESS:
-        r.error = f"too little in common (fitness {r.fitness:.3f} < {MIN_FITNESS})"
+    elif r.ok and r.fitness < min_fitness:
+        r.error = f"too little in common (fitness {r.fitness:.3f} < {min_fitness:g})"
 
 
 def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str = "overlap", executor: Any = None,
-                   seed: int = 0, icp: str = "point-to-plane",
+                   seed: int = 0, icp: str = "point-to-plane", min_fitness: float = 0.3,
                    progress: Callable[[str], None] | None = None) -> MultiwayResult:
     """Registers every scan (a path or a `PointCloud`) into the frame of the first one.
 
@@ -118,7 +117,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
     "overlap" the scans whose occupied space overlaps under the odometry poses (and every pair
     across a break in the odometry), "all" every pair, "none" no other. `executor` runs the pairs
     (None: here, serially; a `concurrent.futures.Executor` or a Dask `distributed.Client`).
-    `progress` gets a line of text per finished step. A scan that cannot be read or registered
+    A registration that matches less than `min_fitness` of its source scan's points counts as
+    failed. `progress` gets a line of text per finished step. A scan that cannot be read or registered
     gets no pose and is named in `failed`; the others are registered all the same."""
     if isinstance(scans, (str, os.PathLike, geometry.PointCloud)):
         raise TypeError("scans must be a sequence of paths or PointClouds, not a single one")
@@ -133,62 +133,33 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         raise ValueError(f"loop_closure must be one of {', '.join(LOOP_CLOSURES)}, not {loop_closure!r}")
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
+    if not (isinstance(min_fitness, (int, float)) and 0 <= min_fitness <= 1):
+        raise ValueError(f"min_fitness must be a number from 0 to 1, not {min_fitness!r}")
     posegraph.require_solver()
     say = progress or (lambda line: None)
-    count = len(scans)
     labels = [f"scan {k}" if isinstance(s, geometry.PointCloud) else os.fspath(s) for k, s in enumerate(scans)]
-
-    clouds: list[geometry.PointCloud | None] = [None] * count
-    failed: dict[int, str] = {}
-    for k, scan in enumerate(scans):
-        try:
-            clouds[k] = scan if isinstance(scan, geometry.PointCloud) else pipeline.read_cloud(os.fspath(scan))
-        except pipeline.InputError as e:
-            failed[k] = str(e)
-            say(f"{labels[k]}: cannot be read: {e}")
-            continue
-        if not clouds[k].has_points():  # type: ignore[union-attr]
-            clouds[k], failed[k] = None, "the cloud has no points"
-            say(f"{labels[k]}: no points")
-    usable = [k for k in range(count) if clouds[k] is not None]
+    clouds, failed = _read(scans, labels, say)
+    usable = [k for k, c in enumerate(clouds) if c is not None]
 
     def run(pairs: list[tuple[int, int]], what: str, pair_seed: int) -> list[batch.PairResult]:
         def report(r: batch.PairResult) -> None:
-            _judge(r)
+            _judge(r, min_fitness)
             source, target = pairs[r.index]
             status = f"fitness {r.fitness:.3f}" if r.ok else f"failed: {r.error}"
             say(f"{what} {r.index + 1}/{len(pairs)}: {labels[source]} -> {labels[target]}: {status}")
+        if not pairs:
+            return []
         return batch.register_pairs([(clouds[s], clouds[t]) for s, t in pairs], voxel_size=voxel_size, icp=icp,
                                     seed=pair_seed, executor=executor, progress=report, information=True)
 
-    # Odometry: each usable scan onto the one before it; a failed pair starts a new segment.
-    odometry = [(usable[n + 1], usable[n]) for n in range(len(usable) - 1)]
-    odometry_results = run(odometry, "odometry", seed) if odometry else []
-    graph = PoseGraph()
-    for _ in range(count):
-        graph.add_node()
-    segment = dict.fromkeys(usable[:1], 0)
-    for (source, target), r in zip(odometry, odometry_results):
-        if r.ok:
-            graph.poses[source] = graph.poses[target] @ r.transformation
-            graph.add_edge(source, target, r.transformation, r.information)
-            segment[source] = segment[target]
-        else:
-            segment[source] = segment[target] + 1
-    initial = [graph.poses[k].copy() if k in segment else None for k in range(count)]
+    odometry = [(usable[n + 1], usable[n]) for n in range(len(usable) - 1)]  # each scan onto the one before
+    odometry_results = run(odometry, "odometry", seed)
+    graph, segment = _chain(len(scans), usable, odometry, odometry_results)
+    initial = [graph.poses[k].copy() if k in segment else None for k in range(len(scans))]
 
-    # Loop closures.
-    consecutive = set(odometry)
-    candidates = [(j, i) for a, i in enumerate(usable) for j in usable[a + 1:] if (j, i) not in consecutive]
-    if loop_closure == "none":
-        candidates = []
-    elif loop_closure == "overlap":
-        cell = OVERLAP_CELL * voxel_size
-        cells = {k: _occupancy(clouds[k].voxel_down_sample(cell), graph.poses[k], cell)  # type: ignore[union-attr]
-                 for k in usable}
-        candidates = [(j, i) for j, i in candidates if segment[j] != segment[i] or _overlapping(cells, i, j)]
+    candidates = _loop_closure_candidates(loop_closure, clouds, graph, segment, set(odometry), voxel_size)
     say(f"{len(candidates)} loop closure{'s' if len(candidates) != 1 else ''} to try")
-    closure_results = run(candidates, "loop closure", batch.pair_seed(seed, -1)) if candidates else []
+    closure_results = run(candidates, "loop closure", batch.pair_seed(seed, -1))
     for (source, target), r in zip(candidates, closure_results):
         if r.ok:
             graph.add_edge(source, target, r.transformation, r.information, loop_closure=True)
@@ -205,6 +176,60 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
     return MultiwayResult(poses=optimised.poses, graph=optimised.graph, rejected=optimised.rejected, failed=failed,
                           initial=initial, odometry=odometry_results, loop_closures=closure_results,
                           odometry_scans=odometry, loop_closure_scans=candidates, labels=labels, clouds=clouds)
+
+
+def _read(scans: list[Any], labels: list[str],
+          say: Callable[[str], None]) -> tuple[list[geometry.PointCloud | None], dict[int, str]]:
+    """The scans' clouds (None where one cannot be used) and why each unusable one is."""
+    clouds: list[geometry.PointCloud | None] = []
+    failed: dict[int, str] = {}
+    for k, scan in enumerate(scans):
+        try:
+            cloud = scan if isinstance(scan, geometry.PointCloud) else pipeline.read_cloud(os.fspath(scan))
+        except pipeline.InputError as e:
+            cloud, failed[k] = None, str(e)
+            say(f"{labels[k]}: cannot be read: {e}")
+        if cloud is not None and not cloud.has_points():
+            cloud, failed[k] = None, "the cloud has no points"
+            say(f"{labels[k]}: no points")
+        clouds.append(cloud)
+    return clouds, failed
+
+
+def _chain(count: int, usable: list[int], odometry: list[tuple[int, int]],
+           results: list[batch.PairResult]) -> tuple[PoseGraph, dict[int, int]]:
+    """The graph of the odometry edges, with poses chained along them, and the segment of each
+    usable scan: a failed odometry pair starts a new one, whose first scan stays where it is."""
+    graph = PoseGraph()
+    for _ in range(count):
+        graph.add_node()
+    segment = dict.fromkeys(usable[:1], 0)
+    for (source, target), r in zip(odometry, results):
+        if r.ok:
+            graph.poses[source] = graph.poses[target] @ r.transformation
+            graph.add_edge(source, target, r.transformation, r.information)
+            segment[source] = segment[target]
+        else:
+            segment[source] = segment[target] + 1
+    return graph, segment
+
+
+def _loop_closure_candidates(mode: str, clouds: list[geometry.PointCloud | None], graph: PoseGraph,
+                             segment: dict[int, int], consecutive: set[tuple[int, int]],
+                             voxel_size: float) -> list[tuple[int, int]]:
+    """The (later scan, earlier scan) pairs to register besides the odometry."""
+    if mode == "none":
+        return []
+    usable = sorted(segment)
+    pairs = [(j, i) for a, i in enumerate(usable) for j in usable[a + 1:] if (j, i) not in consecutive]
+    if mode == "all":
+        return pairs
+    # Within a segment the chained poses tell which scans share space; across a break nothing
+    # does, so every such pair is tried.
+    cell = OVERLAP_CELL * voxel_size
+    cells = {k: _occupancy(clouds[k].voxel_down_sample(cell), graph.poses[k], cell)  # type: ignore[union-attr]
+             for k in usable}
+    return [(j, i) for j, i in pairs if segment[j] != segment[i] or _overlapping(cells, i, j)]
 
 
 __all__: Sequence[str] = ["register_scans", "MultiwayResult", "LOOP_CLOSURES"]

@@ -10,7 +10,7 @@ import sys
 from functools import partial
 from typing import Callable
 
-from nubiro import filters, pipeline, segmentation
+from nubiro import filters, formats, pipeline, segmentation
 from nubiro.cpu.pybind import geometry
 
 NAME = "clean"
@@ -46,7 +46,7 @@ def positive_int(text: str) -> int:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     from nubiro.__main__ import positive_float
     parser.add_argument("input", metavar="IN", help="point-cloud file to clean")
-    parser.add_argument("output", metavar="OUT", help="where to write the cleaned cloud (.ply, .xyz, ...)")
+    parser.add_argument("output", metavar="OUT", help="where to write the cleaned cloud (.ply, .pcd, .las, .xyz, ...)")
     pipeline.add_format_argument(parser)
     parser.add_argument("--voxel-size", type=positive_float, metavar="V", help="down-sample to this voxel size first")
     parser.add_argument("--outliers", type=outlier_spec, metavar="K,RATIO",
@@ -67,15 +67,12 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error("--remove-planes and --plane-distance go together")
 
 
-# What the core writer reads the format from, when the general writer is not there.
-CORE_EXTENSIONS = (".ply", ".xyz", ".xyzn", ".xyzrgb", ".pts")
-
-
 def writable_target(path: str) -> None:
     """Fail before any work when OUT cannot be written."""
-    import nubiro
-    if not hasattr(nubiro, "write") and not path.lower().endswith(CORE_EXTENSIONS):
-        raise pipeline.InputError(f"{path}: cannot write this format (use {', '.join(CORE_EXTENSIONS)})")
+    try:
+        formats.format_of(path)
+    except formats.FormatError as e:
+        raise pipeline.InputError(str(e)) from None
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise pipeline.InputError(f"{path}: the folder {folder} does not exist")
@@ -127,15 +124,9 @@ def remove_planes(cloud: geometry.PointCloud, count: int, distance: float, seed:
 
 
 def write(path: str, cloud: geometry.PointCloud) -> None:
-    import nubiro
-    writer = getattr(nubiro, "write", None)
-    if writer is not None:  # the general writer: every format, errors that name the file
-        try:
-            writer(path, cloud)
-        except (OSError, ValueError) as e:
-            raise pipeline.InputError(f"{path}: {e}") from None
-        return
-    from nubiro.cpu.pybind import io
-    if not io.write_point_cloud(path, cloud):
-        raise pipeline.InputError(f"{path}: could not write the cloud")
-
+    try:
+        formats.write(path, cloud)
+    except formats.FormatError as e:  # its message names the file
+        raise pipeline.InputError(str(e)) from None
+    except (OSError, ValueError) as e:
+        raise pipeline.InputError(f"{path}: {e}") from None

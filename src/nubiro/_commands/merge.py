@@ -25,6 +25,16 @@ def positive_float(text: str) -> float:
     return value
 
 
+def fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, not {text}")
+    return value
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     from nubiro.multiway import LOOP_CLOSURES
     parser.add_argument("scans", nargs="+", metavar="SCAN", help="point-cloud files, in the order they were taken")
@@ -35,6 +45,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--loop-closure", choices=LOOP_CLOSURES, default="overlap",
                         help="which other pairs to register besides consecutive ones: those that overlap after "
                              "odometry (default), all, or none")
+    parser.add_argument("--min-fitness", type=fraction, default=0.3, metavar="F",
+                        help="a pair must match at least this share of its source scan's points (default 0.3)")
     parser.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
     parser.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
                         help="draw the scan positions before and after the optimisation (needs the 'viz' extra)")
@@ -68,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
     executor = batch._executor(args)
     try:
         result = multiway.register_scans(args.scans, voxel_size=args.voxel_size, loop_closure=args.loop_closure,
-                                         executor=executor, seed=args.seed,
+                                         executor=executor, seed=args.seed, min_fitness=args.min_fitness,
                                          progress=lambda line: print(line, file=sys.stderr))
     finally:
         if isinstance(executor, concurrent.futures.Executor):
