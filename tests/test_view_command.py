@@ -63,6 +63,18 @@ def test_view_colours_by_height_and_thins_to_max_points(scans, tmp_path):
     assert layout["coloraxis"]["colorbar"]["title"]["text"] == "height"
 
 
+def test_view_colours_each_file_by_its_distance_to_the_others(scans, tmp_path):
+    from scipy.spatial import cKDTree
+    a, b, pa, pb = scans
+    out = str(tmp_path / "distance.html")
+    assert cli.main(["view", a, b, "--color-by", "distance", "--out", out]) == 0
+    traces, layout = page_figure(out)
+    for trace, other in zip(traces, (pb, pa)):
+        want = cKDTree(other).query(xyz(trace))[0]  # the shown points are the files' own
+        np.testing.assert_allclose(trace["marker"]["color"], want, rtol=1e-5, atol=1e-5)
+    assert layout["coloraxis"]["colorbar"]["title"]["text"] == "distance"
+
+
 @pytest.mark.parametrize("display", [None, ":0"])
 def test_view_opens_the_browser_only_when_there_is_a_display(scans, tmp_path, monkeypatch, display):
     opened = []
@@ -93,6 +105,7 @@ def test_view_bad_input(scans, tmp_path, capsys, monkeypatch):
         (["view", str(tmp_path / "missing.ply"), "--out", out], "missing.ply: no such file"),
         (["view", a, str(garbage), "--out", out], "garbage.ply: "),
         (["view", a, "--color-by", "no_such_field", "--out", out], "a.ply: "),
+        (["view", a, "--color-by", "distance", "--out", out], "needs two files"),
         (["view", a, "--out", str(tmp_path / "no" / "dir" / "v.html")], "v.html: cannot write the page"),
     ]:
         assert cli.main(argv) == 1, argv

@@ -18,7 +18,7 @@ HELP = "an interactive 3-D view of point-cloud files (an HTML page; needs the 'v
 
 # --color-by values with a fixed meaning; any other value names a per-point field of the files.
 AXES = {"x": 0, "y": 1, "z": 2, "height": 2}
-COLOR_BY = ("file", "rgb", "height", "x", "y", "z")
+COLOR_BY = ("file", "rgb", "height", "x", "y", "z", "distance")
 DEFAULT_PAGE = "view.html"  # where the page goes when there is no display to open it on
 
 
@@ -39,7 +39,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="write the page here instead of opening it in the browser")
     parser.add_argument("--color-by", metavar="WHAT",
                         help="file (one colour per file), rgb (the files' own colours), height, x, y, z, "
-                             "or a per-point field of the files such as label or intensity "
+                             "distance (to the nearest point of the other files: where registered scans "
+                             "disagree), or a per-point field of the files such as label or intensity "
                              "(default: own colours where the file has them, else one per file)")
     parser.add_argument("--max-points", type=positive_int, default=300_000,
                         help="show at most this many points; larger clouds are thinned evenly (default 300000)")
@@ -72,6 +73,21 @@ def _field(path: str, name: str, count: int) -> np.ndarray:
     return values
 
 
+def _distances_to_the_others(clouds: list[Any]) -> list[np.ndarray]:
+    """Per cloud, the distance from each of its points to the nearest point of the other clouds."""
+    from nubiro import measure
+    from nubiro.cpu.pybind import geometry
+    if len(clouds) < 2:
+        raise pipeline.InputError("--color-by distance needs two files or more (each is coloured by its "
+                                  "distance to the others)")
+    out = []
+    for k, cloud in enumerate(clouds):
+        others = geometry.PointCloud()
+        others.points = np.concatenate([np.asarray(c.points) for j, c in enumerate(clouds) if j != k])
+        out.append(measure.nearest_distances(cloud, others))
+    return out
+
+
 def _colours(color_by: str | None, paths: list[str], clouds: list[Any]) -> Any:
     from nubiro._show import PALETTE
     if color_by is None:
@@ -82,6 +98,8 @@ def _colours(color_by: str | None, paths: list[str], clouds: list[Any]) -> Any:
         return [None if c.has_colors() else PALETTE[k % len(PALETTE)] for k, c in enumerate(clouds)]
     if color_by in AXES:
         return [np.asarray(c.points)[:, AXES[color_by]] for c in clouds]
+    if color_by == "distance":
+        return _distances_to_the_others(clouds)
     return [_field(path, color_by, len(c.points)) for path, c in zip(paths, clouds)]
 
 
