@@ -76,7 +76,16 @@ Ref header_dict(const io::pcd::Header& h) {
 PyObject* pcd_read(Args& a) {
     const Path path = a.get<Path>(0);
     const bool remove_non_finite = a.get<bool>(1);
-    io::pcd::Cloud c = read_file(path, [&](std::string_view data) { return io::pcd::read(data, remove_non_finite); });
+    bool readable = true;
+    Result<io::pcd::Cloud> read = [&]() -> Result<io::pcd::Cloud> {
+        ReleaseGil unlocked;
+        io::FileSource source(path.native);
+        readable = source.ok();
+        if (!readable) return value_error("");
+        return io::pcd::read(source, remove_non_finite);
+    }();
+    if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
+    io::pcd::Cloud c = unwrap(std::move(read));
     Ref fields = check(PyDict_New());
     const auto n = static_cast<np::npy_intp>(c.cloud.points.size());
     for (const auto& f : c.fields) {

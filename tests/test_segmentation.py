@@ -169,6 +169,18 @@ def test_euclidean_clusters_match_reference(seed, tol):
     assert [list(c) for c in sized] == [list(w) for w in want if 3 <= len(w) <= 50]
 
 
+@pytest.mark.parametrize("pts, want", [
+    (np.zeros((0, 3)), []),
+    (np.array([[1.0, 1, 1]]), [[0]]),
+    (np.zeros((5, 3)), [[0, 1, 2, 3, 4]]),
+    (np.full((3, 3), NAN), []),
+    (np.array([[0, 0, 0], [NAN, 0, 0], [0, 0, 0.5], [0, 0, 2], [0, 0, 2.5]]), [[0, 2], [3, 4]]),
+    (np.array([[0, 0, 0], [0, 0, 0.5000001], [-0.5, 0, 0]]), [[0, 2], [1]]),  # just beyond the tolerance
+])
+def test_euclidean_clusters_small_cases(pts, want):
+    assert [list(c) for c in segmentation.euclidean_clusters(cloud(pts), 0.5)] == want
+
+
 @pytest.mark.parametrize("offset", [0.0, 1e12])  # far out, the extent is too large for a grid of cells
 def test_links_exactly_at_the_tolerance_near_and_far_from_the_origin(offset):
     pts = np.random.default_rng(4).integers(0, 8, (400, 3)).astype(float) + offset  # neighbours 1 apart

@@ -1,5 +1,6 @@
 #include "core/io/pcd.hpp"
 
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "core/io/lzf.hpp"
 #include "core/io/ply.hpp"
+#include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 
@@ -215,7 +217,8 @@ Result<Header> parse_header(std::string_view data) {
 
 namespace {
 
-// Where the values of one field lie: point i's values start at base + i * stride.
+// Where the values of one field lie within a chunk of points: the chunk's point k starts at
+// base + k * stride.
 struct Column {
     const std::uint8_t* base;
     std::size_t stride;
@@ -228,43 +231,47 @@ double load(const std::uint8_t* p) {
     return static_cast<double>(v);
 }
 
-// Component k of `out` (records of `out_stride` doubles) from the first value of each point.
+// The first value of each of `count` points into out[0], out[out_stride], ...
 template <class T>
-void load_column(Column c, std::size_t begin, std::size_t end, double* out, std::size_t out_stride) {
-    const std::uint8_t* p = c.base + begin * c.stride;
-    double* o = out + begin * out_stride;
-    for (std::size_t i = begin; i < end; ++i, p += c.stride, o += out_stride) *o = load<T>(p);
+void load_column(Column c, std::size_t count, double* out, std::size_t out_stride) {
+    const std::uint8_t* p = c.base;
+    for (std::size_t k = 0; k < count; ++k, p += c.stride, out += out_stride) *out = load<T>(p);
 }
 
-void load_any(const Field& f, Column c, std::size_t begin, std::size_t end, double* out, std::size_t out_stride) {
+void load_any(const Field& f, Column c, std::size_t count, double* out, std::size_t out_stride) {
     switch (f.type == 'F' ? f.size * 16 : f.type == 'I' ? f.size * 16 + 1 : f.size * 16 + 2) {
-        case 4 * 16: return load_column<float>(c, begin, end, out, out_stride);
-        case 8 * 16: return load_column<double>(c, begin, end, out, out_stride);
-        case 1 * 16 + 1: return load_column<std::int8_t>(c, begin, end, out, out_stride);
-        case 2 * 16 + 1: return load_column<std::int16_t>(c, begin, end, out, out_stride);
-        case 4 * 16 + 1: return load_column<std::int32_t>(c, begin, end, out, out_stride);
-        case 8 * 16 + 1: return load_column<std::int64_t>(c, begin, end, out, out_stride);
-        case 1 * 16 + 2: return load_column<std::uint8_t>(c, begin, end, out, out_stride);
-        case 2 * 16 + 2: return load_column<std::uint16_t>(c, begin, end, out, out_stride);
-        case 4 * 16 + 2: return load_column<std::uint32_t>(c, begin, end, out, out_stride);
-        case 8 * 16 + 2: return load_column<std::uint64_t>(c, begin, end, out, out_stride);
+        case 4 * 16: return load_column<float>(c, count, out, out_stride);
+        case 8 * 16: return load_column<double>(c, count, out, out_stride);
+        case 1 * 16 + 1: return load_column<std::int8_t>(c, count, out, out_stride);
+        case 2 * 16 + 1: return load_column<std::int16_t>(c, count, out, out_stride);
+        case 4 * 16 + 1: return load_column<std::int32_t>(c, count, out, out_stride);
+        case 8 * 16 + 1: return load_column<std::int64_t>(c, count, out, out_stride);
+        case 1 * 16 + 2: return load_column<std::uint8_t>(c, count, out, out_stride);
+        case 2 * 16 + 2: return load_column<std::uint16_t>(c, count, out, out_stride);
+        case 4 * 16 + 2: return load_column<std::uint32_t>(c, count, out, out_stride);
+        case 8 * 16 + 2: return load_column<std::uint64_t>(c, count, out, out_stride);
     }
 }
 
-void load_colours(Column c, std::size_t begin, std::size_t end, Vector3d* out) {
-    const std::uint8_t* p = c.base + begin * c.stride;
-    for (std::size_t i = begin; i < end; ++i, p += c.stride) {
+void load_colours(Column c, std::size_t count, Vector3d* out) {
+    const std::uint8_t* p = c.base;
+    for (std::size_t k = 0; k < count; ++k, p += c.stride) {
         std::uint32_t v;
         std::memcpy(&v, p, 4);
-        out[i] = {static_cast<double>((v >> 16) & 255) / 255.0, static_cast<double>((v >> 8) & 255) / 255.0,
+        out[k] = {static_cast<double>((v >> 16) & 255) / 255.0, static_cast<double>((v >> 8) & 255) / 255.0,
                   static_cast<double>(v & 255) / 255.0};
     }
 }
 
 constexpr std::size_t kChunk = 16384;  // points per parallel task
+constexpr std::size_t kRun = 1024;     // points per pass over the fields (their bytes stay in cache)
 
-// The cloud and the kept fields from columns laid out over `n` points.
-Cloud assemble(Header header, std::span<const Column> columns) {
+// Lays out the columns of points [begin, end) (chunk-relative, see Column); false when their
+// bytes cannot be had (a file that shrank). Called from several threads at once.
+using ChunkColumns = std::function<bool(std::size_t begin, std::size_t end, std::span<Column> columns)>;
+
+// The cloud and the kept fields of `header.points` points, chunk by chunk on the worker pool.
+Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns) {
     Cloud out;
     const std::size_t n = header.points;
     const auto& fields = header.fields;
@@ -294,35 +301,53 @@ Cloud assemble(Header header, std::span<const Column> columns) {
         out.fields[j].bytes.resize(n * fields[kept[j]].bytes());
     }
 
-    auto fill = [&](Storage<Vector3d>& dst, const std::size_t (&roles)[3], std::size_t begin, std::size_t end) {
-        double* base = dst.data()->data();
-        for (int k = 0; k < 3; ++k) {
-            if (roles[k] != kNone) {
-                load_any(fields[roles[k]], columns[roles[k]], begin, end, base + k, 3);
-            } else {
-                for (std::size_t i = begin; i < end; ++i) base[3 * i + k] = 0.0;
-            }
-        }
-    };
+    std::atomic<bool> complete{true};
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
             parallel::check_cancelled();
-            fill(cloud.points, xyz, begin, end);
-            if (has_normals) fill(cloud.normals, normal, begin, end);
-            if (colour != kNone) load_colours(columns[colour], begin, end, cloud.colors.data());
+            // At most a handful of fields are mapped; the rest are copied through.
+            thread_local std::vector<Column> columns;
+            columns.resize(fields.size());
+            if (!chunk_columns(begin, end, columns)) {
+                complete.store(false, std::memory_order_relaxed);
+                return;
+            }
+            auto fill = [&](Storage<Vector3d>& dst, const std::size_t (&roles)[3], std::size_t skip, std::size_t count) {
+                double* base = dst.data()[begin + skip].data();
+                for (int k = 0; k < 3; ++k) {
+                    if (roles[k] != kNone) {
+                        const Column c = columns[roles[k]];
+                        load_any(fields[roles[k]], {c.base + skip * c.stride, c.stride}, count, base + k, 3);
+                    } else {
+                        for (std::size_t i = 0; i < count; ++i) base[3 * i + k] = 0.0;
+                    }
+                }
+            };
+            const std::size_t count = end - begin;
+            // Runs short enough that a run's records stay in cache across the fields.
+            for (std::size_t skip = 0; skip < count; skip += kRun) {
+                const std::size_t run = std::min(kRun, count - skip);
+                fill(cloud.points, xyz, skip, run);
+                if (has_normals) fill(cloud.normals, normal, skip, run);
+                if (colour != kNone) {
+                    const Column c = columns[colour];
+                    load_colours({c.base + skip * c.stride, c.stride}, run, cloud.colors.data() + begin + skip);
+                }
+            }
             for (std::size_t j = 0; j < kept.size(); ++j) {
                 const std::size_t width = out.fields[j].field.bytes();
                 const Column c = columns[kept[j]];
-                std::uint8_t* dst = out.fields[j].bytes.data();
+                std::uint8_t* dst = out.fields[j].bytes.data() + begin * width;
                 if (c.stride == width) {
-                    std::memcpy(dst + begin * width, c.base + begin * width, (end - begin) * width);
+                    std::memcpy(dst, c.base, count * width);
                 } else {
-                    for (std::size_t i = begin; i < end; ++i) std::memcpy(dst + i * width, c.base + i * c.stride, width);
+                    for (std::size_t k = 0; k < count; ++k) std::memcpy(dst + k * width, c.base + k * c.stride, width);
                 }
             }
         },
         kChunk);
+    if (!complete.load()) return value_error("the file changed size while it was being read");
     out.header = std::move(header);
     return out;
 }
@@ -458,43 +483,81 @@ std::uint32_t load_u32(const char* p) {
     return v;
 }
 
+// The header from the start of the source, reading more only while the DATA line is not in
+// what has been read (a header is a few hundred bytes; a file may be gigabytes).
+Result<std::pair<Header, std::size_t>> read_header(const Source& source, std::string& buffer) {
+    std::uint64_t want = 64 * 1024;
+    while (true) {
+        const std::uint64_t size = std::min<std::uint64_t>(want, source.size());
+        bool ok = true;
+        std::string_view prefix = view_of(source, 0, static_cast<std::size_t>(size), buffer, ok);
+        if (!ok) return value_error("the file changed size while it was being read");
+        const bool whole = size == source.size();
+        if (!whole) prefix = prefix.substr(0, prefix.rfind('\n') + 1);  // complete lines only
+        Result<Header> h = parse_header(prefix);
+        if (h) return std::pair{std::move(*h), count_lines(prefix.substr(0, h->body_offset))};
+        if (whole || h.error().message != "header ends without a DATA line") return h.error();
+        want *= 4;
+    }
+}
+
 }  // namespace
 
-Result<Cloud> read(std::string_view data, bool remove_non_finite) {
-    Result<Header> parsed = parse_header(data);
+Result<Cloud> read(const Source& source, bool remove_non_finite) {
+    std::string buffer;  // bytes read from a file: the header, an ascii or a compressed body
+    auto parsed = read_header(source, buffer);
     if (!parsed) return parsed.error();
-    Header h = std::move(*parsed);
-    const std::string_view body = data.substr(h.body_offset);
+    Header h = std::move(parsed->first);
+    const std::size_t header_lines = parsed->second;
+    const std::uint64_t body_offset = h.body_offset, body_size = source.size() - h.body_offset;
     const std::uint64_t n = h.points, record = h.record_size();
     const std::string encoding = "DATA " + std::string(encoding_name(h.encoding)) + ": ";
-    std::vector<Column> columns(h.fields.size());
-    auto lay_out_records = [&](const std::uint8_t* base) {
-        if (n == 0) return;  // nothing to point at (the records may not exist)
-        std::size_t offset = 0;
-        for (std::size_t f = 0; f < h.fields.size(); ++f) {
-            columns[f] = {base + offset, static_cast<std::size_t>(record)};
-            offset += h.fields[f].bytes();
-        }
-    };
+    const std::string shrank = "the file changed size while it was being read";
     const auto need = checked_mul(n, record);
     if (!need)
         return value_error(encoding + to_string(n) + " points of " + to_string(record) + " bytes are more than any file holds");
+    std::vector<std::size_t> offsets;  // of each field within a record
+    for (std::size_t f = 0, at = 0; f < h.fields.size(); at += h.fields[f].bytes(), ++f) offsets.push_back(at);
+
+    // Records in memory, point after point: every field at its offset, `record` bytes apart.
+    auto records_in = [&](const std::uint8_t* base) -> ChunkColumns {
+        return [&, base](std::size_t begin, std::size_t, std::span<Column> columns) {
+            for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {base + begin * record + offsets[f], record};
+            return true;
+        };
+    };
 
     Result<Cloud> out = value_error("");
     if (h.encoding == Encoding::Binary) {
-        if (*need > body.size())
+        if (*need > body_size)
             return value_error(encoding + to_string(n) + " points of " + to_string(record) + " bytes need " +
-                               to_string(*need) + " bytes, the file has " + to_string(body.size()) + " after the header");
-        lay_out_records(reinterpret_cast<const std::uint8_t*>(body.data()));
-        out = assemble(std::move(h), columns);
+                               to_string(*need) + " bytes, the file has " + to_string(body_size) + " after the header");
+        if (const char* memory = source.memory()) {
+            out = assemble(std::move(h), records_in(reinterpret_cast<const std::uint8_t*>(memory + body_offset)));
+        } else {
+            // Each chunk of records is read by the thread that decodes it, into a buffer of its
+            // own: the body is never held whole, and reading runs in parallel with decoding.
+            out = assemble(std::move(h), [&](std::size_t begin, std::size_t end, std::span<Column> columns) {
+                thread_local std::string chunk;
+                bool ok = true;
+                const std::string_view bytes =
+                    view_of(source, body_offset + begin * record, (end - begin) * record, chunk, ok);
+                const auto* base = reinterpret_cast<const std::uint8_t*>(bytes.data());
+                for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {base + offsets[f], record};
+                return ok;
+            });
+        }
     } else if (h.encoding == Encoding::BinaryCompressed) {
-        if (body.size() < 8)
+        bool ok = true;
+        if (body_size < 8)
             return value_error(encoding + "the body ends before its compressed and uncompressed sizes (" +
-                               to_string(body.size()) + " bytes)");
-        const std::uint64_t compressed = load_u32(body.data()), uncompressed = load_u32(body.data() + 4);
-        if (compressed > body.size() - 8)
+                               to_string(body_size) + " bytes)");
+        char sizes[8];
+        if (!source.read_at(body_offset, 8, sizes)) return value_error(shrank);
+        const std::uint64_t compressed = load_u32(sizes), uncompressed = load_u32(sizes + 4);
+        if (compressed > body_size - 8)
             return value_error(encoding + "compressed size " + to_string(compressed) + " exceeds the " +
-                               to_string(body.size() - 8) + " bytes left");
+                               to_string(body_size - 8) + " bytes left");
         if (uncompressed != *need)
             return value_error(encoding + "uncompressed size " + to_string(uncompressed) + " disagrees with " +
                                to_string(n) + " points of " + to_string(record) + " bytes (" + to_string(*need) + ")");
@@ -503,26 +566,38 @@ Result<Cloud> read(std::string_view data, bool remove_non_finite) {
                                to_string(compressed) + " compressed bytes");
         std::vector<std::uint8_t> plain(uncompressed);
         if (uncompressed) {
-            const auto* in = reinterpret_cast<const std::uint8_t*>(body.data() + 8);
-            if (auto e = lzf::decompress({in, static_cast<std::size_t>(compressed)}, plain))
+            const std::string_view packed = view_of(source, body_offset + 8, compressed, buffer, ok);
+            if (!ok) return value_error(shrank);
+            const auto* in = reinterpret_cast<const std::uint8_t*>(packed.data());
+            if (auto e = lzf::decompress({in, packed.size()}, plain))
                 return value_error(encoding + "damaged compressed data: " + *e);
         }
+        std::string().swap(buffer);  // the compressed bytes are not needed any more
         // Field-major: all values of the first field, then all of the second, ...
-        std::size_t offset = 0;
-        for (std::size_t f = 0; f < h.fields.size() && n > 0; ++f) {
-            const std::size_t width = h.fields[f].bytes();
-            columns[f] = {plain.data() + offset, width};
-            offset += n * width;
+        std::vector<std::size_t> starts, widths;
+        for (std::size_t f = 0, at = 0; f < h.fields.size(); at += n * widths.back(), ++f) {
+            starts.push_back(at);
+            widths.push_back(h.fields[f].bytes());
         }
-        out = assemble(std::move(h), columns);
+        out = assemble(std::move(h), [&](std::size_t begin, std::size_t, std::span<Column> columns) {
+            for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {plain.data() + starts[f] + begin * widths[f], widths[f]};
+            return true;
+        });
     } else {
-        Result<std::vector<std::uint8_t>> records = parse_ascii(body, h, count_lines(data.substr(0, h.body_offset)));
+        bool ok = true;
+        const std::string_view body = view_of(source, body_offset, body_size, buffer, ok);
+        if (!ok) return value_error(shrank);
+        Result<std::vector<std::uint8_t>> records = parse_ascii(body, h, header_lines);
         if (!records) return records.error();
-        lay_out_records(records->data());
-        out = assemble(std::move(h), columns);
+        std::string().swap(buffer);
+        out = assemble(std::move(h), records_in(records->data()));
     }
-    if (remove_non_finite) drop_non_finite(*out);
+    if (out && remove_non_finite) drop_non_finite(*out);
     return out;
+}
+
+Result<Cloud> read(std::string_view data, bool remove_non_finite) {
+    return read(MemorySource(data), remove_non_finite);
 }
 
 // ---- writing ---------------------------------------------------------------------------------
@@ -544,26 +619,58 @@ std::uint32_t packed_colour(const Vector3d& c) {
     return 255u << 24 | r << 16 | g << 8 | b;  // opaque, as depth cameras write it
 }
 
-// The bytes of point i's values of field `f`.
-void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t i, std::uint8_t* dst) {
+template <class T>
+void put_column(const Vector3d* v, int k, std::size_t count, std::uint8_t* dst, std::size_t stride) {
+    for (std::size_t i = 0; i < count; ++i, dst += stride) {
+        const T x = static_cast<T>(v[i][k]);
+        std::memcpy(dst, &x, sizeof x);
+    }
+}
+
+// Field `f` of points [first, first + count) into dst, dst + stride, ...: one field at a time,
+// so the type is decided once per run of points, not once per value.
+void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t first, std::size_t count,
+            std::uint8_t* dst, std::size_t stride) {
+    const bool f4 = f.field.size == 4;
     switch (f.source) {
         case Source::PointX:
         case Source::PointY:
-        case Source::PointZ:
-            return put_double(cloud.points[i][static_cast<int>(f.source) - static_cast<int>(Source::PointX)], f.field.size, dst);
+        case Source::PointZ: {
+            const int k = static_cast<int>(f.source) - static_cast<int>(Source::PointX);
+            return f4 ? put_column<float>(cloud.points.data() + first, k, count, dst, stride)
+                      : put_column<double>(cloud.points.data() + first, k, count, dst, stride);
+        }
         case Source::NormalX:
         case Source::NormalY:
-        case Source::NormalZ:
-            return put_double(cloud.normals[i][static_cast<int>(f.source) - static_cast<int>(Source::NormalX)], f.field.size, dst);
-        case Source::Curvature: return put_double(0.0, f.field.size, dst);
-        case Source::Colour: {
-            const std::uint32_t v = packed_colour(cloud.colors[i]);
-            std::memcpy(dst, &v, 4);
+        case Source::NormalZ: {
+            const int k = static_cast<int>(f.source) - static_cast<int>(Source::NormalX);
+            return f4 ? put_column<float>(cloud.normals.data() + first, k, count, dst, stride)
+                      : put_column<double>(cloud.normals.data() + first, k, count, dst, stride);
+        }
+        case Source::Curvature: {
+            const float zero4 = 0;
+            const double zero8 = 0;
+            if (f4) {
+                for (std::size_t i = 0; i < count; ++i, dst += stride) std::memcpy(dst, &zero4, 4);
+            } else {
+                for (std::size_t i = 0; i < count; ++i, dst += stride) std::memcpy(dst, &zero8, 8);
+            }
             return;
         }
+        case Source::Colour:
+            for (std::size_t i = 0; i < count; ++i, dst += stride) {
+                const std::uint32_t v = packed_colour(cloud.colors[first + i]);
+                std::memcpy(dst, &v, 4);
+            }
+            return;
         case Source::Extra: {
             const std::size_t w = f.field.bytes();
-            std::memcpy(dst, f.extra->bytes.data() + i * w, w);
+            const std::uint8_t* src = f.extra->bytes.data() + first * w;
+            if (stride == w) {
+                std::memcpy(dst, src, count * w);
+            } else {
+                for (std::size_t i = 0; i < count; ++i, dst += stride, src += w) std::memcpy(dst, src, w);
+            }
             return;
         }
     }
@@ -675,10 +782,12 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
             parallel::parallel_for_chunks(
                 count,
                 [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t i = begin; i < end; ++i) {
-                        std::uint8_t* dst = base + i * record;
+                    // Runs short enough that a run's records stay in cache across the fields.
+                    for (std::size_t run = begin; run < end; run += kRun) {
+                        const std::size_t count = std::min(kRun, end - run);
+                        std::uint8_t* dst = base + run * record;
                         for (const OutField& f : fields) {
-                            encode(f, cloud, first + i, dst);
+                            encode(f, cloud, first + run, count, dst, record);
                             dst += f.field.bytes();
                         }
                     }
@@ -697,7 +806,7 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
             parallel::parallel_for_chunks(
                 n,
                 [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t i = begin; i < end; ++i) encode(f, cloud, i, base + i * w);
+                    encode(f, cloud, begin, end - begin, base + begin * w, w);
                 },
                 kChunk);
             offset += n * w;
@@ -720,7 +829,7 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
             std::uint8_t* dst = values.data();
             bool first_value = true;
             for (const OutField& f : fields) {
-                encode(f, cloud, i, dst);
+                encode(f, cloud, i, 1, dst, f.field.bytes());
                 for (std::uint64_t k = 0; k < f.field.count; ++k) {
                     if (!first_value) block += ' ';
                     first_value = false;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/geometry/point_cloud.hpp"
+#include "core/io/source.hpp"
 #include "core/result.hpp"
 
 namespace nubiro::io::pcd {
@@ -60,9 +61,11 @@ struct Cloud {
     std::vector<FieldValues> fields;  // in header order; padding fields ("_") left out
 };
 
-// Reads a whole file's bytes. With remove_non_finite, points with a NaN or infinite
+// Reads a file's bytes from memory or from a file in blocks (a binary body is read chunk by
+// chunk by the threads that decode it, never held whole). With remove_non_finite, points with a NaN or infinite
 // coordinate are dropped together with their values in every field; without it, an organized
 // cloud keeps its grid (row after row, WIDTH points each).
+Result<Cloud> read(const Source& source, bool remove_non_finite);
 Result<Cloud> read(std::string_view data, bool remove_non_finite);
 
 struct WriteOptions {
