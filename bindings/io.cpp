@@ -34,8 +34,9 @@ PyObject* read_point_cloud(Args& a) {
     io::ReadOptions options = read_options(a);
     Cloud cloud;
     {
-        ReleaseGil unlocked;
-        cloud = io::read_point_cloud(path.native, format, options);
+        released([&] {
+            cloud = io::read_point_cloud(path.native, format, options);
+        });
     }
     return new_cloud(std::move(cloud));
 }
@@ -57,8 +58,9 @@ PyObject* write_point_cloud(Args& a) {
     ReadAccess r(cloud.object());
     bool written;
     {
-        ReleaseGil unlocked;
-        written = io::write_point_cloud(path.native, cloud.ptr->value, write_ascii);
+        released([&] {
+            written = io::write_point_cloud(path.native, cloud.ptr->value, write_ascii);
+        });
     }
     return boolean(written);
 }

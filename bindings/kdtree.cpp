@@ -94,8 +94,7 @@ bool rebuild(PyObject* self, Build&& build) {
 KDTree tree_from_cloud(CloudObject* cloud) {
     KDTree tree;
     ReadAccess r(object_of(cloud));
-    ReleaseGil unlocked;
-    tree.build_from_points(cloud->value.points.span());
+    released([&] { tree.build_from_points(cloud->value.points.span()); });
     return tree;
 }
 

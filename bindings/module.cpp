@@ -92,6 +92,7 @@ PyObject* init() {
     add_native_segmentation(native.get());
     add_native_measure(native.get());
     add_native_align(native.get());
+    add_native_operations(native.get());
     check(PyDict_SetItemString(sys_modules.get(), kNative, native.get()));
 
     initialised = true;

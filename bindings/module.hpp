@@ -46,6 +46,7 @@ void add_native_filters(PyObject* native);       // outlier removal, selection, 
 void add_native_segmentation(PyObject* native);  // planes, clusters
 void add_native_measure(PyObject* native);       // cloud-to-cloud and cloud-to-mesh distances
 void add_native_align(PyObject* native);         // covariances, generalized ICP, robust kernels
+void add_native_operations(PyObject* native);    // Ctrl-C, cancellation and progress of long calls
 
 PyTypeObject* geometry3d_type();
 PyTypeObject* mesh_base_type();

@@ -52,8 +52,9 @@ PyObject* covariances(Args& a) {
     Matrix3d* data;
     Ref out = new_rows<Matrix3d>(points.size(), data);
     {
-        ReleaseGil unlocked;
-        registration::estimate_covariances(points, k, epsilon, {data, points.size()});
+        released([&] {
+            registration::estimate_covariances(points, k, epsilon, {data, points.size()});
+        });
     }
     return out.release();
 }
@@ -64,10 +65,11 @@ PyObject* local_normals(Args& a) {
     Vector3d* data;
     Ref out = new_rows<Vector3d>(points.size(), data);
     if (!points.empty()) {
-        ReleaseGil unlocked;
-        KDTree tree;
-        tree.build_from_points(points);
-        registration::estimate_local_normals(points, tree, k, {data, points.size()});
+        released([&] {
+            KDTree tree;
+            tree.build_from_points(points);
+            registration::estimate_local_normals(points, tree, k, {data, points.size()});
+        });
     }
     return out.release();
 }
@@ -94,8 +96,9 @@ PyObject* icp(Args& a) {
 
     Result<registration::IcpResult> out = registration::IcpResult();
     {
-        ReleaseGil unlocked;
-        out = registration::icp(in, init, options);
+        released([&] {
+            out = registration::icp(in, init, options);
+        });
     }
     const registration::IcpResult r = unwrap(std::move(out));
     return Py_BuildValue("(NddiN)", result(r.transformation), r.fitness, r.inlier_rmse, static_cast<int>(r.iterations),

@@ -42,8 +42,9 @@ template <class Work>
 auto with_cloud(PyObject* cloud, Work&& work) {
     auto result = [&] {
         ReadAccess r(cloud);
-        ReleaseGil unlocked;
-        return work(cloud_of(cloud));
+        return released([&] {
+            return work(cloud_of(cloud));
+        });
     }();
     if (!result) raise(result.error());
     return std::move(result.value());

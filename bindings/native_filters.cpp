@@ -79,8 +79,9 @@ PyObject* select(Args& a) {
             if (i < 0 || i >= n)
                 raise(PyExc_IndexError, "index " + std::to_string(i) + " is out of range for a cloud of " +
                                             std::to_string(n) + " points");
-        ReleaseGil unlocked;
-        picked = filters::gather(cloud_of(cloud), wanted);
+        released([&] {
+            picked = filters::gather(cloud_of(cloud), wanted);
+        });
     }
     return cloud_object(std::move(picked)).release();
 }

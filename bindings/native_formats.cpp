@@ -41,10 +41,11 @@ template <class Parse>
 auto read_file(const Path& path, Parse&& parse) {
     bool readable = true;
     auto result = [&] {
-        ReleaseGil unlocked;
-        io::FileBytes bytes(path.native);
-        readable = bytes.ok();
-        return parse(readable ? bytes.view() : std::string_view());
+        return released([&] {
+            io::FileBytes bytes(path.native);
+            readable = bytes.ok();
+            return parse(readable ? bytes.view() : std::string_view());
+        });
     }();
     if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
     if (!result) raise(result.error());
@@ -155,10 +156,11 @@ PyObject* ply_read(Args& a) {
     bool readable = true;
     std::optional<io::ply::CloudData> parsed;
     {
-        ReleaseGil unlocked;
-        io::FileSource source(path.native);  // read in blocks, not whole
-        readable = source.ok();
-        if (readable) parsed = io::ply::read_point_cloud(source);
+        released([&] {
+            io::FileSource source(path.native);  // read in blocks, not whole
+            readable = source.ok();
+            if (readable) parsed = io::ply::read_point_cloud(source);
+        });
     }
     if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
     if (!parsed) raise(PyExc_ValueError, "not a PLY file with vertices, or a damaged one");

@@ -16,8 +16,9 @@ PyObject* nearest_distances(Args& args) {
     PyObject* b = cloud_arg(args, 1);
     Result<measure::Nearest> found = [&] {
         ReadAccess ra(a), rb(b);
-        ReleaseGil unlocked;
-        return measure::nearest_distances(cloud_of(a).points, cloud_of(b).points, "b");
+        return released([&] {
+            return measure::nearest_distances(cloud_of(a).points, cloud_of(b).points, "b");
+        });
     }();
     if (!found) raise(found.error());
     Ref d = float64_array(found->distances);
@@ -31,9 +32,10 @@ PyObject* point_to_mesh(Args& args) {
     PyObject* mesh = args.get<Instance<MeshObject>>(1).object();
     Result<measure::MeshDistances> found = [&] {
         ReadAccess rc(cloud), rm(mesh);
-        ReleaseGil unlocked;
-        const geometry::TriangleMesh& m = value_of<geometry::TriangleMesh>(mesh);
-        return measure::point_to_mesh(cloud_of(cloud).points, m.vertices, m.triangles);
+        return released([&] {
+            const geometry::TriangleMesh& m = value_of<geometry::TriangleMesh>(mesh);
+            return measure::point_to_mesh(cloud_of(cloud).points, m.vertices, m.triangles);
+        });
     }();
     if (!found) raise(found.error());
     Ref d = float64_array(found->distances);

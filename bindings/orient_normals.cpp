@@ -18,8 +18,9 @@ PyObject* orient(PyObject* self, F&& run) {
     std::optional<Error> error;
     {
         WriteAccess w(self);
-        ReleaseGil unlocked;
-        error = run(value_of<Cloud>(self));
+        released([&] {
+            error = run(value_of<Cloud>(self));
+        });
     }
     if (error) raise(*error);
     return none();
@@ -59,8 +60,9 @@ PyObject* orient_stage_timings(Args& a) {
         WriteAccess w(self);
         Cloud& c = value_of<Cloud>(self);
         if (!c.has_normals()) raise(PyExc_RuntimeError, "the cloud has no normals");
-        ReleaseGil unlocked;
-        geometry::orient_normals_consistent_tangent_plane(c.points.span(), c.normals.span(), k, 0.0, 1.0, &t);
+        released([&] {
+            geometry::orient_normals_consistent_tangent_plane(c.points.span(), c.normals.span(), k, 0.0, 1.0, &t);
+        });
     }
     return Py_BuildValue("(ddd)", t.neighbourhoods, t.trees, t.propagation);
 }

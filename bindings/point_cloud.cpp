@@ -45,8 +45,9 @@ PyObject* estimate_normals(PyObject* self, Args& a) {
     const bool fast = a.get<bool>(1, true);
     {
         WriteAccess w(self);
-        ReleaseGil unlocked;
-        cloud(self).estimate_normals(param, fast);
+        released([&] {
+            cloud(self).estimate_normals(param, fast);
+        });
     }
     return none();
 }
@@ -55,8 +56,9 @@ PyObject* voxel_down_sample(PyObject* self, Args& a) {
     const double voxel_size = a.get<double>(0);
     Result<Cloud> sampled = [&] {
         ReadAccess r(self);
-        ReleaseGil unlocked;
-        return cloud(self).voxel_down_sample(voxel_size);
+        return released([&] {
+            return cloud(self).voxel_down_sample(voxel_size);
+        });
     }();
     Ref out = new_object<Cloud>(type_of<CloudObject>());
     cloud(out.get()) = unwrap(std::move(sampled));

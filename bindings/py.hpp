@@ -5,12 +5,15 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
+#include "core/parallel.hpp"
 #include "core/result.hpp"
 
 namespace nubiro::py {
@@ -83,6 +86,9 @@ R guarded(R failure, F&& body) noexcept {
     try {
         return body();
     } catch (const ErrorAlreadySet&) {
+    } catch (const parallel::Cancelled&) {
+        // Stopped by the cancellation hook (a signal sets its own exception before this).
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::exception& e) {
         PyErr_SetString(panic_exception(), e.what());
     } catch (...) {
@@ -183,7 +189,27 @@ public:
     }
 };
 
-// Releases the interpreter lock for a scope.
+// Runs `work` as one cancellable operation with the interpreter lock released and returns its
+// result. The work runs on a runner thread while the calling thread waits, taking the lock back
+// every ~50 ms to run pending signal handlers (Ctrl-C) and the progress hook; if either raises,
+// the operation is cancelled, its result dropped and that exception propagates. Work must not
+// touch Python objects and must leave its inputs unchanged when it ends with Cancelled.
+void run_released(void (*call)(void*), void* context);
+
+template <class F>
+auto released(F&& work) {
+    using R = std::invoke_result_t<F&>;
+    if constexpr (std::is_void_v<R>) {
+        run_released([](void* c) { (*static_cast<std::remove_reference_t<F>*>(c))(); }, std::addressof(work));
+    } else {
+        std::optional<R> out;
+        auto store = [&] { out.emplace(work()); };
+        run_released([](void* c) { (*static_cast<decltype(store)*>(c))(); }, &store);
+        return std::move(*out);
+    }
+}
+
+// Releases the interpreter lock for a scope (short waits only: it cannot be interrupted).
 class ReleaseGil {
 public:
     ReleaseGil() : state_(PyEval_SaveThread()) {}

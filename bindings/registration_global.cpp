@@ -62,10 +62,9 @@ PyObject* compute_fpfh_feature(Args& a) {
         p = param.ptr->value;
     }
     ReadAccess r(input.object());
-    Result<Feature> fpfh = [&] {
-        ReleaseGil unlocked;
+    Result<Feature> fpfh = released([&] {
         return registration::compute_fpfh_feature(input.ptr->value, p);
-    }();
+    });
     return new_feature(unwrap(std::move(fpfh))).release();
 }
 
@@ -78,8 +77,9 @@ PyObject* correspondences_from_features(Args& a) {
     ReadAccess rt(target.object());
     std::vector<Vector2i> pairs;
     {
-        ReleaseGil unlocked;
-        pairs = registration::correspondences_from_features(source.ptr->value, target.ptr->value, mutual_filter, ratio);
+        released([&] {
+            pairs = registration::correspondences_from_features(source.ptr->value, target.ptr->value, mutual_filter, ratio);
+        });
     }
     return new_container(pairs).release();
 }
@@ -223,12 +223,11 @@ PyObject* ransac_based_on_correspondence(Args& a) {
     const RansacOptions o = ransac_options(a, 3);
     ReadAccess rs(source.object());
     ReadAccess rt(target.object());
-    Result<registration::RegistrationResult> out = [&] {
-        ReleaseGil unlocked;
+    Result<registration::RegistrationResult> out = released([&] {
         return registration::registration_ransac_based_on_correspondence(
             source.ptr->value, target.ptr->value, corres.span(), o.max_distance, o.method, o.ransac_n, o.checkers,
             o.criteria);
-    }();
+    });
     return new_registration_result(unwrap(std::move(out))).release();
 }
 
@@ -243,12 +242,11 @@ PyObject* ransac_based_on_feature_matching(Args& a) {
     ReadAccess rt(target.object());
     ReadAccess rsf(source_feature.object());
     ReadAccess rtf(target_feature.object());
-    Result<registration::RegistrationResult> out = [&] {
-        ReleaseGil unlocked;
+    Result<registration::RegistrationResult> out = released([&] {
         return registration::registration_ransac_based_on_feature_matching(
             source.ptr->value, target.ptr->value, source_feature.ptr->value, target_feature.ptr->value, mutual_filter,
             o.max_distance, o.method, o.ransac_n, o.checkers, o.criteria);
-    }();
+    });
     return new_registration_result(unwrap(std::move(out))).release();
 }
 

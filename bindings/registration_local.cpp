@@ -177,9 +177,10 @@ PyObject* evaluate_registration(Args& a) {
     {
         ReadAccess rs(source.object());
         ReadAccess rt(target.object());
-        ReleaseGil unlocked;
-        out = registration::evaluate_registration(cloud_of(source).points.span(), cloud_of(target).points.span(),
-                                                  distance, t);
+        released([&] {
+            out = registration::evaluate_registration(cloud_of(source).points.span(), cloud_of(target).points.span(),
+                                                      distance, t);
+        });
     }
     return new_registration_result(std::move(out)).release();
 }
@@ -203,10 +204,11 @@ PyObject* registration_icp(Args& a) {
     {
         ReadAccess rs(source.object());
         ReadAccess rt(target.object());
-        ReleaseGil unlocked;
-        const geometry::PointCloud& t = cloud_of(target);
-        out = registration::registration_icp(cloud_of(source).points.span(), t.points.span(), t.normals.span(),
-                                             distance, init, method, criteria);
+        released([&] {
+            const geometry::PointCloud& t = cloud_of(target);
+            out = registration::registration_icp(cloud_of(source).points.span(), t.points.span(), t.normals.span(),
+                                                 distance, init, method, criteria);
+        });
     }
     return new_registration_result(unwrap(std::move(out))).release();
 }
@@ -220,9 +222,10 @@ PyObject* information_matrix(Args& a) {
     {
         ReadAccess rs(source.object());
         ReadAccess rt(target.object());
-        ReleaseGil unlocked;
-        info = registration::get_information_matrix(cloud_of(source).points.span(), cloud_of(target).points.span(),
-                                                    distance, t);
+        released([&] {
+            info = registration::get_information_matrix(cloud_of(source).points.span(), cloud_of(target).points.span(),
+                                                        distance, t);
+        });
     }
     return np::matrix(info[0].data(), 6, 6).release();
 }

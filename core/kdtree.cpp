@@ -1,5 +1,7 @@
 #include "core/kdtree.hpp"
 
+#include "core/parallel.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -271,6 +273,7 @@ struct KDTreeBuilder {
 
     // Builds the subtree over [left, right) and refines `box` to the points it holds.
     std::uint32_t divide(std::size_t left, std::size_t right, Box<D>& box) {
+        if (right - left >= 8192) parallel::check_cancelled();  // the tree is discarded then
         const std::size_t self = nodes.size();
         if (self >= Node::kLeaf) throw std::length_error("kd-tree node count exceeds 32 bits");
         nodes.emplace_back();

@@ -16,6 +16,8 @@ namespace {
 
 // More chunks than threads, so a thread that drew cheap indexes takes over work from the rest.
 constexpr std::size_t kChunksPerThread = 16;
+constexpr std::size_t kStoppableChunks = 256;
+constexpr std::size_t kLongestStoppableChunk = 64;
 
 // RAYON_NUM_THREADS counts only when it is a plain positive decimal number.
 std::size_t thread_count_from_environment() {
@@ -38,31 +40,37 @@ std::size_t configured_thread_count() {
 }
 
 struct Job {
-    Job(detail::RangeBody body, void* context, std::size_t n, std::size_t chunk)
-        : body(body), context(context), n(n), chunk(chunk) {}
+    Job(detail::RangeBody body, void* context, std::size_t n, std::size_t chunk, Operation* op)
+        : body(body), context(context), n(n), chunk(chunk), op(op) {}
 
     const detail::RangeBody body;
     void* const context;
     const std::size_t n;
     const std::size_t chunk;
+    Operation* const op;  // the caller's operation, carried to the workers
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> error_taken{false};
     std::exception_ptr error;  // written only by the thread that set error_taken
 };
 
-// Takes chunks until the range is exhausted or a body has failed.
+thread_local Operation* current = nullptr;
+
+// Takes chunks until the range is exhausted, a body has failed or the operation is cancelled.
 void work_on(Job& job) noexcept {
+    CurrentOperation scope(job.op);
     while (!job.stop.load(std::memory_order_relaxed)) {
         const std::size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
         if (begin >= job.n) return;
         const std::size_t end = begin + std::min(job.chunk, job.n - begin);
         try {
+            check_cancelled();
             job.body(job.context, begin, end);
         } catch (...) {
             if (!job.error_taken.exchange(true)) job.error = std::current_exception();
             job.stop.store(true, std::memory_order_relaxed);
         }
+        if (job.op) job.op->loop_advanced(end - begin);
     }
 }
 
@@ -145,18 +153,29 @@ std::size_t chunk_length(std::size_t n, std::size_t min_chunk) {
     min_chunk = std::max<std::size_t>(min_chunk, 1);
     if (n <= min_chunk) return n;
     const std::size_t threads = num_threads();
-    if (threads == 1) return n;
-    const std::size_t target_chunks = threads * kChunksPerThread;
+    if (current == nullptr) {
+        if (threads == 1) return n;
+        const std::size_t target_chunks = threads * kChunksPerThread;
+        return std::max(min_chunk, n / target_chunks + (n % target_chunks != 0));
+    }
+    // Inside an operation chunks stay short, even on one thread, so a stop request is heard
+    // within a few milliseconds however costly each index is.
+    const std::size_t target_chunks =
+        std::max({threads * kChunksPerThread, kStoppableChunks, n / kLongestStoppableChunk});
     return std::max(min_chunk, n / target_chunks + (n % target_chunks != 0));
 }
 
 void run_chunks(std::size_t n, std::size_t chunk, RangeBody body, void* context) {
     Pool& p = pool();
     if (!p.try_acquire()) {
-        body(context, 0, n);
+        for (std::size_t begin = 0; begin < n; begin += chunk) {
+            check_cancelled();
+            body(context, begin, begin + std::min(chunk, n - begin));
+        }
         return;
     }
-    Job job(body, context, n, chunk);
+    Job job(body, context, n, chunk, current);
+    if (current) current->loop_started(n);
     p.run(job);
     p.release();
     if (job.error) std::rethrow_exception(job.error);
@@ -165,10 +184,58 @@ void run_chunks(std::size_t n, std::size_t chunk, RangeBody body, void* context)
 }  // namespace detail
 
 namespace {
-std::atomic<bool> stop_requested{false};
+// Bumped by request_cancel(); an operation started before the bump counts as cancelled.
+std::atomic<std::uint64_t> cancel_generation{0};
+}  // namespace
+
+Operation::Operation() noexcept
+    : generation_(cancel_generation.load(std::memory_order_relaxed)),
+      score_(std::numeric_limits<double>::quiet_NaN()) {}
+
+bool Operation::cancelled() const noexcept {
+    return stop_.load(std::memory_order_relaxed) ||
+           cancel_generation.load(std::memory_order_relaxed) != generation_;
 }
-void request_cancel() noexcept { stop_requested.store(true, std::memory_order_relaxed); }
-void clear_cancel() noexcept { stop_requested.store(false, std::memory_order_relaxed); }
-bool cancel_requested() noexcept { return stop_requested.load(std::memory_order_relaxed); }
+
+Operation::Progress Operation::progress() const noexcept {
+    return {stage_.load(std::memory_order_relaxed), done_.load(std::memory_order_relaxed),
+            total_.load(std::memory_order_relaxed), score_.load(std::memory_order_relaxed)};
+}
+
+void Operation::report(const char* stage, std::uint64_t done, std::uint64_t total) noexcept {
+    reports_own_.store(true, std::memory_order_relaxed);
+    stage_.store(stage, std::memory_order_relaxed);
+    total_.store(total, std::memory_order_relaxed);
+    done_.store(done, std::memory_order_relaxed);
+}
+
+void Operation::report_score(double score) noexcept { score_.store(score, std::memory_order_relaxed); }
+
+void Operation::loop_started(std::uint64_t total) noexcept {
+    if (reports_own_.load(std::memory_order_relaxed)) return;
+    done_.store(0, std::memory_order_relaxed);
+    total_.store(total, std::memory_order_relaxed);
+}
+
+void Operation::loop_advanced(std::uint64_t count) noexcept {
+    if (!reports_own_.load(std::memory_order_relaxed)) done_.fetch_add(count, std::memory_order_relaxed);
+}
+
+CurrentOperation::CurrentOperation(Operation* op) noexcept : previous_(current) { current = op; }
+CurrentOperation::~CurrentOperation() { current = previous_; }
+
+Operation* current_operation() noexcept { return current; }
+
+void request_cancel() noexcept { cancel_generation.fetch_add(1, std::memory_order_relaxed); }
+
+bool cancel_requested() noexcept { return current != nullptr && current->cancelled(); }
+
+void report_progress(const char* stage, std::uint64_t done, std::uint64_t total) noexcept {
+    if (current) current->report(stage, done, total);
+}
+
+void report_score(double score) noexcept {
+    if (current) current->report_score(score);
+}
 
 }  // namespace nubiro::parallel

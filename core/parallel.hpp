@@ -15,27 +15,84 @@
 // If a body throws, no further chunks are handed out, the chunks already running finish,
 // and the first exception is rethrown on the calling thread.
 #pragma once
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <type_traits>
 
 namespace nubiro::parallel {
 
-// ---- cooperative cancellation ----
-// One process-wide stop request (the Python side sets it on Ctrl-C). Long operations call
-// check_cancelled() between units of work (chunks, iterations); it throws Cancelled once a stop
-// has been requested. An operation must write its outputs only after its loops end, so a
-// cancelled one leaves its inputs unchanged.
+// ---- cooperative cancellation and progress ----
+// A long operation runs inside an Operation made current on its thread (the binding layer does
+// this around every call that releases the interpreter lock). Loops started under it carry it
+// to the pool workers, which stop handing out chunks once it is cancelled; long serial loops
+// call check_cancelled() between units of work (iterations, blocks of points). Either way the
+// operation ends with Cancelled on its calling thread. An operation writes its outputs only
+// after its loops end, so a cancelled one leaves its inputs unchanged.
+//
+// Progress is read by another thread while the operation runs: the share of the current
+// parallel loop done, unless the operation reports its own (iterations, bytes, best score).
 struct Cancelled : std::exception {
     const char* what() const noexcept override { return "cancelled"; }
 };
+
+class Operation {
+public:
+    struct Progress {
+        const char* stage;  // nullptr until the operation names one
+        std::uint64_t done;
+        std::uint64_t total;  // 0 when unknown
+        double score;         // NaN when the operation reports none
+    };
+
+    Operation() noexcept;
+    void cancel() noexcept { stop_.store(true, std::memory_order_relaxed); }
+    bool cancelled() const noexcept;
+    Progress progress() const noexcept;
+
+    // Used by the operation itself (through report_progress / report_score below).
+    void report(const char* stage, std::uint64_t done, std::uint64_t total) noexcept;
+    void report_score(double score) noexcept;
+    // Used by the pool for the share of a loop, ignored once the operation reports its own.
+    void loop_started(std::uint64_t total) noexcept;
+    void loop_advanced(std::uint64_t count) noexcept;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::uint64_t generation_;
+    std::atomic<bool> reports_own_{false};
+    std::atomic<const char*> stage_{nullptr};
+    std::atomic<std::uint64_t> done_{0};
+    std::atomic<std::uint64_t> total_{0};
+    std::atomic<double> score_;
+};
+
+// Makes `op` the current operation of the calling thread for a scope.
+class CurrentOperation {
+public:
+    explicit CurrentOperation(Operation* op) noexcept;
+    ~CurrentOperation();
+    CurrentOperation(const CurrentOperation&) = delete;
+    CurrentOperation& operator=(const CurrentOperation&) = delete;
+
+private:
+    Operation* previous_;
+};
+
+Operation* current_operation() noexcept;
+
+// Cancels every operation running now (not later ones).
 void request_cancel() noexcept;
-void clear_cancel() noexcept;
+// True once the current operation (if any) has been cancelled.
 bool cancel_requested() noexcept;
 inline void check_cancelled() {
     if (cancel_requested()) throw Cancelled{};
 }
+// Progress of the current operation, if any: `done` of `total` units of `stage` (a literal).
+void report_progress(const char* stage, std::uint64_t done, std::uint64_t total) noexcept;
+void report_score(double score) noexcept;
 
 // Threads a loop may use, the calling thread included (at least 1). Creates the pool.
 std::size_t num_threads();

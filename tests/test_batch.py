@@ -150,7 +150,7 @@ def test_unwritable_out_fails_before_any_worker_starts(pairs, tmp_path, monkeypa
     started = []
     monkeypatch.setattr(batch, "_executor", lambda args: started.append(args))
     out = tmp_path / "no-such-dir" / "results.jsonl"
-    assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--workers", "2", "--out", str(out)]) == 1
+    assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--workers", "2", "--out", str(out)]) == 2
     err = capsys.readouterr().err
     assert f"cannot write {out}" in err and "Traceback" not in err
     assert started == []
@@ -164,8 +164,11 @@ def test_batch_command_writes_json_lines(pairs, serial, tmp_path, capsys):
     out = tmp_path / "results.jsonl"
     assert cli.main(["batch", str(csv), "--voxel-size", str(VOXEL), "--seed", "3", "--out", str(out)]) == 1
     lines = [json.loads(l) for l in out.read_text().splitlines()]
-    assert [set(l) for l in lines] == [{"source", "target", "transformation", "fitness", "inlier_rmse", "error"}] * 4
-    assert [l["error"] is None for l in lines] == [True, True, True, False]
+    register_keys = {"ok", "reason", "transformation", "fitness", "inlier_rmse", "correspondences", "voxel_size",
+                     "seconds"}
+    assert [set(l) for l in lines] == [{"source", "target"} | register_keys] * 4
+    assert [l["ok"] for l in lines] == [True, True, True, False]
+    assert "nope.ply" in lines[3]["reason"]
     assert np.array(lines[0]["transformation"]).tobytes() == serial[0].transformation.tobytes()
     assert capsys.readouterr().err.count("pair ") == 4
 

@@ -55,7 +55,9 @@ def test_register_json_recovers_the_motion(moved_pair, capsys):
     assert cli.main(["register", source, target, "--json"]) == 0
     out, err = capsys.readouterr()
     result = json.loads(out)
-    assert set(result) == {"transformation", "fitness", "inlier_rmse", "correspondences", "seconds"}
+    assert set(result) == {"ok", "reason", "transformation", "fitness", "inlier_rmse", "correspondences",
+                           "voxel_size", "seconds"}
+    assert result["ok"] is True and result["reason"] is None
     check_motion(result["transformation"], truth, extent)
     assert result["fitness"] > 0.9 and result["correspondences"] > 10_000
     assert "voxel size" in err and "RANSAC" in err  # the chosen size and progress go to stderr
@@ -107,6 +109,76 @@ def test_clouds_with_nothing_in_common(tmp_path, moved_pair, capsys):
     assert cli.main(["register", str(tmp_path / "line.xyz"), moved_pair[1], "--voxel-size", "0.3"]) == 1
     err = capsys.readouterr().err.strip().splitlines()
     assert err[-1].startswith("python -m nubiro: cannot register")
+
+
+@pytest.fixture(scope="module")
+def unrelated(tmp_path_factory):
+    """Clouds that share nothing with the bundled scan (a sphere and a box of random points
+    around it), one with only five points, the scan as text under a .txt name, and an empty
+    pairs file."""
+    rng = np.random.default_rng(5)
+    d = tmp_path_factory.mktemp("unrelated")
+    scan = np.asarray(io.read_point_cloud(cli.bundled_bunny()).points)
+    centre, span = scan.mean(0), float(np.linalg.norm(scan.max(0) - scan.min(0)))
+    u = rng.normal(size=(3000, 3))
+    shapes = {"sphere.ply": centre + u / np.linalg.norm(u, axis=1)[:, None] * span / 3,
+              "noise.ply": centre + (rng.random((3000, 3)) - 0.5) * span / 1.7, "five.ply": scan[:5]}
+    for name, points in shapes.items():
+        c = geometry.PointCloud()
+        c.points = points
+        assert io.write_point_cloud(str(d / name), c)
+    np.savetxt(d / "scan.txt", scan)
+    (d / "empty.csv").write_text("# nothing yet\n")
+    return d
+
+
+# Each case: arguments (with {d} the fixture's folder and {scan} the bundled scan), exit code and
+# words the one-line message must hold.
+FRONT_DOOR_CASES = {
+    "sphere onto scan": (["register", "{d}/sphere.ply", "{scan}"], 1, ["not registered", "fitness", "below 0.3"]),
+    "scan onto noise": (["register", "{scan}", "{d}/noise.ply"], 1, ["not registered"]),
+    "voxel too large": (["register", "{scan}", "{scan}", "--voxel-size", "8"], 1,
+                        ["voxel size 8 leaves", "smaller --voxel-size", "1/40 of that is 0.39"]),
+    "voxel too small": (["register", "{scan}", "{scan}", "--voxel-size", "0.001"], 1,
+                        ["median of 0 and 0 neighbours", "larger --voxel-size"]),
+    "too few points": (["register", "{d}/five.ply", "{scan}"], 1, ["only 5 points", "too few"]),
+    "plot into a missing folder": (["register", "{scan}", "{scan}", "--plot", "{d}/no/such/views.png"], 2,
+                                   ["--plot", "does not exist"]),
+    "plot as a point file": (["register", "{scan}", "{scan}", "--plot", "{d}/views.xyz"], 2,
+                             ["'.xyz' is not a picture type", ".png"]),
+    "batch out into a missing folder": (["batch", "{d}/empty.csv", "--out", "{d}/no/such/r.jsonl"], 2,
+                                        ["cannot write"]),
+    "empty pairs file": (["batch", "{d}/empty.csv"], 1, ["lists no pairs", "relative to the file"]),
+    "unknown extension": (["info", "{d}/scan.txt"], 1, [".txt", "--format"]),
+    "unknown extension, format given": (["info", "{d}/scan.txt", "--format", "xyz"], 0, ["extent"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FRONT_DOOR_CASES))
+def test_front_door_cases(unrelated, capsys, case):
+    argv, code, words = FRONT_DOOR_CASES[case]
+    argv = [a.format(d=unrelated, scan=cli.bundled_bunny()) for a in argv]
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    assert cli.main(argv) == code
+    out, err = capsys.readouterr()
+    message = err.strip().splitlines()[-1] if code else out
+    assert all(w in message for w in words), message
+    assert "Traceback" not in err
+    if "--plot" in argv:
+        assert "registering" not in err  # refused before any work
+
+
+def test_unregistered_json_says_why(unrelated, capsys):
+    assert cli.main(["register", str(unrelated / "sphere.ply"), cli.bundled_bunny(), "--json", "--quiet"]) == 1
+    out, err = capsys.readouterr()
+    result = json.loads(out)
+    assert result["ok"] is False and "fitness" in result["reason"] and len(result["transformation"]) == 4
+    assert err.count("\n") == 1  # the reason, nothing else
+    # Thresholds are the caller's to set: accepting anything turns the same run into a success.
+    assert cli.main(["register", str(unrelated / "sphere.ply"), cli.bundled_bunny(), "--json", "--quiet",
+                     "--min-fitness", "0.001", "--max-rmse", "1"]) == 0
+    assert json.loads(capsys.readouterr().out)["ok"] is True
 
 
 @pytest.mark.parametrize("argv", [["register", "a.ply"], ["register", "a.ply", "b.ply", "--voxel-size", "0"],

@@ -29,6 +29,17 @@ def test_readme_examples_run(tmp_path, monkeypatch):
     blocks = re.findall(r"```python\n(.*?)```", open(README).read(), re.S)
     code = "\n".join(blocks).replace("from concurrent.futures import ProcessPoolExecutor",
                                      "from concurrent.futures import ThreadPoolExecutor as ProcessPoolExecutor")
-    namespace = {}
+    namespace = {"__name__": "__main__"}
     exec(compile(code, README, "exec"), namespace)
     assert all(r.ok for r in namespace["results"]) and namespace["fine"].fitness > 0.5
+
+
+def test_quick_start_runs_on_its_own(tmp_path):
+    # A newcomer pastes the first snippet alone into a fresh interpreter, anywhere.
+    import subprocess
+    import sys
+    first = re.findall(r"```python\n(.*?)```", open(README).read(), re.S)[0]
+    done = subprocess.run([sys.executable, "-c", first], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    fitness, rmse = map(float, done.stdout.split())
+    assert fitness == 1.0 and rmse < 1e-6

@@ -17,3 +17,28 @@ def test_python_package_type_checks_against_the_stubs(fresh_env, tmp_path):
     done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "-p", "nubiro"], cwd=tmp_path,
                           env=fresh_env(), capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_every_readme_import_type_checks(fresh_env, tmp_path):
+    # The README's imports, as a newcomer's editor and type checker meet them (the short aliases
+    # nubiro.geometry, nubiro.io, nubiro.utility and nubiro.pipelines included).
+    import os
+    import re
+    readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+    blocks = re.findall(r"```python\n(.*?)```", open(readme).read(), re.S)
+    imports = sorted({line.strip() for block in blocks for line in block.splitlines()
+                      if re.match(r"\s*(import|from)\s+\S*nubiro", line)})
+    assert any("nubiro.pipelines" in line for line in imports)
+    code = "\n".join(imports + [
+        "import nubiro.geometry",
+        "from nubiro.geometry import PointCloud",
+        "from nubiro.utility import Vector3dVector",
+        "from nubiro.pipelines.registration import registration_icp",
+        "cloud: PointCloud = nubiro.geometry.PointCloud()",
+        "nubiro.utility.random.seed(1)",
+        "registration = nubiro.pipeline.register",
+    ])
+    (tmp_path / "uses.py").write_text(code + "\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", "uses.py"], cwd=tmp_path,
+                          env=fresh_env(), capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, code + "\n" + done.stdout + done.stderr

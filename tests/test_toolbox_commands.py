@@ -129,7 +129,8 @@ def test_distance_data_errors_are_one_line_with_exit_1(pair, tmp_path, capsys, w
     missing = str(tmp_path / "missing.ply")
     argv = {"a": [missing, path_b], "b": [path_a, missing],
             "plot": [missing, path_b, "--plot", str(tmp_path / "no" / "hist.png")]}[which]
-    assert cli.main(["distance"] + argv) == 1
+    # An unwritable --plot is a usage error, refused (exit 2) before the inputs are even read.
+    assert cli.main(["distance"] + argv) == (2 if which == "plot" else 1)
     err = capsys.readouterr().err.strip()
     assert "\n" not in err and "Traceback" not in err
     assert ("does not exist" if which == "plot" else "missing.ply") in err

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
 #include "core/io/source.hpp"
 #include "core/io/utf8.hpp"
+#include "core/parallel.hpp"
 #include "core/storage.hpp"
 #include "core/io/xyz.hpp"
 
@@ -33,9 +35,16 @@ FileBytes::FileBytes(const std::string& path) {
     } else {
         copy_.reset(new char[size]);
         advise_huge_pages(copy_.get(), size);  // a fresh multi-megabyte buffer faults far less
+        // In pieces, so a watcher sees the bytes arrive and a stop request is heard.
+        constexpr std::size_t kPiece = std::size_t{16} << 20;
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t n = ::read(fd, copy_.get() + done, size - done);
+            parallel::report_progress("reading", done, size);
+            if (parallel::cancel_requested()) {
+                ::close(fd);
+                throw parallel::Cancelled{};
+            }
+            const ssize_t n = ::read(fd, copy_.get() + done, std::min(kPiece, size - done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);

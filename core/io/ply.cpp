@@ -400,6 +400,10 @@ template <class Next>
 bool walk_rows(std::size_t ei, const Element& e, const std::vector<std::optional<ScalarSink>>& sinks,
                BodyConsumer& consumer, Next&& next) {
     for (std::uint64_t row = 0; row < e.count; ++row) {
+        if (row % 65536 == 0) {
+            parallel::check_cancelled();
+            parallel::report_progress("parsing", row, e.count);
+        }
         for (std::size_t k = 0; k < e.properties.size(); ++k) {
             const Property& p = e.properties[k];
             if (!p.is_list) {

@@ -1,5 +1,7 @@
 #include "core/io/source.hpp"
 
+#include "core/parallel.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +51,9 @@ bool FileSource::read_at(std::uint64_t offset, std::size_t n, char* to) const {
 std::string_view view_of(const Source& source, std::uint64_t offset, std::size_t n, std::string& buffer, bool& ok) {
     ok = offset <= source.size() && n <= source.size() - offset;
     if (!ok) return {};
+    // Readers take files block by block through here: the place to show progress and to stop.
+    parallel::check_cancelled();
+    parallel::report_progress("reading", offset + n, source.size());
     if (const char* memory = source.memory()) return {memory + offset, n};
     if (buffer.size() < n) buffer.resize(n);
     ok = source.read_at(offset, n, buffer.data());

@@ -1,6 +1,7 @@
 #include "core/io/xyz.hpp"
 
 #include "core/number_text.hpp"
+#include "core/parallel.hpp"
 
 namespace nubiro::io::xyz {
 namespace {
@@ -20,7 +21,11 @@ std::string_view next_token(std::string_view line, std::size_t& i) {
 Storage<Vector3d> read(std::string_view text) {
     Storage<Vector3d> points;
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    for (std::size_t line_number = 0; pos < text.size(); ++line_number) {
+        if (line_number % 65536 == 0) {
+            parallel::check_cancelled();
+            parallel::report_progress("parsing", pos, text.size());
+        }
         std::size_t lf = text.find('\n', pos);
         if (lf == std::string_view::npos) lf = text.size();
         const std::string_view line = text.substr(pos, lf - pos);

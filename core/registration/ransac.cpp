@@ -165,6 +165,14 @@ public:
         limit_ = std::min(estimate_, limit_);
     }
 
+    // Iterations run so far and the best fitness, for a watcher; stops here when cancelled.
+    void report(std::int64_t iterations, std::int64_t max_iteration) const {
+        parallel::check_cancelled();
+        parallel::report_progress("RANSAC iterations", static_cast<std::uint64_t>(iterations),
+                                  static_cast<std::uint64_t>(std::min<std::int64_t>(max_iteration, limit_)));
+        parallel::report_score(best_.fitness);
+    }
+
 private:
     const Problem& p_;
     RegistrationResult best_;
@@ -177,6 +185,7 @@ void run_sequential(const Problem& p, Search& search, std::int64_t max_iteration
     std::vector<Vector2i> sample(p.sample_size);
     EstimationScratch scratch;
     for (std::int64_t k = 0; k < max_iteration && k < search.limit(); ++k) {
+        search.report(k, max_iteration);
         if (!draw_sample(p, sample.data())) continue;
         const Proposal proposal = propose(p, sample, search.best().fitness, &scratch);
         if (!proposal.viable || !search.worth_scoring(proposal.quick_fitness)) continue;
@@ -211,6 +220,7 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
 
     std::int64_t start = 0, size = first_batch;
     while (start < search.limit() && start < max_iteration) {
+        search.report(start, max_iteration);
         const std::int64_t count = std::min(max_iteration, start + size) - start;
         const auto batch = static_cast<std::size_t>(count);
         samples.resize(batch * n);
@@ -287,10 +297,17 @@ Result<RegistrationResult> registration_ransac_based_on_correspondence(
                           std::max<std::int64_t>(128, 32 * static_cast<std::int64_t>(ransac_n))};
     Search search(problem, criteria);
     const std::size_t threads = parallel::num_threads();
-    if (threads > 1)
-        run_batched(problem, search, criteria.max_iteration, threads);
-    else
-        run_sequential(problem, search, criteria.max_iteration);
+    // A stopped search puts the engine back, so the next run draws what this one would have.
+    const random::Snapshot engine_before = random::snapshot();
+    try {
+        if (threads > 1)
+            run_batched(problem, search, criteria.max_iteration, threads);
+        else
+            run_sequential(problem, search, criteria.max_iteration);
+    } catch (const parallel::Cancelled&) {
+        random::restore(engine_before);
+        throw;
+    }
     if (!(search.best().fitness > 0)) return RegistrationResult();
     return search.best();
 }

@@ -166,6 +166,10 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
     Matrix4d transformation = init;
     RegistrationResult result = evaluate(source, tree, max_distance, transformation, true, &search);
     for (std::int32_t iteration = 0; iteration < criteria.max_iteration; ++iteration) {
+        parallel::check_cancelled();
+        parallel::report_progress("ICP iterations", static_cast<std::uint64_t>(iteration),
+                                  static_cast<std::uint64_t>(criteria.max_iteration));
+        parallel::report_score(result.fitness);
         const Matrix4d update =
             estimate(method, search.moved, target, target_normals, result.correspondence_set, &rows);
         if (!all_finite(update)) break;

@@ -18,6 +18,8 @@ for _name in ("geometry", "io", "pipelines", "pipelines.registration", "utility"
 
 _pickle.install()
 
+from . import pipeline  # noqa: E402  (registration from scratch, as the README shows: nubiro.pipeline.register)
+
 __version__ = pybind.__version__
 PanicException = pybind.PanicException
 

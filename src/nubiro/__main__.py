@@ -20,7 +20,7 @@ from typing import Sized
 import numpy as np
 
 import nubiro
-from nubiro import _commands, align, formats, pipeline
+from nubiro import _commands, _progress, align, formats, pipeline
 from nubiro.cpu.pybind import geometry, io
 
 PROG = "python -m nubiro"
@@ -53,6 +53,10 @@ def kernel_arg(text: str) -> str | tuple[str, float]:
 
 def stderr_progress(stage: str, seconds: float) -> None:
     print(f"  {stage:<34} {seconds * 1e3:9.1f} ms", file=sys.stderr)
+
+
+def stderr_note(text: str) -> None:
+    print(f"  {text}", file=sys.stderr)
 
 
 def print_matrix(t: np.ndarray) -> None:
@@ -111,7 +115,7 @@ def demo(args: argparse.Namespace) -> int:
           f"{result.correspondences} correspondences")
     if args.plot:
         from nubiro import _plot
-        _plot.before_after(args.plot, source, target, result.transformation)
+        _plot.before_after(args.plot, source, target, result.transformation, result.fitness, result.inlier_rmse)
         print(f"plot written to {args.plot}")
     return 0
 
@@ -124,13 +128,19 @@ def register(args: argparse.Namespace) -> int:
     voxel = args.voxel_size
     if voxel is None:
         voxel = pipeline.default_voxel_size(source, target)
-        print(f"voxel size {voxel:g} (1/40 of the clouds' extent; set it with --voxel-size)", file=sys.stderr)
-    print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
-          f"({len(target.points)} points)", file=sys.stderr)
+        if not args.quiet:
+            print(f"voxel size {voxel:g} (1/40 of the clouds' extent; set it with --voxel-size)", file=sys.stderr)
+    if not args.quiet:
+        print(f"registering {args.source} ({len(source.points)} points) onto {args.target} "
+              f"({len(target.points)} points)", file=sys.stderr)
     try:
-        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed, progress=stderr_progress,
-                                   kernel=args.kernel)
+        result = pipeline.register(source, target, voxel, icp=args.icp, seed=args.seed,
+                                   progress=None if args.quiet else stderr_progress, kernel=args.kernel,
+                                   min_fitness=args.min_fitness, max_rmse=args.max_rmse,
+                                   notes=None if args.quiet else stderr_note)
     except pipeline.RegistrationError as e:
+        if args.json:
+            print(json.dumps({"ok": False, "reason": str(e), "transformation": None}))
         raise pipeline.InputError(f"cannot register {args.source} onto {args.target}: {e}") from None
     if args.json:
         print(json.dumps(result.as_json()))
@@ -141,13 +151,16 @@ def register(args: argparse.Namespace) -> int:
         print(f"inlier RMSE {result.inlier_rmse:.6f}")
     if args.plot:
         from nubiro import _plot
-        _plot.before_after(args.plot, source, target, result.transformation)
+        _plot.before_after(args.plot, source, target, result.transformation, result.fitness, result.inlier_rmse)
         print(f"plot written to {args.plot}", file=sys.stderr)
     if args.html:
         from nubiro._show_registration import before_after
         before_after(source, target, result.transformation, source_name=os.path.basename(args.source),
                      target_name=os.path.basename(args.target)).save(args.html)
         print(f"before/after view written to {args.html}", file=sys.stderr)
+    if not result.ok:
+        print(f"{PROG}: {args.source} was not registered onto {args.target}: {result.reason}", file=sys.stderr)
+        return 1
     return 0
 
 
@@ -180,6 +193,10 @@ def info(args: argparse.Namespace) -> int:
     lo, hi = geom.get_min_bound(), geom.get_max_bound()
     print(f"  bounds  min ({lo[0]:.6g}, {lo[1]:.6g}, {lo[2]:.6g})  max ({hi[0]:.6g}, {hi[1]:.6g}, {hi[2]:.6g})")
     print("  attributes: " + ", ".join(f"{name} ({len(a)})" for name, a in arrays.items() if len(a)))
+    span = float(np.linalg.norm(hi - lo))
+    if math.isfinite(span) and span > 0:
+        voxel = float(f"{span / 40:.2g}")
+        print(f"  extent {span:.6g} (bounding-box diagonal); register would use voxel size {voxel:g}")
     if details.get("format") not in (None, "pcd") and fields:  # PCD lists its fields with their types
         print("  fields: " + ", ".join(f"{name} ({a.dtype}{'x%d' % a.shape[1] if a.ndim > 1 else ''})"
                                        for name, a in fields.items()))
@@ -197,6 +214,24 @@ def batch(args: argparse.Namespace) -> int:
 
 
 # ---- argument parsing ------------------------------------------------------------------------
+
+
+def share(text: str) -> float:
+    value = positive_float(text)
+    if value > 1:
+        raise argparse.ArgumentTypeError(f"must be at most 1, not {text}")
+    return value
+
+
+def add_judgement_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--min-fitness", type=share, default=pipeline.MIN_FITNESS, metavar="F",
+                   help="least share of source points within the ICP distance of the target for a pair to count as "
+                        f"registered (default {pipeline.MIN_FITNESS})")
+    p.add_argument("--max-rmse", type=share, default=pipeline.MAX_RMSE, metavar="R",
+                   help="largest inlier RMSE, as a share of the ICP correspondence distance (0.4 x voxel size), "
+                        f"for a pair to count as registered (default {pipeline.MAX_RMSE})")
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress on standard error")
+
 
 
 def parser() -> argparse.ArgumentParser:
@@ -228,6 +263,7 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--plot", metavar="FILE.png", default=argparse.SUPPRESS,
                    help="draw before/after views (needs the 'viz' extra)")
     r.add_argument("--html", metavar="FILE.html", help="write an interactive before/after view (needs the 'viz' extra)")
+    add_judgement_arguments(r)
 
     i = commands.add_parser("info", help="what a point-cloud or mesh file holds, with its format's own details")
     i.add_argument("file")
@@ -235,7 +271,8 @@ def parser() -> argparse.ArgumentParser:
 
     b = commands.add_parser("batch", help="register many pairs listed in a CSV file (source,target per line)")
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")
-    b.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
+    b.add_argument("--voxel-size", type=positive_float,
+                   help="down-sampling voxel size (default: 1/40 of each pair's extent, as register)")
     b.add_argument("--icp", choices=pipeline.ICP_METHODS, default="point-to-plane", help="ICP variant")
     b.add_argument("--kernel", type=kernel_arg, metavar="NAME[:SCALE]", help=KERNEL_HELP)
     b.add_argument("--seed", type=int, default=argparse.SUPPRESS, help="base random seed (default 0)")
@@ -243,6 +280,7 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
     b.add_argument("--out", metavar="results.jsonl", help="write the JSON lines here instead of standard output")
     pipeline.add_format_argument(b)
+    add_judgement_arguments(b)
 
     for module in extra:
         module.add_arguments(commands.add_parser(module.NAME, help=module.HELP))
@@ -258,18 +296,28 @@ def main(argv: list[str] | None = None) -> int:
         if not _plot.available():
             print(f"{PROG}: --plot needs matplotlib: pip install 'nubiro[viz]'", file=sys.stderr)
             return 2
+        if problem := _plot.unwritable(args.plot):
+            print(f"{PROG}: --plot {args.plot}: {problem}", file=sys.stderr)
+            return 2
     if getattr(args, "html", None):
-        from nubiro import _show
+        from nubiro import _paths, _show
         if not _show.available():
             print(f"{PROG}: --html needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
+            return 2
+        if problem := _paths.folder_problem(args.html):
+            print(f"{PROG}: --html {args.html}: {problem}", file=sys.stderr)
             return 2
     run = {None: demo, "demo": demo, "register": register, "info": info, "batch": batch,
            **{m.NAME: m.run for m in _commands.load()}}[args.command]
     try:
-        return run(args)
+        with _progress.on_stderr(not getattr(args, "quiet", False)):
+            return run(args)
     except (pipeline.InputError, pipeline.RegistrationError) as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

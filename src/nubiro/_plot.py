@@ -3,7 +3,10 @@ source in orange and the target in blue, before and after moving the source."""
 from __future__ import annotations
 
 import importlib
+import os
 from typing import Any
+
+from ._paths import folder_problem
 
 import numpy as np
 
@@ -16,12 +19,30 @@ def available() -> bool:
     return True
 
 
+def unwritable(path: str) -> str | None:
+    """Why matplotlib cannot write a picture to `path` (folder or file type), or None. Checked
+    before any work, so a mistyped path costs nothing."""
+    if problem := folder_problem(path):
+        return problem
+    backend_bases: Any = importlib.import_module("matplotlib.backend_bases")
+    kinds = sorted(backend_bases.FigureCanvasBase.get_supported_filetypes())
+    suffix = os.path.splitext(path)[1].lower().lstrip(".")
+    if suffix not in kinds:
+        what = f"'.{suffix}' is not a picture type matplotlib writes" if suffix else "the name has no picture suffix"
+        return f"{what} (use one of {', '.join('.' + k for k in kinds)})"
+    return None
+
+
 def _thin(points: np.ndarray, limit: int = 20_000) -> np.ndarray:
     step = max(1, len(points) // limit)
     return points[::step]
 
 
-def before_after(path: str, source, target, transformation: np.ndarray) -> None:
+def before_after(path: str, source, target, transformation: np.ndarray, fitness: float | None = None,
+                 inlier_rmse: float | None = None) -> None:
+    """The target in blue with the source in orange, half transparent so both stay visible where
+    they overlap, before and after moving the source; each view looks along one coordinate axis
+    and is named by the two it shows, as nothing says which axis is up."""
     # matplotlib is an optional extra (viz): imported by name, so the package type-checks without it.
     importlib.import_module("matplotlib").use("Agg")
     plt: Any = importlib.import_module("matplotlib.pyplot")
@@ -29,17 +50,21 @@ def before_after(path: str, source, target, transformation: np.ndarray) -> None:
     src = _thin(np.asarray(source.points))
     moved = src @ np.asarray(transformation)[:3, :3].T + np.asarray(transformation)[:3, 3]
     tgt = _thin(np.asarray(target.points))
-    fig, axes = plt.subplots(2, 2, figsize=(10, 10))
+    fig, axes = plt.subplots(2, 3, figsize=(15, 10))
     for row, (title, s) in enumerate((("before", src), ("after", moved))):
-        for col, (view, (i, j)) in enumerate((("top (x, y)", (0, 1)), ("front (x, z)", (0, 2)))):
+        for col, (i, j) in enumerate(((0, 1), (0, 2), (1, 2))):
             ax = axes[row][col]
             ax.scatter(tgt[:, i], tgt[:, j], s=0.3, c="tab:blue", label="target")
-            ax.scatter(s[:, i], s[:, j], s=0.3, c="tab:orange", label="source")
-            ax.set_title(f"{title}: {view}")
+            ax.scatter(s[:, i], s[:, j], s=0.3, c="tab:orange", alpha=0.35, label="source")
+            ax.set_title(f"{title}: {'xyz'[i]}-{'xyz'[j]} plane (along {'xyz'[3 - i - j]})")
+            ax.set_xlabel("xyz"[i])
+            ax.set_ylabel("xyz"[j])
             ax.set_aspect("equal")
             ax.set_xticks([])
             ax.set_yticks([])
     axes[0][0].legend(loc="upper right", markerscale=10)
+    if fitness is not None and inlier_rmse is not None:
+        fig.suptitle(f"fitness {fitness:.4f}, inlier RMSE {inlier_rmse:.4g}")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)

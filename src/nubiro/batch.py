@@ -5,7 +5,9 @@ Each pair runs the pipeline of ``python -m nubiro register`` (`nubiro.pipeline.r
 the random engine seeded from the base seed and the pair's position in the input, so a pair's
 result is the same bits wherever and in whatever order it runs. Results come back in input
 order; a pair that fails (a missing or empty file, clouds with nothing in common, a worker that
-died) carries its error and the other pairs keep their results.
+died) carries its error and the other pairs keep their results. A pair whose fitness or inlier
+RMSE misses the thresholds of `nubiro.pipeline.judge` keeps its transformation but is not `ok`,
+with the reason.
 """
 from __future__ import annotations
 
@@ -22,7 +24,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from . import align, pipeline
+from . import _paths, align, pipeline
 from .cpu.pybind import PanicException, geometry
 from .cpu.pybind.pipelines import registration as reg
 
@@ -34,18 +36,24 @@ class PairResult:
     transformation: np.ndarray | None = None
     fitness: float = 0.0
     inlier_rmse: float = 0.0
-    error: str | None = None
+    error: str | None = None  # the pair could not be run through the pipeline
     stages: dict[str, float] = field(default_factory=dict)
     information: np.ndarray | None = None
+    reason: str | None = None  # it ran, but the judgement says the clouds were not registered
+    correspondences: int = 0
+    voxel_size: float | None = None
+    seconds: float = 0.0
 
     @property
     def ok(self) -> bool:
-        return self.error is None
+        return self.error is None and self.reason is None
 
     def as_json(self) -> dict[str, Any]:
-        out = {"source": self.source, "target": self.target,
+        """The object ``register --json`` prints, with the pair's paths in front."""
+        out = {"source": self.source, "target": self.target, "ok": self.ok, "reason": self.error or self.reason,
                "transformation": None if self.transformation is None else self.transformation.tolist(),
-               "fitness": self.fitness, "inlier_rmse": self.inlier_rmse, "error": self.error}
+               "fitness": self.fitness, "inlier_rmse": self.inlier_rmse, "correspondences": self.correspondences,
+               "voxel_size": self.voxel_size, "seconds": self.seconds}
         if self.information is not None:
             out["information"] = self.information.tolist()
         return out
@@ -68,24 +76,29 @@ def _load(item: Any, format: str | None = None) -> geometry.PointCloud:
     return item if isinstance(item, geometry.PointCloud) else pipeline.read_cloud(os.fspath(item), format)
 
 
-def register_one(index: int, source: Any, target: Any, voxel_size: float, icp: str, seed: int,
-                 kernel: Any = None, information: bool = False, format: str | None = None) -> PairResult:
-    """One pair's registration; errors are returned in the result, not raised. With
-    `information`, the result carries the 6x6 information matrix of the found motion, from the
-    clouds down-sampled to the voxel size with pairs matched within 1.5 voxels."""
+def register_one(index: int, source: Any, target: Any, voxel_size: float | None, icp: str, seed: int,
+                 kernel: Any = None, information: bool = False, format: str | None = None,
+                 min_fitness: float = pipeline.MIN_FITNESS, max_rmse: float = pipeline.MAX_RMSE) -> PairResult:
+    """One pair's registration; errors are returned in the result, not raised. A voxel size of
+    None is chosen from the pair's extent, as ``register`` does. With `information`, the result
+    carries the 6x6 information matrix of the found motion, from the clouds down-sampled to the
+    voxel size with pairs matched within 1.5 voxels."""
     result = PairResult(index, _label(source), _label(target))
     try:
         source, target = _load(source, format), _load(target, format)
-        done = pipeline.register(source, target, voxel_size, icp=icp, seed=pair_seed(seed, index), kernel=kernel)
+        done = pipeline.register(source, target, voxel_size, icp=icp, seed=pair_seed(seed, index), kernel=kernel,
+                                 min_fitness=min_fitness, max_rmse=max_rmse)
+        voxel = done.voxel_size
         if information:
             result.information = np.asarray(reg.get_information_matrix_from_point_clouds(
-                source.voxel_down_sample(voxel_size), target.voxel_down_sample(voxel_size), 1.5 * voxel_size,
+                source.voxel_down_sample(voxel), target.voxel_down_sample(voxel), 1.5 * voxel,
                 done.transformation))
     except (pipeline.InputError, pipeline.RegistrationError, ValueError, RuntimeError, PanicException) as e:
         result.error = str(e) if isinstance(e, Exception) else f"{type(e).__name__}: {e}"
         return result
     result.transformation, result.fitness, result.inlier_rmse = done.transformation, done.fitness, done.inlier_rmse
-    result.stages = done.stages
+    result.stages, result.reason, result.correspondences = done.stages, done.reason, done.correspondences
+    result.voxel_size, result.seconds = done.voxel_size, done.seconds
     return result
 
 
@@ -94,23 +107,25 @@ def _is_dask(obj: Any) -> bool:
     return type(obj).__module__.split(".")[0] == "distributed"
 
 
-def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: str = "point-to-plane", seed: int = 0,
-                   executor: Any = None, progress: Callable[[PairResult], None] | None = None,
-                   kernel: Any = None, information: bool = False, format: str | None = None) -> list[PairResult]:
+def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float | None = None, icp: str = "point-to-plane",
+                   seed: int = 0, executor: Any = None, progress: Callable[[PairResult], None] | None = None,
+                   kernel: Any = None, information: bool = False, format: str | None = None,
+                   min_fitness: float = pipeline.MIN_FITNESS, max_rmse: float = pipeline.MAX_RMSE) -> list[PairResult]:
     """Registers each (source, target) pair (file paths or `PointCloud`s) and returns one
     `PairResult` per pair, in input order. `executor` is None (serial), a
     `concurrent.futures.Executor` or a Dask `distributed.Client`; `progress` is called with each
     result as it finishes. `kernel` is a robust kernel for the ICP step, as
     `nubiro.pipeline.register` takes it. With `information`, each result carries the information
     matrix of its motion (see `register_one`). `format` reads every file as that format instead of
-    by its extension."""
+    by its extension. `voxel_size` None chooses one per pair from its extent; `min_fitness` and
+    `max_rmse` are the thresholds of `nubiro.pipeline.judge`."""
     pairs = list(pairs)
     if icp not in pipeline.ICP_METHODS:
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
     if isinstance(kernel, str):
         kernel = align.parse_kernel(kernel)
     align.check_kernel(kernel)
-    if not voxel_size > 0:
+    if voxel_size is not None and not voxel_size > 0:
         raise ValueError(f"voxel_size must be positive, not {voxel_size}")
     results: list[PairResult | None] = [None] * len(pairs)
 
@@ -121,7 +136,8 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
 
     if executor is None:
         for i, (source, target) in enumerate(pairs):
-            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information, format))
+            finish(register_one(i, source, target, voxel_size, icp, seed, kernel, information, format, min_fitness,
+                                max_rmse))
         return results  # type: ignore[return-value]
 
     dask = _is_dask(executor)
@@ -139,7 +155,7 @@ def register_pairs(pairs: Iterable[tuple[Any, Any]], *, voxel_size: float, icp: 
     for i, (source, target) in enumerate(pairs):
         kwargs = {"pure": False} if dask else {}  # Dask would merge equal-looking tasks
         futures[executor.submit(register_one, i, shipped(source), shipped(target), voxel_size, icp, seed, kernel,
-                                information, format, **kwargs)] = i
+                                information, format, min_fitness, max_rmse, **kwargs)] = i
     if dask:
         distributed = importlib.import_module("distributed")  # optional extra
         finished: Iterable[Any] = distributed.as_completed(list(futures))
@@ -187,20 +203,30 @@ def _executor(args: argparse.Namespace) -> Any:
 
 
 def main(args: argparse.Namespace) -> int:
+    # A path that cannot be written stops here, before the pairs file is read or any worker starts.
+    if args.out and (problem := _paths.folder_problem(args.out)):
+        print(f"python -m nubiro: cannot write {args.out}: {problem}", file=sys.stderr)
+        return 2
     try:
         pairs = read_pairs(args.pairs)
     except (OSError, ValueError, UnicodeDecodeError) as e:
         print(f"python -m nubiro: cannot read the pairs file {args.pairs}: {e}", file=sys.stderr)
+        return 1
+    if not pairs:
+        print(f"python -m nubiro: {args.pairs} lists no pairs (one 'source,target' line per pair, paths relative "
+              f"to the file)", file=sys.stderr)
         return 1
     # The output opens before any worker starts: a path that cannot be written stops here.
     try:
         out = open(args.out, "w") if args.out else sys.stdout
     except OSError as e:
         print(f"python -m nubiro: cannot write {args.out}: {e.strerror or e}", file=sys.stderr)
-        return 1
+        return 2
 
     def progress(r: PairResult) -> None:
-        status = f"fitness {r.fitness:.4f}" if r.ok else f"error: {r.error}"
+        if getattr(args, "quiet", False):
+            return
+        status = f"fitness {r.fitness:.4f}" if r.ok else f"not registered: {r.error or r.reason}"
         print(f"pair {r.index + 1}/{len(pairs)} {r.source} -> {r.target}: {status}", file=sys.stderr)
 
     executor = None
@@ -208,7 +234,8 @@ def main(args: argparse.Namespace) -> int:
         executor = _executor(args)
         results = register_pairs(pairs, voxel_size=args.voxel_size, icp=args.icp, seed=args.seed, executor=executor,
                                  progress=progress, kernel=getattr(args, "kernel", None),
-                                 format=getattr(args, "format", None))
+                                 format=getattr(args, "format", None), min_fitness=args.min_fitness,
+                                 max_rmse=args.max_rmse)
         for r in results:
             out.write(json.dumps(r.as_json()) + "\n")
     finally:

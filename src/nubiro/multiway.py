@@ -150,7 +150,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         if not pairs:
             return []
         return batch.register_pairs([(clouds[s], clouds[t]) for s, t in pairs], voxel_size=voxel_size, icp=icp,
-                                    seed=pair_seed, executor=executor, progress=report, information=True)
+                                    seed=pair_seed, executor=executor, progress=report, information=True,
+                                    min_fitness=0.0, max_rmse=1.0)  # judged here, by _judge
 
     odometry = [(usable[n + 1], usable[n]) for n in range(len(usable) - 1)]  # each scan onto the one before
     odometry_results = run(odometry, "odometry", seed)

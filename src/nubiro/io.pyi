@@ -1,0 +1,2 @@
+# `nubiro.io` is `nubiro.cpu.pybind.io` under a shorter name.
+from nubiro.cpu.pybind.io import *

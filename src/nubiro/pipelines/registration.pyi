@@ -1,0 +1,1 @@
+from nubiro.cpu.pybind.pipelines.registration import *

@@ -1,0 +1,1 @@
+from nubiro.cpu.pybind.utility.random import *
