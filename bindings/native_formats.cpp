@@ -78,13 +78,12 @@ PyObject* pcd_read(Args& a) {
     const Path path = a.get<Path>(0);
     const bool remove_non_finite = a.get<bool>(1);
     bool readable = true;
-    Result<io::pcd::Cloud> read = [&]() -> Result<io::pcd::Cloud> {
-        ReleaseGil unlocked;
+    Result<io::pcd::Cloud> read = released([&]() -> Result<io::pcd::Cloud> {
         io::FileSource source(path.native);
         readable = source.ok();
         if (!readable) return value_error("");
         return io::pcd::read(source, remove_non_finite);
-    }();
+    });
     if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
     io::pcd::Cloud c = unwrap(std::move(read));
     Ref fields = check(PyDict_New());

@@ -42,3 +42,27 @@ def test_every_readme_import_type_checks(fresh_env, tmp_path):
     done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", "uses.py"], cwd=tmp_path,
                           env=fresh_env(), capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, code + "\n" + done.stdout + done.stderr
+
+
+def test_every_stub_member_has_a_docstring():
+    # Editors show these on hover; the run-time module keeps its docstrings empty.
+    import ast
+    import pathlib
+    import nubiro.cpu
+    missing = []
+    for stub in pathlib.Path(nubiro.cpu.__file__).parent.rglob("*.pyi"):
+        def visit(node, owner):
+            for child in ast.iter_child_nodes(node):
+                if isinstance(child, ast.ClassDef):
+                    if ast.get_docstring(child) is None:
+                        missing.append(f"{stub.name}: {child.name}")
+                    visit(child, child.name)
+                elif isinstance(child, ast.FunctionDef):
+                    decorators = [ast.unparse(d) for d in child.decorator_list]
+                    private = child.name.startswith("__") and child.name != "__init__"
+                    if private or "overload" in decorators or any(d.endswith(".setter") for d in decorators):
+                        continue
+                    if ast.get_docstring(child) is None:
+                        missing.append(f"{stub.name}: {owner + '.' if owner else ''}{child.name}")
+        visit(ast.parse(stub.read_text()), "")
+    assert not missing, missing

@@ -100,6 +100,11 @@ class Covariances:
         The neighbourhood size they were estimated with, for reference.
     epsilon : float, optional
         The variance kept along each normal, for reference.
+
+    Raises
+    ------
+    ValueError
+        If `matrices` does not have shape (n, 3, 3) or holds a non-finite number.
     """
 
     __slots__ = ("_matrices", "k", "epsilon")
@@ -165,6 +170,14 @@ def estimate_covariances(cloud: Any, k: int = 20, *, epsilon: float = 1e-3) -> C
     -------
     Covariances
         One matrix per point.
+
+    Raises
+    ------
+    TypeError
+        If `cloud` is neither a PointCloud nor numbers, `k` is not an integer or `epsilon` is
+        not a number.
+    ValueError
+        If the points do not have shape (n, 3), `k` is below 3 or `epsilon` is outside (0, 1].
     """
     points = _points(cloud, "cloud")
     k = _integer(k, "k", 3)
@@ -208,12 +221,24 @@ class IcpResult:
 
 
 def check_kernel(kernel: KernelSpec) -> Optional[str]:
-    """The name of a kernel as `icp` takes it (None for None).
+    """Check a kernel given as `icp` takes it, before any work is done.
+
+    Parameters
+    ----------
+    kernel : None, str or (str, float)
+        No kernel, a kernel name, or a (name, scale) pair with the scale in the points' units.
+
+    Returns
+    -------
+    str or None
+        The kernel's name, or None for None.
 
     Raises
     ------
-    TypeError, ValueError
-        As `icp` would for it.
+    TypeError
+        If `kernel` has another form or its scale is not a number.
+    ValueError
+        If the name is not one of `KERNELS` or the scale is not a positive finite number.
     """
     spec = _kernel(kernel, 1.0)
     return None if spec is None else spec[0]
@@ -240,13 +265,23 @@ def _kernel(kernel: KernelSpec, max_distance: float) -> Optional[Tuple[str, floa
 
 
 def parse_kernel(text: str) -> Union[str, Tuple[str, float]]:
-    """A kernel written ``NAME`` or ``NAME:SCALE`` (as on the command line), in the form `icp`
-    takes: the name alone, or a (name, scale) pair.
+    """Read a kernel written ``NAME`` or ``NAME:SCALE``, as on the command line.
+
+    Parameters
+    ----------
+    text : str
+        The name (case and surrounding spaces ignored), optionally followed by a colon and the
+        scale in the points' units.
+
+    Returns
+    -------
+    str or (str, float)
+        The form `icp` takes: the lower-case name alone, or a (name, scale) pair.
 
     Raises
     ------
     ValueError
-        For an unknown name or a scale that is not a positive number.
+        If the name is not one of `KERNELS` or the scale is not a positive finite number.
     """
     name, sep, raw = text.strip().partition(":")
     name = name.strip().lower()
@@ -307,9 +342,14 @@ def icp(source: Any, target: Any, *, max_correspondence_distance: float, method:
 
     Raises
     ------
+    TypeError
+        If a cloud, number or integer argument, the kernel or a covariances argument has the
+        wrong type.
     ValueError
-        For an unknown method or kernel, a distance, kernel scale or tolerance that is not a
-        positive number, or covariances whose count does not match their cloud.
+        For an unknown method or kernel, a distance or kernel scale that is not a positive
+        number, a negative tolerance, `max_iterations` below 0 or `k` below 3, clouds or an
+        `init` of the wrong shape, a non-finite `init`, or covariances whose count does not
+        match their cloud.
     """
     if method not in _METHOD_CODES:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")

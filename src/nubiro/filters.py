@@ -156,6 +156,13 @@ def crop_oriented(cloud: geometry.PointCloud, center: Any, rotation: Any, extent
     -------
     kept : PointCloud
     indices : ndarray of int64
+        The kept points' numbers, ascending.
+
+    Raises
+    ------
+    ValueError
+        If an argument has the wrong shape, `center` or `rotation` is not finite, or an
+        extent is negative or NaN.
     """
     rot = np.asarray(rotation, dtype=np.float64)
     if rot.shape != (3, 3):
@@ -182,6 +189,13 @@ def crop_polygon(cloud: geometry.PointCloud, polygon: Any, *, axis: int = 2, low
     -------
     kept : PointCloud
     indices : ndarray of int64
+        The kept points' numbers, ascending.
+
+    Raises
+    ------
+    ValueError
+        If `polygon` does not have shape (n, 2), has fewer than 3 vertices or a non-finite
+        one, `axis` is not 0, 1 or 2, or `low` exceeds `high` (or either is NaN).
     """
     poly = np.asarray(polygon, dtype=np.float64)
     if poly.ndim != 2 or poly.shape[1] != 2:
@@ -192,7 +206,18 @@ def crop_polygon(cloud: geometry.PointCloud, polygon: Any, *, axis: int = 2, low
 
 
 def remove_non_finite(cloud: geometry.PointCloud) -> Selection:
-    """The points whose three coordinates are finite (no NaN, no infinity)."""
+    """Keep the points whose three coordinates are finite (no NaN, no infinity).
+
+    Parameters
+    ----------
+    cloud : PointCloud
+
+    Returns
+    -------
+    kept : PointCloud
+    indices : ndarray of int64
+        The kept points' numbers, ascending.
+    """
     return _native.remove_non_finite(cloud)
 
 
@@ -211,30 +236,101 @@ def remove_duplicates(cloud: geometry.PointCloud, tolerance: float = 0.0) -> Sel
     -------
     kept : PointCloud
     indices : ndarray of int64
+        The kept points' numbers, ascending.
+
+    Raises
+    ------
+    ValueError
+        If `tolerance` is negative, infinite or NaN.
     """
     return _native.remove_duplicates(cloud, tolerance)
 
 
 def random_sample(cloud: geometry.PointCloud, count: int, *, seed: int = 0) -> Selection:
-    """`count` distinct points drawn uniformly at random (all of them when the cloud has fewer).
+    """Draw `count` distinct points uniformly at random.
 
-    The draw depends only on `seed` (0 <= seed < 2**32) and the number of points; the kept
-    points keep their order.
+    The draw depends only on `seed` and the number of points, not on the coordinates; the
+    kept points keep their order.
+
+    Parameters
+    ----------
+    cloud : PointCloud
+    count : int
+        Points to keep, at least 1; all of them when the cloud has fewer.
+    seed : int
+        Seed of the generator, 0 <= seed < 2**32.
+
+    Returns
+    -------
+    kept : PointCloud
+    indices : ndarray of int64
+        The kept points' numbers, ascending.
+
+    Raises
+    ------
+    TypeError
+        If `count` or `seed` is not an integer.
+    ValueError
+        If `count` is not positive or `seed` is out of range.
     """
     return _native.random_sample(cloud, _count(count, "count"), _seed(seed))
 
 
 def every_kth(cloud: geometry.PointCloud, k: int, *, offset: int = 0) -> Selection:
-    """Points offset, offset + k, offset + 2k, ..."""
+    """Keep every `k`-th point: numbers offset, offset + k, offset + 2k, ...
+
+    Parameters
+    ----------
+    cloud : PointCloud
+    k : int
+        Step, at least 1.
+    offset : int
+        The first point number kept, >= 0; an offset past the last point keeps nothing.
+
+    Returns
+    -------
+    kept : PointCloud
+    indices : ndarray of int64
+        The kept points' numbers, ascending.
+
+    Raises
+    ------
+    TypeError
+        If `k` or `offset` is not an integer.
+    ValueError
+        If `k` is not positive or `offset` is negative.
+    """
     return _native.every_kth(cloud, _count(k, "k"), _index(offset, "offset"))
 
 
 def farthest_point_sample(cloud: geometry.PointCloud, count: int, *, start: int = 0) -> Selection:
-    """Farthest-point sampling: from point `start`, each next point is the one farthest from
-    those chosen so far (the lowest number among equals).
+    """Farthest-point sampling: from point `start`, each next point is the one farthest
+    (Euclidean distance) from those chosen so far, the lowest number among equals.
 
-    Returns at most `count` points (fewer when the cloud has fewer finite points), in the order
-    chosen; non-finite points are never chosen.
+    Parameters
+    ----------
+    cloud : PointCloud
+    count : int
+        Points to choose, at least 1; fewer are returned when the cloud has fewer points with
+        finite coordinates. Non-finite points are never chosen.
+    start : int
+        The number of the first point chosen, 0 <= start < number of points; it must have
+        finite coordinates.
+
+    Returns
+    -------
+    kept : PointCloud
+        The chosen points, in the order chosen.
+    indices : ndarray of int64
+        Their numbers, in the order chosen (not sorted).
+
+    Raises
+    ------
+    TypeError
+        If `count` or `start` is not an integer.
+    ValueError
+        If `count` is not positive, `start` is out of range (so always for an empty cloud) or
+        `start` is a point with a non-finite coordinate.
     """
     return _native.farthest_point_sample(cloud, _count(count, "count"), _index(start, "start"))
 

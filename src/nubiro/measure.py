@@ -44,22 +44,56 @@ def nearest_distances(a: geometry.PointCloud, b: geometry.PointCloud, *, return_
 
 @dataclass(frozen=True)
 class DistanceSummary:
-    """How far cloud `a` lies from cloud `b` (see `summary`)."""
+    """How far cloud `a` lies from cloud `b` (see `summary`), in the clouds' units.
 
-    mean: float       # mean distance from a point of a to b
-    rms: float        # root mean square of those distances
-    max: float        # the largest of them (one-sided Hausdorff distance)
-    hausdorff: float  # the larger of the two one-sided maxima
-    chamfer: float    # mean a -> b plus mean b -> a
-    count: int        # finite points of a that were measured
+    Attributes
+    ----------
+    mean : float
+        Mean distance from a point of `a` to its nearest point of `b`.
+    rms : float
+        Root mean square of those distances.
+    max : float
+        The largest of them (the one-sided Hausdorff distance).
+    hausdorff : float
+        The larger of the two one-sided maxima, a to b and b to a.
+    chamfer : float
+        Mean distance a to b plus mean distance b to a.
+    count : int
+        Points of `a` with finite coordinates that were measured.
+    """
+
+    mean: float
+    rms: float
+    max: float
+    hausdorff: float
+    chamfer: float
+    count: int
 
     def as_dict(self) -> dict[str, float]:
+        """The fields as a plain dictionary, for JSON output.
+
+        Returns
+        -------
+        dict
+            ``{"mean": ..., "rms": ..., "max": ..., "hausdorff": ..., "chamfer": ...,
+            "count": ...}``.
+        """
         return asdict(self)
 
 
 def summary(a: geometry.PointCloud, b: geometry.PointCloud) -> DistanceSummary:
     """Mean, RMS and maximum of the distances from `a` to `b`, the symmetric Hausdorff
     distance and the Chamfer distance; points with a non-finite coordinate are left out.
+
+    Parameters
+    ----------
+    a, b : PointCloud
+        Each must hold at least one point with finite coordinates.
+
+    Returns
+    -------
+    DistanceSummary
+        Distances in the clouds' units.
 
     Raises
     ------
@@ -75,8 +109,24 @@ def summary(a: geometry.PointCloud, b: geometry.PointCloud) -> DistanceSummary:
 
 
 def summarise(ab: np.ndarray, ba: np.ndarray) -> DistanceSummary:
-    """The summary from the nearest distances both ways (NaN entries are left out), for callers
-    that also want the distances themselves."""
+    """The summary from the nearest distances both ways, for callers that also want the
+    distances themselves.
+
+    Parameters
+    ----------
+    ab, ba : ndarray of float64, shape (n,) and (m,)
+        Nearest distances from each point of `a` to `b` and from each point of `b` to `a`, as
+        `nearest_distances` returns them; NaN entries (non-finite points) are left out.
+
+    Returns
+    -------
+    DistanceSummary
+
+    Raises
+    ------
+    ValueError
+        If either array holds no number other than NaN.
+    """
     ab = ab[~np.isnan(ab)]
     ba = ba[~np.isnan(ba)]
     if len(ab) == 0:
@@ -90,11 +140,21 @@ def summarise(ab: np.ndarray, ba: np.ndarray) -> DistanceSummary:
 
 @dataclass(frozen=True)
 class MeshDistances:
-    """Per point, the nearest point on a mesh (see `point_to_mesh`)."""
+    """Per point, the nearest point on a mesh (see `point_to_mesh`).
 
-    distances: np.ndarray  # float64, NaN for a non-finite point
-    triangles: np.ndarray  # int64 number of the nearest triangle, -1 for a non-finite point
-    closest: np.ndarray    # (n, 3) nearest points on the mesh
+    Attributes
+    ----------
+    distances : ndarray of float64, shape (n,)
+        Distance to the mesh in the data's units; NaN for a point with a non-finite coordinate.
+    triangles : ndarray of int64, shape (n,)
+        Number of the nearest triangle; -1 for a non-finite point.
+    closest : ndarray of float64, shape (n, 3)
+        The nearest point on the mesh; NaN for a non-finite point.
+    """
+
+    distances: np.ndarray
+    triangles: np.ndarray
+    closest: np.ndarray
 
 
 def point_to_mesh(cloud: geometry.PointCloud, mesh: geometry.TriangleMesh) -> MeshDistances:
@@ -102,6 +162,18 @@ def point_to_mesh(cloud: geometry.PointCloud, mesh: geometry.TriangleMesh) -> Me
 
     Among triangles at the same distance the lowest-numbered one is reported. Triangles with a
     non-finite vertex are ignored.
+
+    Parameters
+    ----------
+    cloud : PointCloud
+        The query points; a point with a non-finite coordinate gets NaN and triangle -1.
+    mesh : TriangleMesh
+        At least one triangle whose three vertices are finite.
+
+    Returns
+    -------
+    MeshDistances
+        One entry per point of `cloud`.
 
     Raises
     ------

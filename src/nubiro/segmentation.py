@@ -87,12 +87,35 @@ def segment_planes(cloud: geometry.PointCloud, distance: float, count: int, *, i
     took. It stops early when fewer than three points are left, no plane is found or a plane has
     fewer than `min_inliers` inliers (that plane is not returned).
 
+    Parameters
+    ----------
+    cloud : PointCloud
+    distance : float
+        Inlier threshold in the cloud's units, > 0.
+    count : int
+        Most planes to find, at least 1.
+    iterations, probability : int, float
+        As for `segment_plane`, used in every round.
+    seed : int
+        0 <= seed < 2**32; round r uses ``(seed + r) % 2**32``.
+    min_inliers : int
+        Fewest inliers a plane must have to be kept, at least 1.
+
     Returns
     -------
     planes : list of PlaneSegment
         Inlier numbers refer to the input cloud.
     remaining : ndarray of int64
         The points on none of the planes, ascending.
+
+    Raises
+    ------
+    TypeError
+        If `count`, `min_inliers` or `seed` is not an integer.
+    ValueError
+        If an argument is out of range, or the first round finds no plane (fewer than three
+        finite points, or every sample collinear); a later round that finds none ends the
+        search instead.
     """
     rounds = filters._count(count, "count")
     least = filters._count(min_inliers, "min_inliers")
@@ -116,19 +139,33 @@ def segment_planes(cloud: geometry.PointCloud, distance: float, count: int, *, i
 
 
 def dbscan(cloud: geometry.PointCloud, eps: float, min_points: int) -> np.ndarray:
-    """Density-based clustering; one int64 label per point, -1 for noise.
+    """Density-based clustering; one label per point, -1 for noise.
 
     The labels are those of scikit-learn's ``DBSCAN(eps, min_samples=min_points)``: the
     neighbours of a point are the points at distance <= `eps`, itself included; a core point has
     at least `min_points` of them; core points within `eps` of each other share a cluster;
     clusters are numbered 0, 1, ... in the order of their lowest-numbered core point; a non-core
     point within `eps` of a core point takes the lowest cluster number among its core
-    neighbours, the others are noise.
+    neighbours, the others are noise. Points with a non-finite coordinate are noise.
+
+    Parameters
+    ----------
+    cloud : PointCloud
+    eps : float
+        Neighbourhood radius in the cloud's units, > 0 and finite.
+    min_points : int
+        Neighbours (the point itself included) that make a core point, at least 1.
+
+    Returns
+    -------
+    labels : ndarray of int64, shape (len(cloud.points),)
 
     Raises
     ------
+    TypeError
+        If `min_points` is not an integer.
     ValueError
-        If `eps` or `min_points` is not positive (or is NaN).
+        If `eps` is not a positive finite number or `min_points` is not positive.
     """
     return _native.dbscan(cloud, eps, filters._count(min_points, "min_points"))
 
@@ -142,7 +179,7 @@ def euclidean_clusters(cloud: geometry.PointCloud, tolerance: float, min_size: i
     ----------
     cloud : PointCloud
     tolerance : float
-        Linking distance, > 0 (inclusive).
+        Linking distance in the cloud's units, > 0 and finite (inclusive).
     min_size, max_size : int
         Clusters with fewer or more points are dropped (no upper limit by default).
 
@@ -150,7 +187,16 @@ def euclidean_clusters(cloud: geometry.PointCloud, tolerance: float, min_size: i
     -------
     list of ndarray of int64
         One ascending array of point numbers per cluster, largest cluster first (among equal
-        sizes, the one with the lowest point number first).
+        sizes, the one with the lowest point number first). Points with a non-finite
+        coordinate are in no cluster.
+
+    Raises
+    ------
+    TypeError
+        If `min_size` or `max_size` is not an integer.
+    ValueError
+        If `tolerance` is not a positive finite number, `min_size` or `max_size` is not
+        positive, or `max_size` is below `min_size`.
     """
     low = filters._count(min_size, "min_size")
     high = 2**62 if max_size is None else filters._count(max_size, "max_size")

@@ -5,6 +5,6 @@ from . import utility as utility
 
 __version__: str
 
-# Raised for internal faults; derives from BaseException so that
-# `except Exception` handlers do not swallow it.
-class PanicException(BaseException): ...
+class PanicException(BaseException):
+    """Raised for an internal fault of the library (never for bad data); derives from BaseException so that
+    `except Exception` handlers do not swallow it."""
