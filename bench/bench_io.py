@@ -1,14 +1,13 @@
 """PLY and XYZ file input/output on 1_000_000 points with normals and colours, next to NumPy's raw
 file functions (the memory-bandwidth floor) and the plyfile library, measured in the same run.
 
-Targets: binary PLY read at most 1.5x numpy.fromfile of the same body with a structured dtype
-and at most 0.6x plyfile's read; binary write at most 1.5x ndarray.tofile; ASCII write of
-100_000 points at most 0.5x numpy.savetxt of the same columns; the read's peak memory beyond
-the file's own bytes below 1.5x the resulting cloud's size.
+Targets: binary PLY read at most 1.2x numpy.fromfile of the same body with a structured dtype
+and at most 0.4x plyfile's read; binary write at most 1.2x ndarray.tofile and 0.7x plyfile's write; ASCII write of
+100_000 points at most 0.5x numpy.savetxt of the same columns; the read's peak memory growth
+below 1.2x the resulting cloud's size (the body is read in small blocks, never whole).
 
 Peak memory is measured in a fresh interpreter: the growth of the resident-set high-water mark
-(VmHWM) across one read, minus the file's size (its pages are mapped while the body is
-decoded), divided by the size of the cloud's three arrays.
+(VmHWM) across one read, divided by the size of the cloud's three arrays.
 """
 import os
 import subprocess
@@ -69,7 +68,7 @@ print(f"{N} points with normals and colours; {os.cpu_count()} logical processors
       f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
 ours, floor = paired(lambda: io.read_point_cloud(binary),
                      lambda: np.fromfile(binary, dtype=DTYPE, offset=header_bytes), repeat=15)
-report("read_point_cloud (binary PLY)", ours, "numpy.fromfile (body)", floor, 1.5)
+report("read_point_cloud (binary PLY)", ours, "numpy.fromfile (body)", floor, 1.2)
 try:
     import plyfile
 
@@ -77,13 +76,22 @@ try:
     # as our read does.
     ours, peer = paired(lambda: io.read_point_cloud(binary),
                         lambda: plyfile.PlyData.read(binary)["vertex"].data.copy(), repeat=5)
-    report("read_point_cloud (binary PLY)", ours, "plyfile.PlyData.read", peer, 0.6)
+    report("read_point_cloud (binary PLY)", ours, "plyfile.PlyData.read", peer, 0.4)
 except ImportError:
     print("plyfile not installed: skipped")
 
 out = os.path.join(tmp, "out.ply")
 ours, peer = paired(lambda: io.write_point_cloud(out, pc), lambda: rows.tofile(raw), repeat=15)
-report("write_point_cloud (binary PLY)", ours, "ndarray.tofile", peer, 1.5)
+report("write_point_cloud (binary PLY)", ours, "ndarray.tofile", peer, 1.2)
+try:
+    import plyfile
+
+    table = plyfile.PlyData([plyfile.PlyElement.describe(rows, "vertex")])
+    peer_out = os.path.join(tmp, "peer.ply")
+    ours, peer = paired(lambda: io.write_point_cloud(out, pc), lambda: table.write(peer_out), repeat=9)
+    report("write_point_cloud (binary PLY)", ours, "plyfile.PlyData.write", peer, 0.7)
+except ImportError:
+    pass
 
 small = geometry.PointCloud()
 small.points, small.normals, small.colors = pts[:N_ASCII], nrm[:N_ASCII], col[:N_ASCII]
@@ -117,10 +125,9 @@ done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=T
 growth, n = map(int, done.stdout.split())
 cloud_bytes = 3 * n * 24
 file_bytes = os.path.getsize(binary)
-ratio = (growth - file_bytes) / cloud_bytes
-print(f"read peak memory: high-water growth {growth / 2**20:.1f} MiB, file {file_bytes / 2**20:.1f} MiB, "
-      f"cloud {cloud_bytes / 2**20:.1f} MiB -> beyond the file {ratio:.3f}x the cloud "
-      f"{'ok' if ratio < 1.5 else 'MISSES target 1.5x'}")
+ratio = growth / cloud_bytes
+print(f"read peak memory: high-water growth {growth / 2**20:.1f} MiB (file {file_bytes / 2**20:.1f} MiB), "
+      f"cloud {cloud_bytes / 2**20:.1f} MiB -> {ratio:.3f}x the cloud {'ok' if ratio < 1.2 else 'MISSES target 1.2x'}")
 
 for name in os.listdir(tmp):
     os.remove(os.path.join(tmp, name))

@@ -2,7 +2,7 @@
 
 Targets:
 - registration_icp, point-to-point and point-to-plane, on 35_000 bunny points with 30
-  iterations (thresholds 0, so every iteration runs): time per iteration at most 0.8x
+  iterations (thresholds 0, so every iteration runs): time per iteration at most 0.8x (point-to-plane: 0.5x)
   small_gicp.align(..., registration_type="ICP" / "PLANE_ICP") with the same correspondence
   distance and thread count (2 and 1). Our time per iteration is the whole call (target tree,
   first evaluation, 30 updates) divided by 30; the peer's is its align call on a prebuilt target
@@ -136,10 +136,11 @@ def main() -> None:
         print(f"-- {threads} thread(s); small_gicp KdTree build on 35_000 points: {res['peer_tree'] * 1e3:.2f} ms")
         for name, peer_type in [("point-to-point", "ICP"), ("point-to-plane", "PLANE_ICP")]:
             r = res[name]
+            target = 0.5 if name == "point-to-plane" else 0.8
             report(f"registration_icp {name}, per iteration", r["ours"],
-                   f"small_gicp {peer_type} ({r['peer_iterations']} it)", r["peer"], 0.8)
+                   f"small_gicp {peer_type} ({r['peer_iterations']} it)", r["peer"], target)
             if threads == 1:
-                report(f"  the same in CPU time", r["cpu_ours"], f"small_gicp {peer_type}", r["cpu_peer"], 0.8)
+                report(f"  the same in CPU time", r["cpu_ours"], f"small_gicp {peer_type}", r["cpu_peer"], target)
         if "evaluate" in res:
             report("evaluate_registration, 1e6 points", res["evaluate"]["ours"],
                    "cKDTree build+query(workers=-1)", res["evaluate"]["peer"], 0.6)

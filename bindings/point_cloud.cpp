@@ -17,9 +17,11 @@ Cloud& cloud(PyObject* self) { return value_of<Cloud>(self); }
 
 // ---- queries ---------------------------------------------------------------------------------
 
+// Quick queries: each computes its value from the cloud first and only then makes the Python
+// result, so the lock-held read check suffices.
 template <auto Query>
 PyObject* read(PyObject* self, Args&) {
-    ReadAccess r(self);
+    LockedRead r(self);
     return Query(cloud(self));
 }
 

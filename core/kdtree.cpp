@@ -421,8 +421,11 @@ struct ParallelKDTreeBuilder {
             builder(r.nodes).divide(r.left, r.right, r.box);
         });
 
-        // 3. Number, append and refine in pre-order.
-        nodes.reserve(2 * (m / 8) + 1);
+        // 3. Number, append and refine in pre-order, into an array of the exact final size (each
+        // task's nodes are released once moved, so the nodes are held about once at the peak).
+        std::size_t total = 0;
+        for (const Range& r : ranges) total += r.split ? 1 : r.nodes.size();
+        nodes.reserve(total);
         assemble(0);
         root_low.assign(ranges[0].box.low.begin(), ranges[0].box.low.end());
         root_high.assign(ranges[0].box.high.begin(), ranges[0].box.high.end());
@@ -505,7 +508,6 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
         else
             KDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
     }
-    nodes_.shrink_to_fit();
     return true;
 }
 

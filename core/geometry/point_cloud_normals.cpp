@@ -119,7 +119,8 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
     const Vector3d* reference = oriented ? normals.data() : nullptr;
     KDTree tree;
     tree.build_from_points(points.span());
-    std::vector<Vector3d> result(n);
+    Storage<Vector3d> result;  // every entry is written below
+    result.resize_for_overwrite(n);
     const Vector3d* pts = points.data();
     const std::vector<std::uint32_t> order = query_order(tree, n);
 
@@ -150,9 +151,9 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
         64);
 
     if (oriented)
-        std::copy(result.begin(), result.end(), normals.begin());
+        std::copy(result.data(), result.data() + n, normals.data());
     else
-        normals.assign(result.data(), n);
+        normals = std::move(result);  // handed over, not copied: no second array at the peak
     return *this;
 }
 
