@@ -377,7 +377,8 @@ private:
         const std::uint64_t left = source_.size() - next_;
         if (kept + left < need) return false;
         if (window_.size() < kBlockBytes) window_.resize(kBlockBytes);
-        std::memmove(window_.data(), p_ + i_, kept);
+        // Nothing is kept before the first read (p_ is still null then).
+        if (kept > 0) std::memmove(window_.data(), p_ + i_, kept);
         const auto more = static_cast<std::size_t>(std::min<std::uint64_t>(left, window_.size() - kept));
         if (!source_.read_at(next_, more, window_.data() + kept)) return false;
         next_ += more;
