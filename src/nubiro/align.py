@@ -240,8 +240,8 @@ def check_kernel(kernel: KernelSpec) -> Optional[str]:
     ValueError
         If the name is not one of `KERNELS` or the scale is not a positive finite number.
     """
-    spec = _kernel(kernel, 1.0)
-    return None if spec is None else spec[0]
+    chosen_kernel = _kernel(kernel, 1.0)
+    return None if chosen_kernel is None else chosen_kernel[0]
 
 
 def _kernel(kernel: KernelSpec, max_distance: float) -> Optional[Tuple[str, float]]:
@@ -354,7 +354,7 @@ def icp(source: Any, target: Any, *, max_correspondence_distance: float, method:
     if method not in _METHOD_CODES:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
     max_distance = _positive(max_correspondence_distance, "max_correspondence_distance")
-    spec = _kernel(kernel, max_distance)
+    chosen_kernel = _kernel(kernel, max_distance)
     max_iterations = _integer(max_iterations, "max_iterations", 0)
     k = _integer(k, "k", 3)
     try:
@@ -382,12 +382,12 @@ def icp(source: Any, target: Any, *, max_correspondence_distance: float, method:
         source_cov = _covariances(source_covariances, src, k, "source")
         target_cov = _covariances(target_covariances, tgt, k, "target")
 
-    name, scale = spec if spec else ("none", 1.0)
+    name, scale = chosen_kernel if chosen_kernel else ("none", 1.0)
     transformation, fitness, rmse, iterations, converged = _native.icp(
         src, tgt, _METHOD_CODES[method], max_distance, t0, name, scale, max_iterations, tol, normals, source_cov,
         target_cov)
     return IcpResult(transformation=transformation, fitness=fitness, inlier_rmse=rmse, iterations=iterations,
-                     converged=converged, method=method, kernel=spec)
+                     converged=converged, method=method, kernel=chosen_kernel)
 
 
 def _covariances(given: Optional[Covariances], points: np.ndarray, k: int, which: str) -> np.ndarray:
