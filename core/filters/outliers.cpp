@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/kdtree.hpp"
+#include "core/knn_sweep.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
@@ -30,26 +31,14 @@ Result<StatisticalOutliers> statistical_outliers(std::span<const Vector3d> point
     // distance 0), so one more is asked for and the first is skipped.
     const std::size_t want = std::min(static_cast<std::size_t>(k) + 1, finite);
 
-    // Non-finite points keep NaN. The others are visited in the tree's leaf order, where
-    // consecutive queries touch the same nodes and points: far fewer cache misses than in the
-    // cloud's own order, same results.
+    // Non-finite points keep NaN.
     std::vector<double> mean(points.size(), std::numeric_limits<double>::quiet_NaN());
-    const std::span<const std::uint32_t> leaf_order = tree.permutation();
-    parallel::parallel_for_chunks(
-        leaf_order.size(),
-        [&](std::size_t begin, std::size_t end) {
-            parallel::check_cancelled();
-            std::vector<std::uint32_t> idx(want);
-            std::vector<double> d2(want);
-            for (std::size_t j = begin; j < end; ++j) {
-                const std::uint32_t i = leaf_order[j];
-                const std::size_t found = tree.search_knn(points[i].data(), want, idx.data(), d2.data());
-                double sum = 0;
-                for (std::size_t m = 1; m < found; ++m) sum += std::sqrt(d2[m]);
-                mean[i] = found > 1 ? sum / static_cast<double>(found - 1) : 0.0;
-            }
-        },
-        kChunk);
+    for_each_knn_in_leaf_order(tree, points, want, kChunk,
+                               [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
+                                   double sum = 0;
+                                   for (std::size_t m = 1; m < found; ++m) sum += std::sqrt(d2[m]);
+                                   mean[i] = found > 1 ? sum / static_cast<double>(found - 1) : 0.0;
+                               });
 
     // Two passes in index order over the finite points: mean, then the squared deviations.
     double sum = 0;
@@ -82,20 +71,10 @@ Result<Indices> radius_outliers(std::span<const Vector3d> points, std::int64_t m
     if (finite >= want) {
         // The (min_points + 1)-th nearest, the point itself included, decides: no full radius
         // search is needed to know that the count reaches min_points.
-        const std::span<const std::uint32_t> leaf_order = tree.permutation();  // as above
-        parallel::parallel_for_chunks(
-            leaf_order.size(),
-            [&](std::size_t begin, std::size_t end) {
-                parallel::check_cancelled();
-                std::vector<std::uint32_t> idx(want);
-                std::vector<double> d2(want);
-                for (std::size_t j = begin; j < end; ++j) {
-                    const std::uint32_t i = leaf_order[j];
-                    const std::size_t found = tree.search_knn(points[i].data(), want, idx.data(), d2.data());
-                    keep[i] = found == want && d2[want - 1] <= r2;
-                }
-            },
-            kChunk);
+        for_each_knn_in_leaf_order(tree, points, want, kChunk,
+                                   [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
+                                       keep[i] = found == want && d2[want - 1] <= r2;
+                                   });
     }
     return kept_indices(keep);
 }

@@ -6,6 +6,7 @@
 
 #include "core/kdtree.hpp"
 #include "core/kdtree_ball.hpp"
+#include "core/knn_sweep.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
@@ -59,19 +60,10 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     const std::span<const std::uint32_t> leaf_order = tree.permutation();
     std::vector<std::uint8_t> core(n, 0);
     if (leaf_order.size() >= want) {
-        parallel::parallel_for_chunks(
-            leaf_order.size(),
-            [&](std::size_t begin, std::size_t end) {
-                parallel::check_cancelled();
-                std::vector<std::uint32_t> idx(want);
-                std::vector<double> d2(want);
-                for (std::size_t j = begin; j < end; ++j) {
-                    const std::uint32_t i = leaf_order[j];
-                    core[i] = tree.search_knn(points[i].data(), want, idx.data(), d2.data()) == want &&
-                              d2[want - 1] <= eps2;
-                }
-            },
-            kChunk);
+        for_each_knn_in_leaf_order(tree, points, want, kChunk,
+                                   [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
+                                       core[i] = found == want && d2[want - 1] <= eps2;
+                                   });
     }
 
     UnionFind sets(n);
