@@ -140,7 +140,7 @@ PyObject* pcd_write(Args& a) {
     bool written = false;
     with_cloud(cloud, [&](const Cloud& c) -> Result<bool> {
         io::FileWriter file(path.native);
-        Result<bool> r = io::pcd::write(c, extra, options, [&](std::string_view piece) { return file.write(piece); });
+        Result<bool> r = io::pcd::write(c, extra, options, io::file_output(file));
         const bool closed = file.close();
         if (r) written = *r && closed;
         return r;

@@ -34,10 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options.encoding = encoding;
         options.double_precision = true;  // every value read is exactly a double
         std::string out;
-        auto written = io::pcd::write(read->cloud, read->fields, options, [&](std::string_view piece) {
-            out.append(piece);
-            return true;
-        });
+        const io::Output to_memory{[&](std::string_view piece) {
+                                       out.append(piece);
+                                       return true;
+                                   },
+                                   {}};
+        auto written = io::pcd::write(read->cloud, read->fields, options, to_memory);
         if (!written) continue;  // e.g. a second field named x
         if (!*written) std::abort();
         auto again = io::pcd::read(out, false);

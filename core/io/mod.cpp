@@ -152,14 +152,14 @@ geometry::PointCloud from_ply(const Source& source) {
     return cloud;
 }
 
-ply::Output file_output(FileWriter& file) {
-    ply::Output out{[&file](std::string_view piece) { return file.write(piece); }, {}};
+}  // namespace
+
+Output file_output(FileWriter& file) {
+    Output out{[&file](std::string_view piece) { return file.write(piece); }, {}};
     if (file.seekable())
         out.write_at = [&file](std::uint64_t offset, std::string_view piece) { return file.write_at(offset, piece); };
     return out;
 }
-
-}  // namespace
 
 geometry::PointCloud read_point_cloud(const std::string& path, std::string_view format, ReadOptions options) {
     geometry::PointCloud cloud;

@@ -87,4 +87,8 @@ private:
     bool seekable_ = false;  // a regular file, not a pipe or a device
 };
 
+// The file as an Output: in order, and at offsets from several threads when it is a regular
+// file. The writer must outlive the Output.
+Output file_output(FileWriter& file);
+
 }  // namespace nubiro::io

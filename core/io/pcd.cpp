@@ -604,8 +604,6 @@ Result<Cloud> read(std::string_view data, bool remove_non_finite) {
 
 namespace {
 
-constexpr std::size_t kBlockBytes = std::size_t{1} << 22;  // bytes of body per write
-
 enum class Source { PointX, PointY, PointZ, NormalX, NormalY, NormalZ, Curvature, Colour, Extra };
 
 struct OutField {
@@ -721,7 +719,8 @@ std::string number_text(double v) {
 }  // namespace
 
 Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValues> extra, const WriteOptions& options,
-                   const Sink& sink) {
+                   const Output& out) {
+    const Sink& sink = out.write;
     const std::size_t n = cloud.points.size();
     std::uint64_t width = options.width, height = options.height;
     if (width == 0 && height == 0) width = n, height = 1;
@@ -773,29 +772,16 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
     if (!sink(header)) return false;
 
     if (options.encoding == Encoding::Binary) {
-        const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / std::max<std::size_t>(record, 1));
-        std::string block;
-        for (std::size_t first = 0; first < n; first += per_block) {
-            const std::size_t count = std::min(per_block, n - first);
-            block.resize(count * record);
-            auto* base = reinterpret_cast<std::uint8_t*>(block.data());
-            parallel::parallel_for_chunks(
-                count,
-                [&](std::size_t begin, std::size_t end) {
-                    // Runs short enough that a run's records stay in cache across the fields.
-                    for (std::size_t run = begin; run < end; run += kRun) {
-                        const std::size_t count = std::min(kRun, end - run);
-                        std::uint8_t* dst = base + run * record;
-                        for (const OutField& f : fields) {
-                            encode(f, cloud, first + run, count, dst, record);
-                            dst += f.field.bytes();
-                        }
-                    }
-                },
-                kChunk);
-            if (!sink(block)) return false;
-            parallel::check_cancelled();
-        }
+        auto rows = [&](std::size_t begin, std::size_t end, std::string& buffer) {
+            const std::size_t at = buffer.size();
+            buffer.resize(at + (end - begin) * record);
+            auto* dst = reinterpret_cast<std::uint8_t*>(buffer.data() + at);
+            for (const OutField& f : fields) {
+                encode(f, cloud, begin, end - begin, dst, record);
+                dst += f.field.bytes();
+            }
+        };
+        if (!write_rows_at(header.size(), n, record, rows, out)) return false;
     } else if (options.encoding == Encoding::BinaryCompressed) {
         // Field-major: every point's value of one field, then the next field.
         std::vector<std::uint8_t> plain(n * record);
@@ -823,28 +809,24 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
         std::memcpy(sizes + 4, &u, 4);
         if (!sink({sizes, 8}) || !sink(packed)) return false;
     } else {
-        std::string block;
-        std::vector<std::uint8_t> values(n ? record : 0);  // one point's values, as stored
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint8_t* dst = values.data();
-            bool first_value = true;
-            for (const OutField& f : fields) {
-                encode(f, cloud, i, 1, dst, f.field.bytes());
-                for (std::uint64_t k = 0; k < f.field.count; ++k) {
-                    if (!first_value) block += ' ';
-                    first_value = false;
-                    append_number(block, f.field, dst + k * f.field.size);
+        auto rows = [&](std::size_t begin, std::size_t end, std::string& text) {
+            std::vector<std::uint8_t> values(record);  // one point's values, as stored
+            for (std::size_t i = begin; i < end; ++i) {
+                std::uint8_t* dst = values.data();
+                bool first_value = true;
+                for (const OutField& f : fields) {
+                    encode(f, cloud, i, 1, dst, f.field.bytes());
+                    for (std::uint64_t k = 0; k < f.field.count; ++k) {
+                        if (!first_value) text += ' ';
+                        first_value = false;
+                        append_number(text, f.field, dst + k * f.field.size);
+                    }
+                    dst += f.field.bytes();
                 }
-                dst += f.field.bytes();
+                text += '\n';
             }
-            block += '\n';
-            if (block.size() >= kBlockBytes) {
-                if (!sink(block)) return false;
-                block.clear();
-                parallel::check_cancelled();
-            }
-        }
-        if (!block.empty() && !sink(block)) return false;
+        };
+        if (!write_rows_in_order(n, rows, sink)) return false;
     }
     return true;
 }

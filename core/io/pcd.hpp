@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/geometry/point_cloud.hpp"
+#include "core/io/output.hpp"
 #include "core/io/source.hpp"
 #include "core/result.hpp"
 
@@ -76,11 +77,10 @@ struct WriteOptions {
 };
 
 // Writes x y z (+ rgb packed in a float) (+ normal_x normal_y normal_z curvature) and then the
-// extra fields, each with one row per point. Streams through `sink` in blocks; false when the
-// sink refuses a block. Errors for shapes that cannot be written (a grid that does not match
-// the point count, an extra field of the wrong length).
-using Sink = std::function<bool(std::string_view)>;
+// extra fields, each with one row per point. False when the output refuses a piece. Errors for shapes that cannot be written (a grid that does not match
+// the point count, an extra field of the wrong length). A binary body goes to a file in
+// parallel blocks, each written at its own offset.
 Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValues> extra, const WriteOptions& options,
-                   const Sink& sink);
+                   const Output& out);
 
 }  // namespace nubiro::io::pcd

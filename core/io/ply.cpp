@@ -796,19 +796,7 @@ bool triangulate(std::vector<std::uint32_t> p, std::span<const Vector3d> v, std:
 
 // ---- writers -----------------------------------------------------------------------------------
 
-std::uint8_t color_byte(double c) {
-    if (!(c > 0)) return 0;  // NaN and everything at or below 0
-    if (c > 1) c = 1;
-    // Round half away from zero without a library call: x - trunc(x) is exact for 0 < x <= 255.
-    const double x = c * 255.0;
-    const int whole = static_cast<int>(x);
-    return static_cast<std::uint8_t>(whole + (x - whole >= 0.5 ? 1 : 0));
-}
-
 namespace {
-
-constexpr std::size_t kRowsPerBlock = 8192;
-constexpr std::size_t kBlocksPerBatch = 16;
 
 struct VertexColumns {
     std::span<const Vector3d> points, normals, colors;  // normals / colors empty when not written
@@ -890,43 +878,6 @@ void face_rows(std::span<const Vector3i> t, bool ascii, std::size_t begin, std::
     }
 }
 
-// Formats n rows in blocks on the worker pool, each block into its own reused buffer, and
-// hands the blocks to `write` in row order.
-template <class Rows>
-bool write_rows_in_order(std::size_t n, Rows&& rows, const Sink& write) {
-    std::vector<std::string> blocks(std::min(kBlocksPerBatch, (n + kRowsPerBlock - 1) / kRowsPerBlock));
-    for (std::size_t first = 0; first < n; first += kRowsPerBlock * kBlocksPerBatch) {
-        const std::size_t batch_rows = std::min(n - first, kRowsPerBlock * kBlocksPerBatch);
-        const std::size_t count = (batch_rows + kRowsPerBlock - 1) / kRowsPerBlock;
-        parallel::parallel_for(count, [&](std::size_t b) {
-            const std::size_t begin = first + b * kRowsPerBlock;
-            blocks[b].clear();
-            rows(begin, std::min(begin + kRowsPerBlock, first + batch_rows), blocks[b]);
-        });
-        for (std::size_t b = 0; b < count; ++b)
-            if (!write(blocks[b])) return false;
-    }
-    return true;
-}
-
-// Rows of a fixed size: each block is filled in its thread's reused buffer, small enough to
-// still be in that core's cache when it is written, at its own offset.
-template <class Rows>
-bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Rows&& rows, const Output& out) {
-    const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / row_size);
-    const std::size_t blocks = (n + block_rows - 1) / block_rows;
-    std::atomic<bool> failed{false};
-    parallel::parallel_for(blocks, [&](std::size_t b) {
-        if (failed.load(std::memory_order_relaxed)) return;
-        thread_local std::string buffer;
-        buffer.clear();
-        const std::size_t begin = b * block_rows;
-        rows(begin, std::min(begin + block_rows, n), buffer);
-        if (!out.write_at(at + begin * row_size, buffer)) failed.store(true, std::memory_order_relaxed);
-    });
-    return !failed.load();
-}
-
 bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vector3i>* faces, bool ascii,
                               const Output& out) {
     const std::size_t face_count = faces ? faces->size() : 0;
@@ -934,7 +885,7 @@ bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vect
     if (!out.write(header)) return false;
     auto vertices = [&](std::size_t b, std::size_t e, std::string& to) { vertex_rows(c, ascii, b, e, to); };
     auto face_list = [&](std::size_t b, std::size_t e, std::string& to) { face_rows(*faces, ascii, b, e, to); };
-    if (ascii || !out.write_at) {
+    if (ascii) {
         if (!write_rows_in_order(c.points.size(), vertices, out.write)) return false;
         return !faces || write_rows_in_order(faces->size(), face_list, out.write);
     }

@@ -89,7 +89,10 @@ def _details(header: Any, classes: np.ndarray | None) -> dict[str, Any]:
     return out
 
 
-def read(path: str, *, progress: bool = False) -> tuple[geometry.PointCloud, dict[str, np.ndarray], dict]:
+def read(path: str, *, progress: bool = False,
+         fields: bool = True) -> tuple[geometry.PointCloud, dict[str, np.ndarray], dict]:
+    """The cloud, its other dimensions (only when `fields`: unpacking them costs as much as the
+    coordinates) and the file's details."""
     laspy = _laspy()
     try:
         with laspy.open(path) as reader:
@@ -97,9 +100,11 @@ def read(path: str, *, progress: bool = False) -> tuple[geometry.PointCloud, dic
             n = int(header.point_count)
             names = [d for d in header.point_format.dimension_names if d not in ("X", "Y", "Z")]
             colours = all(c in names for c in ("red", "green", "blue"))
+            if not fields:
+                names = [d for d in names if d in ("red", "green", "blue")]
             points = np.empty((n, 3))
             rgb = np.empty((n, 3)) if colours else None
-            fields: dict[str, np.ndarray] = {}
+            values_of: dict[str, np.ndarray] = {}
             bar = _Progress(f"reading {path}", n, progress)
             done = 0
             for chunk in reader.chunk_iterator(CHUNK):
@@ -114,9 +119,9 @@ def read(path: str, *, progress: bool = False) -> tuple[geometry.PointCloud, dic
                     if rgb is not None and name in ("red", "green", "blue"):
                         rgb[done:done + m, ("red", "green", "blue").index(name)] = values / 65535.0
                         continue
-                    if name not in fields:
-                        fields[name] = np.empty((n,) + values.shape[1:], dtype=values.dtype)
-                    fields[name][done:done + m] = values
+                    if name not in values_of:
+                        values_of[name] = np.empty((n,) + values.shape[1:], dtype=values.dtype)
+                    values_of[name][done:done + m] = values
                 done += m
                 bar.update(done)
             bar.close()
@@ -132,8 +137,8 @@ def read(path: str, *, progress: bool = False) -> tuple[geometry.PointCloud, dic
     cloud.points = points
     if rgb is not None:
         cloud.colors = rgb
-    details = _details(header, fields.get("classification"))
-    return cloud, fields, details
+    details = _details(header, values_of.get("classification"))
+    return cloud, values_of, details
 
 
 def write(path: str, cloud: geometry.PointCloud, fields: dict[str, np.ndarray], *, compressed: bool,

@@ -127,20 +127,20 @@ def _keep_finite(cloud: geometry.PointCloud, fields: Fields) -> tuple[geometry.P
     return kept, {name: values[indices] for name, values in fields.items()}
 
 
-def _read_pcd(path: str, remove_non_finite: bool, progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+def _read_pcd(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
     cloud, fields, header = _native.pcd_read(path, remove_non_finite)
     return cloud, fields, {"format": "pcd", **header}
 
 
-def _read_ply(path: str, remove_non_finite: bool, progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+def _read_ply(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
     cloud = _native.ply_read(path)
     if remove_non_finite:
         cloud, _ = _keep_finite(cloud, {})
     return cloud, {}, {"format": "ply"}
 
 
-def _text_reader(layout: str) -> Callable[[str, bool, bool], tuple[geometry.PointCloud, Fields, dict]]:
-    def read_text(path: str, remove_non_finite: bool, progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+def _text_reader(layout: str) -> Callable[[str, bool, bool, bool], tuple[geometry.PointCloud, Fields, dict]]:
+    def read_text(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
         cloud, intensity = _native.text_read(path, layout)
         fields: Fields = {} if intensity is None else {"intensity": intensity}
         if remove_non_finite:
@@ -149,15 +149,16 @@ def _text_reader(layout: str) -> Callable[[str, bool, bool], tuple[geometry.Poin
     return read_text
 
 
-def _read_las(path: str, remove_non_finite: bool, progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+def _read_las(path: str, remove_non_finite: bool, progress: bool,
+              want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
     from . import _las
-    cloud, fields, details = _las.read(path, progress=progress)
+    cloud, fields, details = _las.read(path, progress=progress, fields=want_fields)
     if remove_non_finite:
         cloud, fields = _keep_finite(cloud, fields)
     return cloud, fields, details
 
 
-def _read_e57(path: str, remove_non_finite: bool, progress: bool) -> tuple[geometry.PointCloud, Fields, dict]:
+def _read_e57(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
     from . import _e57
     cloud, fields, details = _e57.read(path)
     if remove_non_finite:
@@ -165,7 +166,7 @@ def _read_e57(path: str, remove_non_finite: bool, progress: bool) -> tuple[geome
     return cloud, fields, details
 
 
-_READERS: dict[str, Callable[[str, bool, bool], tuple[geometry.PointCloud, Fields, dict]]] = {
+_READERS: dict[str, Callable[[str, bool, bool, bool], tuple[geometry.PointCloud, Fields, dict]]] = {
     "pcd": _read_pcd, "ply": _read_ply, "xyz": _text_reader("xyz"), "xyzn": _text_reader("xyzn"),
     "xyzrgb": _text_reader("xyzrgb"), "pts": _text_reader("pts"), "las": _read_las, "laz": _read_las,
     "e57": _read_e57,
@@ -173,7 +174,10 @@ _READERS: dict[str, Callable[[str, bool, bool], tuple[geometry.PointCloud, Field
 
 
 def _read_any(path: str | os.PathLike[str], format: str | None, remove_non_finite: bool,
-              progress: bool, force: str = "format=") -> tuple[geometry.PointCloud, Fields, dict]:
+              progress: bool, force: str = "format=",
+              want_fields: bool = True) -> tuple[geometry.PointCloud, Fields, dict]:
+    """The cloud, its fields and the format's details; without `want_fields` a reader may leave
+    out fields that cost time to gather (LAS dimensions)."""
     text = os.fspath(path)
     if not isinstance(text, str):
         raise TypeError("path must be a str or os.PathLike[str], not bytes")
@@ -182,7 +186,7 @@ def _read_any(path: str | os.PathLike[str], format: str | None, remove_non_finit
     _check_readable(text)
     fmt = format_of(text, format, force=force)
     try:
-        return _READERS[fmt](text, remove_non_finite, progress)
+        return _READERS[fmt](text, remove_non_finite, progress, want_fields)
     except FormatError:
         raise
     except ValueError as e:  # the native readers' content errors
@@ -243,7 +247,7 @@ def read(path: str | os.PathLike[str], *, format: str | None = None, remove_non_
         if remove_non_finite:
             parts = [_keep_finite(c, f) for c, f in parts]
         return [(c, f) if fields else c for c, f in parts]
-    cloud, extra, _ = _read_any(path, format, remove_non_finite, progress)
+    cloud, extra, _ = _read_any(path, format, remove_non_finite, progress, want_fields=fields)
     result = (cloud, extra) if fields else cloud
     return [result] if scans else result
 
