@@ -16,7 +16,7 @@ import os
 import sys
 import time
 from importlib import resources
-from typing import Sized
+from typing import Any, Sized
 
 import numpy as np
 
@@ -129,7 +129,8 @@ def format_round_trips(cloud: geometry.PointCloud) -> None:
     import tempfile
     print("files: the target written and read back with nubiro.write / nubiro.read")
     points = np.asarray(cloud.points)
-    trips = [("PCD binary_compressed, float64", "target.pcd", {"encoding": "binary_compressed", "precision": "double"})]
+    trips: list[tuple[str, str, dict[str, Any]]] = [
+        ("PCD binary_compressed, float64", "target.pcd", {"encoding": "binary_compressed", "precision": "double"})]
     if importlib.util.find_spec("laspy") is not None:
         trips.append(("LAZ, scale 0.0001", "target.laz", {}))
     with tempfile.TemporaryDirectory() as folder:
