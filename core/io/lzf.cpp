@@ -33,7 +33,14 @@ std::optional<std::string> decompress(std::span<const std::uint8_t> in, std::spa
             if (len > out_size - op)
                 return "literal run of " + num(len) + " bytes at output byte " + num(op) + " runs past the " +
                        num(out_size) + " bytes expected";
-            std::memcpy(out.data() + op, in.data() + ip, len);
+            if (in_size - ip >= kMaxLiteral && out_size - op >= kMaxLiteral) {
+                // A fixed-size copy compiles to a few vector moves instead of a library call; the
+                // bytes past the run are overwritten by the runs that follow (the stream must
+                // still fill the output exactly, checked at the end).
+                std::memcpy(out.data() + op, in.data() + ip, kMaxLiteral);
+            } else {
+                std::memcpy(out.data() + op, in.data() + ip, len);
+            }
             ip += len;
             op += len;
             continue;
@@ -54,7 +61,12 @@ std::optional<std::string> decompress(std::span<const std::uint8_t> in, std::spa
                    num(out_size) + " bytes expected";
         std::uint8_t* dst = out.data() + op;
         const std::uint8_t* src = dst - distance;
-        if (distance >= len) {
+        if (distance >= 8 && out_size - op >= len + 8) {
+            // Eight bytes at a time: with the source at least 8 bytes back, every word read has
+            // been written already, overlapping or not. The last word may spill past the run
+            // (within the output, overwritten later).
+            for (std::size_t k = 0; k < len; k += 8) std::memcpy(dst + k, src + k, 8);
+        } else if (distance >= len) {
             std::memcpy(dst, src, len);
         } else {
             for (std::size_t k = 0; k < len; ++k) dst[k] = src[k];  // overlapping: byte by byte

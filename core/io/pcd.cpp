@@ -14,6 +14,7 @@
 #include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 static_assert(std::endian::native == std::endian::little, "binary PCD bodies are read as little-endian");
 
@@ -270,8 +271,28 @@ constexpr std::size_t kRun = 1024;     // points per pass over the fields (their
 // bytes cannot be had (a file that shrank). Called from several threads at once.
 using ChunkColumns = std::function<bool(std::size_t begin, std::size_t end, std::span<Column> columns)>;
 
+// A kept field's values, `width` bytes each, from `stride` bytes apart to back to back.
+template <std::size_t Width>
+void gather(const std::uint8_t* src, std::size_t stride, std::size_t count, std::uint8_t* dst) {
+    for (std::size_t k = 0; k < count; ++k) std::memcpy(dst + k * Width, src + k * stride, Width);
+}
+
+void gather_any(const std::uint8_t* src, std::size_t stride, std::size_t count, std::size_t width, std::uint8_t* dst) {
+    if (stride == width) return void(std::memcpy(dst, src, count * width));
+    switch (width) {  // fixed sizes become plain moves instead of a library call per value
+        case 1: return gather<1>(src, stride, count, dst);
+        case 2: return gather<2>(src, stride, count, dst);
+        case 4: return gather<4>(src, stride, count, dst);
+        case 8: return gather<8>(src, stride, count, dst);
+        default:
+            for (std::size_t k = 0; k < count; ++k) std::memcpy(dst + k * width, src + k * stride, width);
+    }
+}
+
 // The cloud and the kept fields of `header.points` points, chunk by chunk on the worker pool.
-Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns) {
+// `non_finite` tells whether any point has a NaN or infinite coordinate, found while the chunk
+// is still in cache, so a clean cloud needs no second pass.
+Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool& non_finite) {
     Cloud out;
     const std::size_t n = header.points;
     const auto& fields = header.fields;
@@ -301,7 +322,7 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns) {
         out.fields[j].bytes.resize(n * fields[kept[j]].bytes());
     }
 
-    std::atomic<bool> complete{true};
+    std::atomic<bool> complete{true}, any_non_finite{false};
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
@@ -329,6 +350,14 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns) {
             for (std::size_t skip = 0; skip < count; skip += kRun) {
                 const std::size_t run = std::min(kRun, count - skip);
                 fill(cloud.points, xyz, skip, run);
+                if (!any_non_finite.load(std::memory_order_relaxed)) {
+                    const Vector3d* p = cloud.points.data() + begin + skip;
+                    for (std::size_t k = 0; k < run; ++k)
+                        if (!is_finite(p[k])) {
+                            any_non_finite.store(true, std::memory_order_relaxed);
+                            break;
+                        }
+                }
                 if (has_normals) fill(cloud.normals, normal, skip, run);
                 if (colour != kNone) {
                     const Column c = columns[colour];
@@ -338,16 +367,12 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns) {
             for (std::size_t j = 0; j < kept.size(); ++j) {
                 const std::size_t width = out.fields[j].field.bytes();
                 const Column c = columns[kept[j]];
-                std::uint8_t* dst = out.fields[j].bytes.data() + begin * width;
-                if (c.stride == width) {
-                    std::memcpy(dst, c.base, count * width);
-                } else {
-                    for (std::size_t k = 0; k < count; ++k) std::memcpy(dst + k * width, c.base + k * c.stride, width);
-                }
+                gather_any(c.base, c.stride, count, width, out.fields[j].bytes.data() + begin * width);
             }
         },
         kChunk);
     if (!complete.load()) return value_error("the file changed size while it was being read");
+    non_finite = any_non_finite.load();
     out.header = std::move(header);
     return out;
 }
@@ -357,15 +382,13 @@ void drop_non_finite(Cloud& c) {
     auto& points = c.cloud.points;
     const std::size_t n = points.size();
     std::size_t first_bad = 0;
-    while (first_bad < n && std::isfinite(points[first_bad][0]) && std::isfinite(points[first_bad][1]) &&
-           std::isfinite(points[first_bad][2]))
-        ++first_bad;
+    while (first_bad < n && is_finite(points[first_bad])) ++first_bad;
     if (first_bad == n) return;
     std::size_t kept = first_bad;
     const bool normals = c.cloud.normals.size() == n, colours = c.cloud.colors.size() == n;
     for (std::size_t i = first_bad; i < n; ++i) {
         const Vector3d& p = points[i];
-        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
+        if (!is_finite(p)) continue;
         points[kept] = p;
         if (normals) c.cloud.normals[kept] = c.cloud.normals[i];
         if (colours) c.cloud.colors[kept] = c.cloud.colors[i];
@@ -485,7 +508,7 @@ std::uint32_t load_u32(const char* p) {
 
 // The header from the start of the source, reading more only while the DATA line is not in
 // what has been read (a header is a few hundred bytes; a file may be gigabytes).
-Result<std::pair<Header, std::size_t>> read_header(const Source& source, std::string& buffer) {
+Result<std::pair<Header, std::size_t>> read_header(const Source& source, ReadBuffer& buffer) {
     std::uint64_t want = 64 * 1024;
     while (true) {
         const std::uint64_t size = std::min<std::uint64_t>(want, source.size());
@@ -504,7 +527,7 @@ Result<std::pair<Header, std::size_t>> read_header(const Source& source, std::st
 }  // namespace
 
 Result<Cloud> read(const Source& source, bool remove_non_finite) {
-    std::string buffer;  // bytes read from a file: the header, an ascii or a compressed body
+    ReadBuffer buffer;  // bytes read from a file: the header, an ascii or a compressed body
     auto parsed = read_header(source, buffer);
     if (!parsed) return parsed.error();
     Header h = std::move(parsed->first);
@@ -528,24 +551,25 @@ Result<Cloud> read(const Source& source, bool remove_non_finite) {
     };
 
     Result<Cloud> out = value_error("");
+    bool non_finite = false;  // set by assemble
     if (h.encoding == Encoding::Binary) {
         if (*need > body_size)
             return value_error(encoding + to_string(n) + " points of " + to_string(record) + " bytes need " +
                                to_string(*need) + " bytes, the file has " + to_string(body_size) + " after the header");
         if (const char* memory = source.memory()) {
-            out = assemble(std::move(h), records_in(reinterpret_cast<const std::uint8_t*>(memory + body_offset)));
+            out = assemble(std::move(h), records_in(reinterpret_cast<const std::uint8_t*>(memory + body_offset)), non_finite);
         } else {
             // Each chunk of records is read by the thread that decodes it, into a buffer of its
             // own: the body is never held whole, and reading runs in parallel with decoding.
             out = assemble(std::move(h), [&](std::size_t begin, std::size_t end, std::span<Column> columns) {
-                thread_local std::string chunk;
+                thread_local ReadBuffer chunk;
                 bool ok = true;
                 const std::string_view bytes =
                     view_of(source, body_offset + begin * record, (end - begin) * record, chunk, ok);
                 const auto* base = reinterpret_cast<const std::uint8_t*>(bytes.data());
                 for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {base + offsets[f], record};
                 return ok;
-            });
+            }, non_finite);
         }
     } else if (h.encoding == Encoding::BinaryCompressed) {
         bool ok = true;
@@ -564,15 +588,16 @@ Result<Cloud> read(const Source& source, bool remove_non_finite) {
         if (uncompressed > lzf::max_decompressed_size(compressed))
             return value_error(encoding + "uncompressed size " + to_string(uncompressed) + " cannot come from " +
                                to_string(compressed) + " compressed bytes");
-        std::vector<std::uint8_t> plain(uncompressed);
+        // Not zero-filled: the decoder either fills every byte or fails.
+        const auto plain = std::make_unique_for_overwrite<std::uint8_t[]>(uncompressed);
         if (uncompressed) {
             const std::string_view packed = view_of(source, body_offset + 8, compressed, buffer, ok);
             if (!ok) return value_error(shrank);
             const auto* in = reinterpret_cast<const std::uint8_t*>(packed.data());
-            if (auto e = lzf::decompress({in, packed.size()}, plain))
+            if (auto e = lzf::decompress({in, packed.size()}, {plain.get(), uncompressed}))
                 return value_error(encoding + "damaged compressed data: " + *e);
         }
-        std::string().swap(buffer);  // the compressed bytes are not needed any more
+        buffer.release();  // the compressed bytes are not needed any more
         // Field-major: all values of the first field, then all of the second, ...
         std::vector<std::size_t> starts, widths;
         for (std::size_t f = 0, at = 0; f < h.fields.size(); at += n * widths.back(), ++f) {
@@ -580,19 +605,19 @@ Result<Cloud> read(const Source& source, bool remove_non_finite) {
             widths.push_back(h.fields[f].bytes());
         }
         out = assemble(std::move(h), [&](std::size_t begin, std::size_t, std::span<Column> columns) {
-            for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {plain.data() + starts[f] + begin * widths[f], widths[f]};
+            for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = {plain.get() + starts[f] + begin * widths[f], widths[f]};
             return true;
-        });
+        }, non_finite);
     } else {
         bool ok = true;
         const std::string_view body = view_of(source, body_offset, body_size, buffer, ok);
         if (!ok) return value_error(shrank);
         Result<std::vector<std::uint8_t>> records = parse_ascii(body, h, header_lines);
         if (!records) return records.error();
-        std::string().swap(buffer);
-        out = assemble(std::move(h), records_in(records->data()));
+        buffer.release();
+        out = assemble(std::move(h), records_in(records->data()), non_finite);
     }
-    if (out && remove_non_finite) drop_non_finite(*out);
+    if (out && remove_non_finite && non_finite) drop_non_finite(*out);
     return out;
 }
 

@@ -299,7 +299,7 @@ bool decode_fixed_rows(const Source& source, std::uint64_t offset, std::uint64_t
         if (short_read.load(std::memory_order_relaxed)) return;
         const std::size_t first = b * block_rows;
         const std::size_t rows_here = std::min<std::size_t>(block_rows, static_cast<std::size_t>(count) - first);
-        thread_local std::string buffer;
+        thread_local ReadBuffer buffer;
         bool ok = false;
         const std::string_view bytes = view_of(source, offset + first * row_size, rows_here * row_size, buffer, ok);
         if (!ok) {
@@ -699,7 +699,7 @@ bool walk_source(const Source& source, const Header& header, BodyConsumer& consu
     if (header.body_offset > source.size() || !body_can_hold(source.size(), header)) return false;
     if (header.encoding != Encoding::Ascii) return walk_binary(source, header, consumer);
     // Text is tokenised across lines and checked as UTF-8 as a whole: it is taken in one piece.
-    std::string buffer;
+    ReadBuffer buffer;
     bool ok = false;
     const std::string_view body =
         view_of(source, header.body_offset, static_cast<std::size_t>(source.size() - header.body_offset), buffer, ok);

@@ -48,16 +48,16 @@ bool FileSource::read_at(std::uint64_t offset, std::size_t n, char* to) const {
     return true;
 }
 
-std::string_view view_of(const Source& source, std::uint64_t offset, std::size_t n, std::string& buffer, bool& ok) {
+std::string_view view_of(const Source& source, std::uint64_t offset, std::size_t n, ReadBuffer& buffer, bool& ok) {
     ok = offset <= source.size() && n <= source.size() - offset;
     if (!ok) return {};
     // Readers take files block by block through here: the place to show progress and to stop.
     parallel::check_cancelled();
     parallel::report_progress("reading", offset + n, source.size());
     if (const char* memory = source.memory()) return {memory + offset, n};
-    if (buffer.size() < n) buffer.resize(n);
-    ok = source.read_at(offset, n, buffer.data());
-    return ok ? std::string_view(buffer.data(), n) : std::string_view();
+    char* to = buffer.at_least(n);
+    ok = source.read_at(offset, n, to);
+    return ok ? std::string_view(to, n) : std::string_view();
 }
 
 }  // namespace nubiro::io

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -52,8 +53,26 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// A reusable read buffer that grows without zero-filling: every byte it hands out is read
+// into before it is looked at, and clearing tens of megabytes first costs as much as the read.
+class ReadBuffer {
+public:
+    char* at_least(std::size_t n) {
+        if (n > size_) {
+            bytes_ = std::make_unique_for_overwrite<char[]>(n);
+            size_ = n;
+        }
+        return bytes_.get();
+    }
+    void release() { bytes_.reset(), size_ = 0; }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+};
+
 // Bytes [offset, offset + n) of `source` as one view: straight into memory when it is there,
 // else read into `buffer` (grown as needed and reused). Empty with ok = false when short.
-std::string_view view_of(const Source& source, std::uint64_t offset, std::size_t n, std::string& buffer, bool& ok);
+std::string_view view_of(const Source& source, std::uint64_t offset, std::size_t n, ReadBuffer& buffer, bool& ok);
 
 }  // namespace nubiro::io
