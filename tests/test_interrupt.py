@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from nubiro import _native
+from nubiro import _native, filters, segmentation
 from nubiro.cpu.pybind import geometry, io, utility
 from nubiro.cpu.pybind.pipelines import registration as reg
 from support import cloud
@@ -39,8 +39,8 @@ def _ransac(c, f):
 
 
 LONG_CALLS = {
-    "normals": lambda c, f: c.estimate_normals(geometry.KDTreeSearchParamHybrid(3.0, 300)),
-    "fpfh": lambda c, f: _fpfh(c, 3.0, 200),
+    "normals": lambda c, f=None: c.estimate_normals(geometry.KDTreeSearchParamHybrid(3.0, 300)),
+    "fpfh": lambda c, f=None: _fpfh(c, 3.0, 200),
     "ransac": lambda c, f: _ransac(c, f),
     "icp": lambda c, f: reg.registration_icp(c, c, 100.0, np.eye(4), reg.TransformationEstimationPointToPlane(),
                                              reg.ICPConvergenceCriteria(-1.0, -1.0, 10 ** 9)),
@@ -101,6 +101,31 @@ def test_cancel_hook_stops_call_and_leaves_cloud_unchanged(big, name):
     assert latency < PROMPT
     assert np.array_equal(np.asarray(big.points), points)
     assert np.array_equal(np.asarray(big.normals), normals)
+
+
+STAGED_CALLS = {
+    "normals": LONG_CALLS["normals"],
+    "FPFH features": LONG_CALLS["fpfh"],
+    "statistical outliers": lambda c: filters.remove_statistical_outliers(c, 400, 2.0),
+    "DBSCAN": lambda c: segmentation.dbscan(c, 2.0, 10),
+}
+
+
+@pytest.mark.parametrize("stage", STAGED_CALLS)
+def test_progress_names_the_stage_of_a_long_call(big, stage):
+    heard = set()
+
+    def hook(name, done, total, score, seconds, finished):
+        heard.add(name)
+        _native.cancel_running()  # heard enough
+
+    _native.set_progress_hook(hook, after=0.0)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            STAGED_CALLS[stage](big)
+    finally:
+        _native.set_progress_hook(None)
+    assert heard == {stage}
 
 
 def _slab(n):
