@@ -1,7 +1,10 @@
 // nubiro._native: the file formats beyond the io module's PLY and XYZ functions. Unlike those,
 // these report what is wrong: a damaged file raises ValueError with the reader's message (the
 // Python layer puts the file name in front), an unreadable one OSError.
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "bindings/classes.hpp"
 #include "bindings/module.hpp"
@@ -149,25 +152,82 @@ PyObject* pcd_write(Args& a) {
     return none();
 }
 
-// ply_read(path) -> cloud: the io module's PLY reader, but a damaged file raises.
+// The NumPy type number of a PLY value type.
+int numpy_type(io::ply::ValueType type) {
+    using T = io::ply::ValueType;
+    switch (type) {
+        case T::Int8: return 1;
+        case T::UInt8: return 2;
+        case T::Int16: return 3;
+        case T::UInt16: return 4;
+        case T::Int32: return 5;
+        case T::UInt32: return 6;
+        case T::Float32: return 11;
+        case T::Float64: return 12;
+    }
+    return 12;
+}
+
+// An extra property's values as an array of its declared type. Binary values always fit it
+// exactly; a text file may hold any number in any column, and an integer column with a value
+// that is not one of its integers (1.5, nan, 300 for uchar) stays float64 rather than be cut.
+template <class T>
+Ref typed_values(int type_num, std::span<const double> values) {
+    if constexpr (std::is_integral_v<T>) {
+        constexpr double low = static_cast<double>(std::numeric_limits<T>::min());
+        constexpr double high = static_cast<double>(std::numeric_limits<T>::max());
+        for (double v : values)
+            if (!(v >= low && v <= high && v == std::trunc(v))) return float64_array(values);
+    }
+    const np::npy_intp shape[1] = {static_cast<np::npy_intp>(values.size())};
+    Ref arr = np::new_array(type_num, std::span(shape, 1), nullptr, nullptr);
+    T* to = reinterpret_cast<T*>(np::info(arr.get()).data);  // NumPy aligns new arrays
+    for (std::size_t i = 0; i < values.size(); ++i) to[i] = static_cast<T>(values[i]);
+    return arr;
+}
+
+Ref extra_values(const io::ply::ExtraProperty& e) {
+    using T = io::ply::ValueType;
+    const std::span<const double> v = e.values.span();
+    const int type_num = numpy_type(e.type);
+    switch (e.type) {
+        case T::Int8: return typed_values<std::int8_t>(type_num, v);
+        case T::UInt8: return typed_values<std::uint8_t>(type_num, v);
+        case T::Int16: return typed_values<std::int16_t>(type_num, v);
+        case T::UInt16: return typed_values<std::uint16_t>(type_num, v);
+        case T::Int32: return typed_values<std::int32_t>(type_num, v);
+        case T::UInt32: return typed_values<std::uint32_t>(type_num, v);
+        case T::Float32: return typed_values<float>(type_num, v);
+        case T::Float64: break;
+    }
+    return float64_array(v);
+}
+
+// ply_read(path, fields) -> (cloud, {name: array}): the io module's PLY reader, but a damaged
+// file raises; with `fields`, the vertex element's other scalar properties come back by name.
 PyObject* ply_read(Args& a) {
     const Path path = a.get<Path>(0);
+    const bool want_fields = a.get<bool>(1);
     bool readable = true;
     std::optional<io::ply::CloudData> parsed;
+    std::vector<io::ply::ExtraProperty> extras;
     {
         released([&] {
             io::FileSource source(path.native);  // read in blocks, not whole
             readable = source.ok();
-            if (readable) parsed = io::ply::read_point_cloud(source);
+            if (readable) parsed = want_fields ? io::ply::read_point_cloud(source, extras) : io::ply::read_point_cloud(source);
         });
     }
     if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
     if (!parsed) raise(PyExc_ValueError, "not a PLY file with vertices, or a damaged one");
+    Ref fields = check(PyDict_New());
+    for (const auto& e : extras) check(PyDict_SetItem(fields.get(), text(e.name).get(), extra_values(e).get()));
     Cloud c;
     c.points = std::move(parsed->points);
     c.normals = std::move(parsed->normals);
     c.colors = std::move(parsed->colors);
-    return cloud_object(std::move(c)).release();
+    Ref cloud = cloud_object(std::move(c));
+    return check(PyTuple_Pack(2, cloud.get(), fields.get())).release();
 }
 
 io::text_columns::Layout layout_arg(const std::string& name) {
@@ -221,7 +281,7 @@ void add_native_formats(PyObject* native) {
     add_functions(native, {
         function<"pcd_read(path, remove_non_finite)", pcd_read>(),
         function<"pcd_write(path, cloud, encoding, double, width, height, viewpoint, fields)", pcd_write>(),
-        function<"ply_read(path)", ply_read>(),
+        function<"ply_read(path, fields)", ply_read>(),
         function<"text_read(path, layout)", text_read>(),
         function<"text_write(path, cloud, layout)", text_write>(),
     });

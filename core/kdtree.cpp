@@ -75,8 +75,10 @@ inline double squared_distance(const double* q, const double* p, std::size_t d, 
 template <class Index>
 class KnnSet {
 public:
-    KnnSet(std::size_t k, Index* indices, double* dist2) : k_(k), idx_(indices), dist_(dist2) {
-        dist_[k_ - 1] = kWorstStart;
+    // Only points closer than `bound` are taken; the search prunes against it until k are held.
+    KnnSet(std::size_t k, Index* indices, double* dist2, double bound = kWorstStart)
+        : k_(k), idx_(indices), dist_(dist2) {
+        dist_[k_ - 1] = bound;
     }
     double worst() const { return dist_[k_ - 1]; }
     void offer(std::uint32_t j, double dist) {
@@ -126,6 +128,19 @@ std::vector<double>& thread_offsets(std::size_t d) {
     thread_local std::vector<double> offsets;
     if (offsets.size() < d) offsets.resize(d);
     return offsets;
+}
+
+// Number of leading (ascending) entries strictly below r2.
+std::size_t count_below(const double* dist2, std::size_t count, double r2) {
+    return static_cast<std::size_t>(std::partition_point(dist2, dist2 + count, [r2](double v) { return v < r2; }) -
+                                    dist2);
+}
+
+// What a k-nearest search bounded by `bound` prunes against (see search_knn_below); NaN stays
+// NaN (nothing is below it), and no bound at all is the usual start.
+double pruning_bound(double bound) {
+    if (!(bound < kWorstStart)) return bound >= kWorstStart ? kWorstStart : bound;
+    return bound + std::abs(bound) * 0x1p-20;
 }
 
 std::vector<Neighbor>& thread_hits() {
@@ -602,12 +617,27 @@ void run_traversal(const KDTree& tree, const double* q, Set& set) {
 }  // namespace
 
 std::size_t KDTree::search_knn(const double* query, std::size_t k, std::uint32_t* indices, double* dist2) const {
+    return search_knn_below(query, k, kWorstStart, indices, dist2);
+}
+
+// Why a bound gives the same points in the same order: the traversal visits nodes in a fixed
+// order and only ever skips a subtree whose box is farther than the current k-th distance (or
+// the bound), which could not hold a point the set would take. The set keeps the first k of
+// the points it is offered in (distance, visiting order); with a bound it is offered the
+// points below the bound among those, in the same order. The box distances are sums formed
+// incrementally and can round a few units in the last place above the distance of a point on
+// the box's corner, so the search prunes against a slightly larger value than the bound (a
+// millionth more) and drops the points between the two at the end: nothing below the bound
+// that the plain search finds is ever pruned away. (The plain search's own pruning against its
+// k-th distance has no such margin; only a point it skipped that way could differ.)
+std::size_t KDTree::search_knn_below(const double* query, std::size_t k, double bound, std::uint32_t* indices,
+                                     double* dist2) const {
     // A capacity above the number of indexed points cannot change the result.
     const std::size_t kk = std::min(k, perm_.size());
     if (kk == 0) return 0;
-    KnnSet<std::uint32_t> set(kk, indices, dist2);
+    KnnSet<std::uint32_t> set(kk, indices, dist2, pruning_bound(bound));
     run_traversal(*this, query, set);
-    return set.count();
+    return count_below(dist2, set.count(), bound);
 }
 
 std::size_t KDTree::search_radius(const double* query, double r, std::vector<Neighbor>& hits) const {
@@ -619,36 +649,33 @@ std::size_t KDTree::search_radius(const double* query, double r, std::vector<Nei
     return hits.size();
 }
 
-namespace {
-
-// Number of leading (ascending) entries strictly below r2.
-std::size_t count_below(const double* dist2, std::size_t count, double r2) {
-    return static_cast<std::size_t>(std::partition_point(dist2, dist2 + count, [r2](double v) { return v < r2; }) -
-                                    dist2);
-}
-
-}  // namespace
 
 std::size_t KDTree::search_hybrid(const double* query, double r, std::size_t max_nn, std::uint32_t* indices,
                                   double* dist2) const {
-    const std::size_t count = search_knn(query, max_nn, indices, dist2);
-    return count_below(dist2, count, r * r);
+    // The nearest max_nn strictly inside the radius: the radius bounds the search itself.
+    return search_knn_below(query, max_nn, r * r, indices, dist2);
 }
 
 long KDTree::knn(const double* query, std::size_t query_len, long k, std::vector<std::uint64_t>& indices,
                  std::vector<double>& dist2) const {
     if (empty() || query_len != dim_ || k < 0) return -1;
+    return knn_below(query, static_cast<std::size_t>(k), kWorstStart, indices, dist2);
+}
+
+long KDTree::knn_below(const double* query, std::size_t k, double bound, std::vector<std::uint64_t>& indices,
+                       std::vector<double>& dist2) const {
     indices.clear();
     dist2.clear();
-    const std::size_t kk = std::min(static_cast<std::size_t>(k), perm_.size());
+    const std::size_t kk = std::min(k, perm_.size());
     if (kk == 0) return 0;
     indices.resize(kk);
     dist2.resize(kk);
-    KnnSet<std::uint64_t> set(kk, indices.data(), dist2.data());
+    KnnSet<std::uint64_t> set(kk, indices.data(), dist2.data(), pruning_bound(bound));
     run_traversal(*this, query, set);
-    indices.resize(set.count());
-    dist2.resize(set.count());
-    return static_cast<long>(set.count());
+    const std::size_t count = count_below(dist2.data(), set.count(), bound);
+    indices.resize(count);
+    dist2.resize(count);
+    return static_cast<long>(count);
 }
 
 long KDTree::radius(const double* query, std::size_t query_len, double r, std::vector<std::uint64_t>& indices,
@@ -668,11 +695,7 @@ long KDTree::radius(const double* query, std::size_t query_len, double r, std::v
 long KDTree::hybrid(const double* query, std::size_t query_len, double r, long max_nn,
                     std::vector<std::uint64_t>& indices, std::vector<double>& dist2) const {
     if (empty() || query_len != dim_ || max_nn < 0) return -1;
-    const long count = knn(query, query_len, max_nn, indices, dist2);
-    const std::size_t keep = count_below(dist2.data(), static_cast<std::size_t>(count), r * r);
-    indices.resize(keep);
-    dist2.resize(keep);
-    return static_cast<long>(keep);
+    return knn_below(query, static_cast<std::size_t>(max_nn), r * r, indices, dist2);
 }
 
 }  // namespace nubiro

@@ -64,6 +64,11 @@ public:
     //
     // k nearest into caller arrays of capacity k; returns the count.
     std::size_t search_knn(const double* query, std::size_t k, std::uint32_t* indices, double* dist2) const;
+    // The same, keeping only points with a squared distance strictly below `bound`: exactly the
+    // leading entries of search_knn's result that are below it, found with the bound pruning
+    // from the start (much cheaper when it is tight, e.g. a correspondence distance).
+    std::size_t search_knn_below(const double* query, std::size_t k, double bound, std::uint32_t* indices,
+                                 double* dist2) const;
     // Radius hits into `hits` (cleared first), in their final order; returns the count.
     std::size_t search_radius(const double* query, double r, std::vector<Neighbor>& hits) const;
     // Hybrid into caller arrays of capacity max_nn; returns the count.
@@ -96,6 +101,8 @@ public:
 
 private:
     void clear();
+    long knn_below(const double* query, std::size_t k, double bound, std::vector<std::uint64_t>& indices,
+                   std::vector<double>& dist2) const;
     template <int D>
     friend struct KDTreeBuilder;
     template <int D>

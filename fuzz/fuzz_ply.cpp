@@ -1,8 +1,10 @@
 // libFuzzer target: the PLY header parser, body walker and both consumers on arbitrary bytes.
-// A cloud that reads must survive a binary write and re-read bit for bit.
+// Reading the other vertex properties too must not change whether or what the cloud reads,
+// and a cloud that reads must survive a binary write and re-read bit for bit.
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/io/ply.hpp"
 
@@ -12,7 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     io::ply::read_mesh(bytes);
     auto cloud = io::ply::read_point_cloud(bytes);
+    std::vector<io::ply::ExtraProperty> extras;
+    auto with_extras = io::ply::read_point_cloud(io::MemorySource(bytes), extras);
+    if (with_extras.has_value() != cloud.has_value()) std::abort();
     if (!cloud) return 0;
+    if (with_extras->points.size() != cloud->points.size() ||
+        std::memcmp(with_extras->points.data(), cloud->points.data(), cloud->points.size() * sizeof(Vector3d)) != 0)
+        std::abort();
+    for (const auto& e : extras)
+        if (e.values.size() != cloud->points.size()) std::abort();
     geometry::PointCloud pc;
     pc.points = std::move(cloud->points);
     pc.normals = std::move(cloud->normals);

@@ -101,6 +101,86 @@ def test_pcd_we_write_reads_in_pypcd4(tmp_path, encoding):
     assert np.array_equal(rgb / 255.0, COLORS)
 
 
+@pytest.mark.parametrize("ascii", [False, True])
+def test_ply_extra_fields_round_trip(tmp_path, ascii):
+    fields = {
+        "i1": rng.integers(-128, 128, N).astype(np.int8), "label": rng.integers(0, 256, N).astype(np.uint8),
+        "i2": rng.integers(-2**15, 2**15, N).astype(np.int16), "u2": rng.integers(0, 2**16, N).astype(np.uint16),
+        "i4": rng.integers(-2**31, 2**31, N).astype(np.int32), "u4": rng.integers(0, 2**32, N).astype(np.uint32),
+        "intensity": rng.random(N).astype(np.float32), "t": rng.random(N) * 1e9,
+    }
+    fields["t"][:2] = [np.inf, np.nan]
+    odd = {"ok": rng.random(N) > 0.5, "scan": np.arange(N, dtype=np.int64), "h": rng.random((N, 2)).astype(np.float32)}
+    points = POINTS.copy()
+    points[3] = np.nan
+    nubiro.write(tmp_path / "f.ply", cloud(points, NORMALS, COLORS), fields={**fields, **odd}, ascii=ascii)
+    nubiro.write(tmp_path / "plain.ply", cloud(points, NORMALS, COLORS), ascii=ascii)
+    back, got = nubiro.read(tmp_path / "f.ply", fields=True, remove_non_finite=False)
+    plain = nubiro.read(tmp_path / "plain.ply", remove_non_finite=False)
+    for attribute in ("points", "normals", "colors"):  # the cloud's columns as the plain writer has them
+        assert np.array_equal(np.asarray(getattr(back, attribute)), np.asarray(getattr(plain, attribute)), equal_nan=True)
+    assert list(got) == [*fields, "ok", "scan", "h_0", "h_1"]
+    for name, values in fields.items():
+        assert got[name].dtype == values.dtype and np.array_equal(got[name], values, equal_nan=True), name
+    assert got["ok"].dtype == np.uint8 and np.array_equal(got["ok"], odd["ok"])
+    assert got["scan"].dtype == np.int32 and np.array_equal(got["scan"], odd["scan"])
+    assert np.array_equal(np.column_stack([got["h_0"], got["h_1"]]), odd["h"])
+    finite, kept = nubiro.read(tmp_path / "f.ply", fields=True)  # the NaN point goes with its field values
+    assert len(finite.points) == N - 1 and np.array_equal(kept["label"], np.delete(fields["label"], 3))
+
+
+@pytest.mark.parametrize("encoding", ["binary_little_endian", "binary_big_endian", "ascii"])
+def test_ply_written_by_plyfile_reads_back_its_properties(tmp_path, encoding):
+    plyfile = pytest.importorskip("plyfile")
+    # A list property (left out by the reader) between the scalars; not in big-endian files,
+    # whose rows with lists plyfile itself writes with unswapped scalars.
+    lists = [("ids", "O")] if encoding != "binary_big_endian" else []
+    v = np.zeros(N, dtype=[("x", "f4"), ("y", "f4"), ("z", "f4"), ("scalar_Intensity", "f4"), ("class", "u1"),
+                           *lists, ("dist", "f8"), ("ring", "u2"), ("tag", "i4"), ("x2", "i1")])
+    for k, axis in enumerate("xyz"):
+        v[axis] = POINTS[:, k]
+    v["scalar_Intensity"], v["class"], v["dist"] = rng.random(N), rng.integers(0, 256, N), rng.normal(size=N)
+    v["ring"], v["tag"], v["x2"] = rng.integers(0, 2**16, N), rng.integers(-2**31, 2**31, N), -128
+    if lists:
+        v["ids"] = [np.arange(k % 4, dtype=np.int32) for k in range(N)]
+    faces = np.array([([0, 1, 2], 7)], dtype=[("vertex_indices", "O"), ("flag", "u1")])
+    path = tmp_path / "theirs.ply"
+    plyfile.PlyData([plyfile.PlyElement.describe(v, "vertex", val_types={"ids": "int32"}),
+                     plyfile.PlyElement.describe(faces, "face")],
+                    text=encoding == "ascii", byte_order="<" if encoding != "binary_big_endian" else ">").write(path)
+    back, fields = nubiro.read(path, fields=True)
+    assert np.array_equal(np.asarray(back.points), v[["x", "y", "z"]].tolist())
+    assert list(fields) == ["scalar_Intensity", "class", "dist", "ring", "tag", "x2"]
+    for name, values in fields.items():
+        assert values.dtype == v.dtype[name] and np.array_equal(values, v[name]), name
+    assert nubiro.describe(path)["field_names"] == list(fields)
+
+
+def test_ply_text_values_outside_their_type_come_back_as_float64(tmp_path):
+    path = tmp_path / "t.ply"
+    path.write_text("ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty uchar u\n"
+                    "property int whole\nend_header\n0 1.5 7\n1 300 -2\n")
+    _, fields = nubiro.read(path, fields=True)
+    assert fields["u"].dtype == np.float64 and fields["u"].tolist() == [1.5, 300]
+    assert fields["whole"].dtype == np.int32 and fields["whole"].tolist() == [7, -2]
+
+
+@pytest.mark.parametrize("fields, message", [
+    ({"big": np.full(N, 2**40)}, "field 'big': values beyond 32 bits"),
+    ({"nx": np.zeros(N)}, "field 'nx': the name is taken by the cloud's own values"),
+    ({"h": np.zeros((N, 2)), "h_0": np.zeros(N)}, "field 'h_0': the name is taken by another column"),
+    ({"two words": np.zeros(N)}, "field 'two words': a PLY property name is one word"),
+    ({"c": np.zeros(N, dtype=np.complex64)}, "field 'c': dtype complex64 has no PLY type"),
+])
+def test_ply_refuses_fields_it_cannot_store(tmp_path, fields, message):
+    path = tmp_path / "keep.ply"
+    nubiro.write(path, full_cloud())
+    before = path.read_bytes()
+    with pytest.raises(nubiro.FormatError, match=f"keep.ply: PLY: {message}"):
+        nubiro.write(path, full_cloud(), fields=fields)
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["keep.ply"]
+
+
 def pcd_file(path, header, body=b""):
     path.write_bytes(header.encode() + body)
     return path
@@ -203,8 +283,9 @@ def test_damaged_other_formats_raise_format_error(tmp_path):
     for name, content in [("a.ply", b"ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nend_header\n1\n"),
                           ("a.xyz", b"hello\n"), ("a.xyzn", b"1 2 3\n"), ("a.pts", b"12\n")]:
         (tmp_path / name).write_bytes(content)
-        with pytest.raises(nubiro.FormatError, match=f"^{tmp_path / name}: "):
-            nubiro.read(tmp_path / name)
+        for fields in (False, True):
+            with pytest.raises(nubiro.FormatError, match=f"^{tmp_path / name}: "):
+                nubiro.read(tmp_path / name, fields=fields)
 
 
 def test_missing_unreadable_and_unknown_files(tmp_path):

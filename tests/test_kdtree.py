@@ -1182,3 +1182,23 @@ for tree in clouds + [geometry.KDTreeFlann(wide)]:
 
 def test_build_gives_the_same_tree_for_any_thread_count(run_python):
     assert run_python(BUILD_SNIPPET, RAYON_NUM_THREADS="1") == run_python(BUILD_SNIPPET, RAYON_NUM_THREADS="3")
+
+
+@pytest.mark.parametrize("dims", [3, 5])
+def test_radius_bounded_search_is_the_knn_prefix_below_the_radius(dims):
+    # The hybrid search prunes with the radius from the start; it must keep exactly the leading
+    # k-nearest entries below r^2, ties and all. Coordinates on a coarse lattice with many
+    # duplicates make equal distances common, and radii equal to a found distance sit on the
+    # boundary (strictly below: excluded).
+    rng = np.random.default_rng(dims)
+    pts = np.round(rng.uniform(0, 4, (3000, dims)) * 2) / 2
+    tree = KDTreeFlann(pts.T.copy())
+    search_knn = tree.search_knn_vector_3d if dims == 3 else tree.search_knn_vector_xd
+    search_hybrid = tree.search_hybrid_vector_3d if dims == 3 else tree.search_hybrid_vector_xd
+    for q in np.r_[pts[:40], rng.uniform(-1, 5, (40, dims))]:
+        for k in (1, 7, 40):
+            _, idx, dist = unpack(search_knn(q, k))
+            for r in {math.sqrt(dist[0]), math.sqrt(dist[len(dist) // 2]), math.sqrt(dist[-1]), 0.3,
+                      math.sqrt(np.nextafter(dist[-1], INF))}:
+                keep = sum(d < r * r for d in dist)  # the search squares the radius the same way
+                assert unpack(search_hybrid(q, r, k)) == (keep, idx[:keep], dist[:keep])

@@ -1049,6 +1049,32 @@ void check_threads(std::mt19937_64& rng) {
 
 }  // namespace
 
+// Searches bounded by a distance against the plain search: the leading entries below the
+// bound, the same points in the same order, for every point of a cloud and for shifted queries.
+void check_bounded(const DataSet& s) {
+    if (s.d != 3) return;
+    KDTree tree;
+    if (!tree.build(s.coords.data(), 3, s.n)) return;
+    for (const std::size_t k : {std::size_t{1}, std::size_t{8}, std::size_t{30}}) {
+        for (const double below : {1e-4, 1e-3, 0.02, 1.0}) {
+            std::vector<std::uint32_t> idx(k), bounded_idx(k);
+            std::vector<double> d2(k), bounded_d2(k);
+            bool same = true;
+            for (std::size_t j = 0; j < 2 * s.n && same; ++j) {
+                double q[3];
+                for (int c = 0; c < 3; ++c) q[c] = s.coords[3 * (j % s.n) + c] + (j < s.n ? 0.0 : 0.01 * (c + 1));
+                const std::size_t plain = tree.search_knn(q, k, idx.data(), d2.data());
+                std::size_t keep = 0;
+                while (keep < plain && d2[keep] < below) ++keep;
+                const std::size_t found = tree.search_knn_below(q, k, below, bounded_idx.data(), bounded_d2.data());
+                same = found == keep && std::equal(idx.begin(), idx.begin() + keep, bounded_idx.begin()) &&
+                       std::equal(d2.begin(), d2.begin() + keep, bounded_d2.begin());
+            }
+            expect(same, s.name + ": search bounded by " + std::to_string(below) + ", k=" + std::to_string(k));
+        }
+    }
+}
+
 int main() {
     check_sort();
     check_documented_edges();
@@ -1069,6 +1095,7 @@ int main() {
     for (const Plan& p : plans) {
         DataSet s = make_data(p.kind, p.d, p.n, rng);
         check_queries(s, rng, p.queries);
+        check_bounded(s);
         if (std::string(p.kind) == "nonfinite") check_nonfinite_transparent(s, rng);
     }
     check_threads(rng);

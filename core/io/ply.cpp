@@ -509,8 +509,12 @@ public:
         if (has_property(*vertex_, "nx")) allocate(normals, {"nx", "ny", "nz"});
         if (has_property(*vertex_, "red")) allocate(colors, {"red", "green", "blue"});
         for (const Property& p : vertex_->properties) targets_.push_back(target(p.name));
+        if (extras_) keep_other_properties(n);
         return true;
     }
+
+    // Asks prepare() to give the vertex element's other scalar properties columns in `extras`.
+    void keep_extras(std::vector<ExtraProperty>& extras) { extras_ = &extras; }
 
     std::optional<ScalarSink> sink(std::size_t element, std::size_t property) override {
         if (element != vertex_index_) return ScalarSink{};
@@ -538,9 +542,27 @@ private:
         return {};
     }
 
+    // Every scalar property that has no place in the cloud gets a column of its own (the
+    // first of several with one name; later ones stay skipped). Every row sets every scalar
+    // property, so the columns need no fill.
+    void keep_other_properties(std::size_t n) {
+        extras_->clear();
+        extras_->reserve(vertex_->properties.size());
+        for (std::size_t k = 0; k < vertex_->properties.size(); ++k) {
+            const Property& p = vertex_->properties[k];
+            if (p.is_list || targets_[k].base) continue;
+            if (std::any_of(extras_->begin(), extras_->end(), [&](const ExtraProperty& e) { return e.name == p.name; }))
+                continue;
+            ExtraProperty& e = extras_->emplace_back(ExtraProperty{p.name, p.value_type, {}});
+            e.values.resize_for_overwrite(n);
+            targets_[k] = {e.values.data(), 1, 1.0};
+        }
+    }
+
     const Element* vertex_ = nullptr;
     std::size_t vertex_index_ = std::numeric_limits<std::size_t>::max();
     std::vector<ScalarSink> targets_;
+    std::vector<ExtraProperty>* extras_ = nullptr;
 };
 
 // Vertices as above, plus the polygons of the first "face" element's index list.
@@ -726,15 +748,29 @@ bool walk_body(std::string_view data, const Header& header, BodyConsumer& consum
     return walk_source(MemorySource(data), header, consumer);
 }
 
-std::optional<CloudData> read_point_cloud(const Source& source) {
+namespace {
+
+std::optional<CloudData> read_cloud(const Source& source, std::vector<ExtraProperty>* extras) {
     auto header = read_header(source);
     if (!header || !body_can_hold(source.size(), *header)) return std::nullopt;
     VertexConsumer consumer;
-    if (!consumer.prepare(*header) || !walk_source(source, *header, consumer)) return std::nullopt;
+    if (extras) consumer.keep_extras(*extras);
+    if (!consumer.prepare(*header) || !walk_source(source, *header, consumer)) {
+        if (extras) extras->clear();
+        return std::nullopt;
+    }
     return CloudData{std::move(consumer.points), std::move(consumer.normals), std::move(consumer.colors)};
 }
 
+}  // namespace
+
+std::optional<CloudData> read_point_cloud(const Source& source) { return read_cloud(source, nullptr); }
+
 std::optional<CloudData> read_point_cloud(std::string_view data) { return read_point_cloud(MemorySource(data)); }
+
+std::optional<CloudData> read_point_cloud(const Source& source, std::vector<ExtraProperty>& extras) {
+    return read_cloud(source, &extras);
+}
 
 std::optional<MeshData> read_mesh(const Source& source) {
     auto header = read_header(source);

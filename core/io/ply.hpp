@@ -93,8 +93,19 @@ bool walk_body(std::string_view data, const Header& header, BodyConsumer& consum
 struct CloudData {
     Storage<Vector3d> points, normals, colors;  // normals / colors empty when the file has none
 };
+// A scalar property of the vertex element that the cloud does not hold (intensity, a label,
+// alpha, any unknown name): one value per vertex, and the type the header declared.
+struct ExtraProperty {
+    std::string name;
+    ValueType type;
+    Storage<double> values;
+};
 std::optional<CloudData> read_point_cloud(const Source& source);
 std::optional<CloudData> read_point_cloud(std::string_view data);
+// As above, also keeping the vertex element's other scalar properties in `extras` (header
+// order, the first of several with one name; list properties are left out). The reader above
+// skips those values and allocates nothing for them.
+std::optional<CloudData> read_point_cloud(const Source& source, std::vector<ExtraProperty>& extras);
 
 struct MeshData {
     Storage<Vector3d> vertices, vertex_normals, vertex_colors;

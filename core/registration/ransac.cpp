@@ -82,7 +82,7 @@ double quick_fitness(const Problem& p, const Matrix4d& t, double known_best) {
         const Vector3d moved = apply(t, source[static_cast<std::size_t>(i)]);
         std::uint32_t j;
         double dist2;
-        if (p.tree.search_knn(moved.data(), 1, &j, &dist2) == 1 && dist2 < max_dist2) ++found;
+        if (p.tree.search_knn_below(moved.data(), 1, max_dist2, &j, &dist2) == 1) ++found;
     }
     return found == 0 ? 0.0 : static_cast<double>(found) / static_cast<double>(looked);
 }

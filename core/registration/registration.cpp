@@ -109,8 +109,10 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
                 if (keep_moved) moved[i] = p;
                 std::uint32_t j;
                 double dist2;
-                const std::size_t found = target_tree.search_knn(p.data(), 1, &j, &dist2);
-                matches[i] = (found == 1 && dist2 < max_dist2) ? Match{j, dist2} : Match{};
+                // Bounded by the correspondence distance: a source point with no target that
+                // close ends its search early, and the others prune from the start.
+                const std::size_t found = target_tree.search_knn_below(p.data(), 1, max_dist2, &j, &dist2);
+                matches[i] = found == 1 ? Match{j, dist2} : Match{};
             }
         },
         kQueryChunk);

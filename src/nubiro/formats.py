@@ -133,10 +133,10 @@ def _read_pcd(path: str, remove_non_finite: bool, progress: bool, want_fields: b
 
 
 def _read_ply(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
-    cloud = _native.ply_read(path)
+    cloud, fields = _native.ply_read(path, want_fields)
     if remove_non_finite:
-        cloud, _ = _keep_finite(cloud, {})
-    return cloud, {}, {"format": "ply"}
+        cloud, fields = _keep_finite(cloud, fields)
+    return cloud, fields, {"format": "ply"}
 
 
 def _text_reader(layout: str) -> Callable[[str, bool, bool, bool], tuple[geometry.PointCloud, Fields, dict]]:
@@ -208,7 +208,9 @@ def read(path: str | os.PathLike[str], *, format: str | None = None, remove_non_
     fields : bool
         Also return the other per-point values as a dict of arrays, one row per point:
         intensity, classification, return_number, gps_time, ring, any unknown field by name.
-        A field with several values per point is an (n, count) array.
+        A field with several values per point is an (n, count) array. PLY: the vertex
+        element's other scalar properties in their declared types (list properties are left
+        out; a text file's integer property with a value outside its type comes back float64).
     progress : bool
         Show a progress bar on standard error while reading large LAS/LAZ files.
     scans : bool
@@ -433,6 +435,10 @@ def _write_pcd(path: str, cloud: geometry.PointCloud, fields: dict[str, np.ndarr
 
 
 def _write_ply(path: str, cloud: geometry.PointCloud, fields: dict[str, np.ndarray], *, ascii: bool = False) -> None:
+    if fields:
+        from . import _ply
+        _ply.write(path, cloud, fields, ascii=bool(ascii))
+        return
     if not cloud.has_points():
         raise ValueError("PLY needs at least one point")
     if not io.write_point_cloud(path, cloud, write_ascii=bool(ascii)):
@@ -465,7 +471,7 @@ WRITE_OPTIONS = {
     "las": ("scale", "offset", "version", "point_format"),
     "laz": ("scale", "offset", "version", "point_format"),
 }
-FIELD_WRITERS = ("pcd", "las", "laz")
+FIELD_WRITERS = ("pcd", "ply", "las", "laz")
 
 
 def write(path: str | os.PathLike[str], cloud: geometry.PointCloud, *, format: str | None = None,
@@ -479,8 +485,10 @@ def write(path: str | os.PathLike[str], cloud: geometry.PointCloud, *, format: s
     format : str, optional
         As in `read`; by default from the extension.
     fields : dict of array-like, optional
-        Other per-point values to store (PCD and LAS/LAZ), one row per point, e.g. the dict
-        `read` returns with ``fields=True``.
+        Other per-point values to store (PCD, PLY and LAS/LAZ), one row per point, e.g. the
+        dict `read` returns with ``fields=True``. PLY stores each as a vertex property of its
+        own type (an (n, k) field as ``name_0`` ... ``name_{k-1}``; booleans as bytes; 64-bit
+        integers as 32-bit ones when every value fits, else refused).
     **options
         Per format:
 
@@ -488,7 +496,8 @@ def write(path: str | os.PathLike[str], cloud: geometry.PointCloud, *, format: s
           ``precision`` = ``"float"`` (F4, the default, loads into the usual PCD point types)
           or ``"double"`` (F8, float64 values round-trip bit for bit); ``width`` and ``height``
           for an organized cloud; ``viewpoint`` (tx ty tz qw qx qy qz).
-        - PLY: ``ascii`` (default False: binary little-endian).
+        - PLY: ``ascii`` (default False: binary little-endian; as text, coordinates and
+          normals keep six significant digits, field values are written in full).
         - LAS/LAZ: ``scale`` (default 0.0001, i.e. 0.1 mm; one number or three), ``offset``
           (default: from the bounds), ``version`` ``"1.2"`` (default) or ``"1.4"``,
           ``point_format`` (default 3 / 7 with colours, 1 / 6 without).
@@ -523,7 +532,7 @@ def write(path: str | os.PathLike[str], cloud: geometry.PointCloud, *, format: s
             raise TypeError(f"the {TITLES[fmt]} writer has no option {name!r} ({takes})")
     values = _field_values(fields, len(cloud.points))
     if values and fmt not in FIELD_WRITERS:
-        raise ValueError(f"{TITLES[fmt]} files hold no extra fields (PCD and LAS/LAZ do)")
+        raise ValueError(f"{TITLES[fmt]} files hold no extra fields (PCD, PLY and LAS/LAZ do)")
     writer = _WRITERS[fmt]
     try:
         _atomic_write(text, fmt, lambda temp: writer(temp, cloud, values, **options))
