@@ -387,6 +387,17 @@ def test_e57_scans_are_moved_by_their_poses(tmp_path):
     assert np.asarray(whole.colors).tolist()[0] == [1, 0, 0] and fields["scan"].tolist() == [0] * 50 + [1] * 70
     parts = nubiro.read(path, scans=True)
     assert [len(p.points) for p in parts] == [50, 70]
+    # Damaged copies: one line naming the file, without the library's debug dump.
+    data = open(path, "rb").read()
+    flipped = bytearray(data)
+    flipped[len(data) // 2] ^= 0xFF
+    for name, content, message in [("cut.e57", data[:2000], "ErrorBadFileLength"),
+                                   ("flipped.e57", bytes(flipped), "ErrorBadChecksum"),
+                                   ("text.e57", b"garbage", "cannot open")]:
+        (tmp_path / name).write_bytes(content)
+        with pytest.raises(nubiro.FormatError, match=f"^{tmp_path / name}: E57: .*{message}") as e:
+            nubiro.read(tmp_path / name)
+        assert "\n" not in str(e.value)
 
 
 @pytest.mark.parametrize("encoding", ["binary", "binary_compressed", "ascii"])

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from support import cloud, partial_views
 
+import nubiro
 from nubiro import __main__ as cli
 from nubiro import _se3, multiway, pipeline
 from nubiro.cpu.pybind import io
@@ -135,6 +136,7 @@ def test_unreadable_and_unregistrable_scans_leave_the_others_registered(views, t
     (["a.ply"], {"loop_closure": "nearby"}, ValueError, "loop_closure must be one of overlap, all, none"),
     (["a.ply"], {"icp": "plane"}, ValueError, "icp must be one of"),
     (["a.ply"], {"min_fitness": 1.5}, ValueError, "min_fitness must be a number from 0 to 1"),
+    (["a.ply"], {"format": "obj"}, ValueError, "unknown format 'obj'"),
 ])
 def test_bad_arguments_fail_before_any_work(scans, kwargs, error, message):
     with pytest.raises(error, match=message):
@@ -159,8 +161,24 @@ def test_merge_command(views, tmp_path, capsys):
     assert plot.read_bytes().startswith(b"\x89PNG")
 
 
+def test_merge_command_reads_and_writes_any_format(views, tmp_path, capsys):
+    clouds = views[0][:2]
+    paths = [str(tmp_path / f"view{k}.scan") for k in range(2)]
+    for path, c in zip(paths, clouds):
+        nubiro.write(path, c, format="pcd", precision="double")
+    out = tmp_path / "merged.pcd"
+    argv = ["merge", *paths, "--voxel-size", str(VOXEL), "--loop-closure", "none", "--out", str(out)]
+    assert cli.main(argv) == 1 and "--format forces one" in capsys.readouterr().err
+    assert cli.main([*argv, "--format", "PCD"]) == 0
+    assert "2 of 2 scans registered" in capsys.readouterr().out
+    assert nubiro.describe(out)["points"] == sum(len(c.points) for c in clouds)
+
+
 @pytest.mark.parametrize("argv, code, message", [
     (["merge", "a.ply", "--voxel-size", "0.4", "--out", "/nonexistent/dir/m.ply"], 1, "cannot write the merged cloud"),
+    (["merge", "a.ply", "--voxel-size", "0.4", "--out", "m.dat"], 2, "--out m.dat: the extension names no format"),
+    (["merge", "a.ply", "--voxel-size", "0.4", "--out", "m.e57"], 2, "--out m.e57: the extension names no format"),
+    (["merge", "a.ply", "--voxel-size", "0.4", "--format", "obj"], 2, "invalid choice: 'obj'"),
     (["merge", "a.ply"], 2, "--voxel-size"),
     (["merge", "a.ply", "--voxel-size", "-1"], 2, "must be a positive number"),
     (["merge", "a.ply", "--voxel-size", "0.4", "--loop-closure", "some"], 2, "invalid choice"),

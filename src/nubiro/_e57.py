@@ -37,16 +37,23 @@ def _scan(e57: Any, index: int) -> tuple[geometry.PointCloud, dict[str, np.ndarr
     return cloud, fields
 
 
+def _what(error: Exception) -> str:
+    """The first line of the library's message: the rest is its debug dump (source files and
+    line numbers inside the library)."""
+    lines = str(error).strip().splitlines()
+    return lines[0] if lines else type(error).__name__
+
+
 def read_scans(path: str) -> list[tuple[geometry.PointCloud, dict[str, np.ndarray]]]:
     pye57 = _pye57()
     try:
         e57 = pye57.E57(path)
     except Exception as e:  # the library reports damaged files with its own exception types
-        raise ValueError(f"cannot open: {e}") from None
+        raise ValueError(f"cannot open: {_what(e)}") from None
     try:
         return [_scan(e57, i) for i in range(e57.scan_count)]
     except Exception as e:
-        raise ValueError(f"cannot read a scan: {e}") from None
+        raise ValueError(f"cannot read a scan: {_what(e)}") from None
     finally:
         e57.close()
 

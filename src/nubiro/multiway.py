@@ -18,7 +18,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from . import batch, pipeline, posegraph
+from . import batch, formats, pipeline, posegraph
 from .cpu.pybind import geometry
 from .posegraph import Edge, PoseGraph
 
@@ -155,7 +155,7 @@ def _judge(r: batch.PairResult, min_fitness: float) -> None:
 
 def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str = "overlap", executor: Any = None,
                    seed: int = 0, icp: str = "point-to-plane", min_fitness: float = 0.3,
-                   progress: Callable[[str], None] | None = None) -> MultiwayResult:
+                   progress: Callable[[str], None] | None = None, format: str | None = None) -> MultiwayResult:
     """Register every scan into the frame of the first one.
 
     Consecutive scans are registered pairwise (each onto the one before); more pairs are
@@ -185,6 +185,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         counts as failed.
     progress : callable, optional
         Gets one line of text per finished step.
+    format : str, optional
+        Read every file as this format (see `nubiro.read`) whatever its extension.
 
     Returns
     -------
@@ -195,8 +197,8 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
     TypeError
         If `scans` is a single path or cloud, or holds something else.
     ValueError
-        If `scans` is empty, or `voxel_size`, `loop_closure`, `icp` or `min_fitness` is not
-        one of its allowed values.
+        If `scans` is empty, or `voxel_size`, `loop_closure`, `icp`, `min_fitness` or `format`
+        is not one of its allowed values.
     ImportError
         Without SciPy (the ``multiway`` extra).
     """
@@ -215,10 +217,12 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
         raise ValueError(f"icp must be one of {', '.join(pipeline.ICP_METHODS)}, not {icp!r}")
     if not (isinstance(min_fitness, (int, float)) and 0 <= min_fitness <= 1):
         raise ValueError(f"min_fitness must be a number from 0 to 1, not {min_fitness!r}")
+    if format is not None:
+        formats.format_of("", format)  # an unknown name fails here, not once per file
     posegraph.require_solver()
     say = progress or (lambda line: None)
     labels = [f"scan {k}" if isinstance(s, geometry.PointCloud) else os.fspath(s) for k, s in enumerate(scans)]
-    clouds, failed = _read(scans, labels, say)
+    clouds, failed = _read(scans, labels, say, format)
     usable = [k for k, c in enumerate(clouds) if c is not None]
 
     def run(pairs: list[tuple[int, int]], what: str, pair_seed: int) -> list[batch.PairResult]:
@@ -259,14 +263,14 @@ def register_scans(scans: Sequence[Any], *, voxel_size: float, loop_closure: str
                           odometry_scans=odometry, loop_closure_scans=candidates, labels=labels, clouds=clouds)
 
 
-def _read(scans: list[Any], labels: list[str],
-          say: Callable[[str], None]) -> tuple[list[geometry.PointCloud | None], dict[int, str]]:
+def _read(scans: list[Any], labels: list[str], say: Callable[[str], None],
+          format: str | None) -> tuple[list[geometry.PointCloud | None], dict[int, str]]:
     """The scans' clouds (None where one cannot be used) and why each unusable one is."""
     clouds: list[geometry.PointCloud | None] = []
     failed: dict[int, str] = {}
     for k, scan in enumerate(scans):
         try:
-            cloud = scan if isinstance(scan, geometry.PointCloud) else pipeline.read_cloud(os.fspath(scan))
+            cloud = scan if isinstance(scan, geometry.PointCloud) else pipeline.read_cloud(os.fspath(scan), format)
         except pipeline.InputError as e:
             cloud, failed[k] = None, str(e)
             say(f"{labels[k]}: cannot be read: {e}")

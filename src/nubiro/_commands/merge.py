@@ -8,8 +8,9 @@ import json
 import math
 import os
 import sys
+from functools import partial
 
-from nubiro import batch, pipeline
+from nubiro import batch, formats, pipeline
 
 NAME = "merge"
 HELP = "register many scans into one frame with a pose graph and write them as one cloud"
@@ -39,8 +40,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     from nubiro.multiway import LOOP_CLOSURES
     parser.add_argument("scans", nargs="+", metavar="SCAN", help="point-cloud files, in the order they were taken")
     parser.add_argument("--voxel-size", type=positive_float, required=True, help="down-sampling voxel size")
+    pipeline.add_format_argument(parser)
     parser.add_argument("--out", metavar="merged.ply", default="merged.ply",
-                        help="where the merged cloud goes (default merged.ply)")
+                        help="where the merged cloud goes, in the format of its extension (default merged.ply)")
     parser.add_argument("--poses", metavar="poses.json", help="write each scan's pose and the edges kept and rejected")
     parser.add_argument("--loop-closure", choices=LOOP_CLOSURES, default="overlap",
                         help="which other pairs to register besides consecutive ones: those that overlap after "
@@ -52,6 +54,19 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="draw the scan positions before and after the optimisation (needs the 'viz' extra)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     parser.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
+    parser.set_defaults(check=partial(check_arguments, parser))
+
+
+def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors (exit 2), found before any registration starts: an output format that
+    cannot be written."""
+    try:
+        out = formats.format_of(args.out)
+    except formats.FormatError:
+        out = None
+    if out in (None, "e57"):
+        writable = " ".join(ext for ext, name in formats.EXTENSIONS.items() if name != "e57")
+        parser.error(f"--out {args.out}: the extension names no format nubiro writes ({writable})")
 
 
 def _writable(path: str, what: str) -> None:
@@ -67,7 +82,6 @@ def _count(n: int, noun: str) -> str:
 
 def run(args: argparse.Namespace) -> int:
     from nubiro import multiway
-    from nubiro.cpu.pybind import io
     # Outputs that cannot be written stop the command before any registration starts.
     _writable(args.out, "merged cloud")
     if args.poses:
@@ -81,7 +95,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         result = multiway.register_scans(args.scans, voxel_size=args.voxel_size, loop_closure=args.loop_closure,
                                          executor=executor, seed=args.seed, min_fitness=args.min_fitness,
-                                         progress=lambda line: print(line, file=sys.stderr))
+                                         progress=lambda line: print(line, file=sys.stderr), format=args.format)
     finally:
         if isinstance(executor, concurrent.futures.Executor):
             executor.shutdown()
@@ -92,8 +106,11 @@ def run(args: argparse.Namespace) -> int:
     if not placed:
         raise pipeline.InputError("none of the scans could be read")
     merged = result.merge()
-    if not io.write_point_cloud(args.out, merged):
-        raise pipeline.InputError(f"cannot write the merged cloud to {args.out}")
+    try:
+        formats.write(args.out, merged)
+    except (OSError, formats.FormatError) as error:
+        why = getattr(error, "strerror", None) or error
+        raise pipeline.InputError(f"cannot write the merged cloud to {args.out}: {why}") from None
     if args.poses:
         with open(args.poses, "w") as f:
             json.dump(result.as_json(), f, indent=1)
