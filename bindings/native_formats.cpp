@@ -257,6 +257,18 @@ PyObject* text_read(Args& a) {
     return check(PyTuple_Pack(2, cloud.get(), intensity.get())).release();
 }
 
+// zero_cloud(n, colors) -> a cloud of n points at the origin (and n black colours): readers
+// that decode in Python fill it through its arrays' views, so the data is never held twice.
+PyObject* zero_cloud(Args& a) {
+    const std::uint64_t n = a.get<std::uint64_t>(0);
+    const bool colors = a.get<bool>(1);
+    if (n > std::uint64_t{1} << 40) raise(PyExc_ValueError, "too many points: " + std::to_string(n));
+    Cloud c;
+    c.points.resize(static_cast<std::size_t>(n));
+    if (colors) c.colors.resize(static_cast<std::size_t>(n));
+    return cloud_object(std::move(c)).release();
+}
+
 // text_write(path, cloud, layout)
 PyObject* text_write(Args& a) {
     const Path path = a.get<Path>(0);
@@ -284,6 +296,7 @@ void add_native_formats(PyObject* native) {
         function<"ply_read(path, fields)", ply_read>(),
         function<"text_read(path, layout)", text_read>(),
         function<"text_write(path, cloud, layout)", text_write>(),
+        function<"zero_cloud(n, colors)", zero_cloud>(),
     });
 }
 

@@ -23,6 +23,8 @@ def test_demo_from_the_repository_root_recovers_the_motion(fresh_env):
     assert any("RANSAC" in l for l in lines) and any("ICP" in l for l in lines)
     errors = next(l for l in lines if l.startswith("rotation error")).split()
     assert float(errors[2]) < 1.0 and float(errors[7].strip("(")) < 1.0  # degrees, % of the extent
+    pcd = next(l for l in lines if l.strip().startswith("PCD binary_compressed"))
+    assert "40000 points" in pcd and pcd.endswith("largest coordinate change 0")  # float64: bit for bit
 
 
 @pytest.fixture(scope="module")

@@ -2,7 +2,8 @@
 
 Without a command it runs the demo: the bundled bunny scan and a moved, noisy, cropped copy of
 it are registered back (down-sampling, normals, FPFH, RANSAC, point-to-plane ICP), and the
-recovered motion is compared with the known one.
+recovered motion is compared with the known one; then the scan is written as PCD and LAZ and
+read back.
 
 Exit codes: 0 success, 1 unreadable, empty or unregistrable input, 2 usage errors.
 """
@@ -113,11 +114,36 @@ def demo(args: argparse.Namespace) -> int:
           f"({100 * translation_error / extent:.4f} % of the extent)")
     print(f"fitness {result.fitness:.6f}, inlier RMSE {result.inlier_rmse:.6f}, "
           f"{result.correspondences} correspondences")
+    format_round_trips(target)
     if args.plot:
         from nubiro import _plot
         _plot.before_after(args.plot, source, target, result.transformation, result.fitness, result.inlier_rmse)
         print(f"plot written to {args.plot}")
     return 0
+
+
+def format_round_trips(cloud: geometry.PointCloud) -> None:
+    """Writes `cloud` as compressed PCD and, with the las extra, as LAZ in a temporary folder and
+    reads each file back: one line per format."""
+    import importlib.util
+    import tempfile
+    print("files: the target written and read back with nubiro.write / nubiro.read")
+    points = np.asarray(cloud.points)
+    trips = [("PCD binary_compressed, float64", "target.pcd", {"encoding": "binary_compressed", "precision": "double"})]
+    if importlib.util.find_spec("laspy") is not None:
+        trips.append(("LAZ, scale 0.0001", "target.laz", {}))
+    with tempfile.TemporaryDirectory() as folder:
+        for label, name, options in trips:
+            path = os.path.join(folder, name)
+            start = time.perf_counter()
+            nubiro.write(path, cloud, **options)
+            back = nubiro.read(path)
+            seconds = time.perf_counter() - start
+            change = float(np.abs(np.asarray(back.points) - points).max())
+            print(f"  {label:<34} {seconds * 1e3:9.1f} ms   {len(back.points)} points in "
+                  f"{os.path.getsize(path) / 1e6:.2f} MB, largest coordinate change {change:.2g}")
+    if len(trips) == 1:
+        print(f"  {'LAZ':<34} {'':>12}   skipped: needs laspy (pip install 'nubiro[las]')")
 
 
 # ---- register --------------------------------------------------------------------------------

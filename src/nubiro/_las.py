@@ -7,16 +7,19 @@ arrays sized once from the header, so a large file is never held twice.
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 import time
 from typing import Any
 
 import numpy as np
 
-from ._native_api import native as _native  # noqa: F401  (loads the extension first)
+from ._native_api import native as _native
 from .cpu.pybind import geometry
 
-CHUNK = 250_000  # points per read: the transient copies of a chunk stay small beside the result
+# Points per read: LAZ files are compressed in chunks of 50 000 points that lazrs decompresses in
+# parallel, one per core; the transient copies of one read stay small beside the result.
+CHUNK = 50_000 * max(2, os.cpu_count() or 1)
 EXTRA = "pip install 'nubiro[las]'"
 COLOUR_FORMATS = {"1.2": 3, "1.4": 7}
 PLAIN_FORMATS = {"1.2": 1, "1.4": 6}
@@ -102,8 +105,10 @@ def read(path: str, *, progress: bool = False,
             colours = all(c in names for c in ("red", "green", "blue"))
             if not fields:
                 names = [d for d in names if d in ("red", "green", "blue")]
-            points = np.empty((n, 3))
-            rgb = np.empty((n, 3)) if colours else None
+            # Filled in place through the cloud's own arrays: the points are never held twice.
+            cloud = _native.zero_cloud(n, colours)
+            points = np.asarray(cloud.points)
+            rgb = np.asarray(cloud.colors) if colours else None
             values_of: dict[str, np.ndarray] = {}
             bar = _Progress(f"reading {path}", n, progress)
             done = 0
@@ -133,10 +138,6 @@ def read(path: str, *, progress: bool = False,
         if isinstance(e, (FileNotFoundError, PermissionError)):
             raise
         raise ValueError(f"damaged or truncated file ({e})") from None
-    cloud = geometry.PointCloud()
-    cloud.points = points
-    if rgb is not None:
-        cloud.colors = rgb
     details = _details(header, values_of.get("classification"))
     return cloud, values_of, details
 
