@@ -19,7 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kSlice = std::chrono::milliseconds(50);
-// The progress hook hears of an operation only once it has run this long.
+// The progress hook hears of an operation only once it has run this long (1 s unless the hook
+// was set with another delay).
 constexpr auto kQuietStart = std::chrono::seconds(1);
 
 // One piece of work handed to a runner; lives on the waiting thread's stack.
@@ -109,6 +110,7 @@ private:
 };
 
 PyObject* progress_hook = nullptr;  // a callable or nullptr; guarded by the interpreter lock
+Clock::duration quiet_start = kQuietStart;
 
 // progress_hook(stage, done, total, score, seconds, finished); false when it raised.
 bool call_progress_hook(const parallel::Operation& op, Clock::time_point started, bool finished) {
@@ -139,7 +141,7 @@ void run_released(void (*call)(void*), void* context) {
         }
         PyEval_RestoreThread(state);
         bool ok = PyErr_CheckSignals() == 0;
-        if (ok && progress_hook && Clock::now() - started >= kQuietStart) {
+        if (ok && progress_hook && Clock::now() - started >= quiet_start) {
             ok = call_progress_hook(task.op, started, false);
             hook_heard = true;
         }
@@ -162,9 +164,12 @@ namespace {
 
 PyObject* set_progress_hook(Args& a) {
     PyObject* hook = a.raw(0);
+    const double after = a.get<double>(1, 1.0);
     if (hook != Py_None && !PyCallable_Check(hook)) raise(PyExc_TypeError, "the progress hook must be callable or None");
+    if (!(after >= 0 && after <= 3600)) raise(PyExc_ValueError, "after must lie in [0, 3600] seconds");
     Py_XDECREF(progress_hook);
     progress_hook = hook == Py_None ? nullptr : Py_NewRef(hook);
+    quiet_start = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(after));
     return none();
 }
 
@@ -190,7 +195,7 @@ PyObject* spin(Args& a) {
 
 void add_native_operations(PyObject* native) {
     add_functions(native, {
-        function<"set_progress_hook(hook)", set_progress_hook>(),
+        function<"set_progress_hook(hook, after=1.0)", set_progress_hook>(),
         function<"cancel_running()", cancel_running>(),
         function<"spin(seconds)", spin>(),
     });

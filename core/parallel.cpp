@@ -202,6 +202,13 @@ Operation::Progress Operation::progress() const noexcept {
             total_.load(std::memory_order_relaxed), score_.load(std::memory_order_relaxed)};
 }
 
+void Operation::begin_stage(const char* stage) noexcept {
+    reports_own_.store(false, std::memory_order_relaxed);
+    stage_.store(stage, std::memory_order_relaxed);
+    total_.store(0, std::memory_order_relaxed);
+    done_.store(0, std::memory_order_relaxed);
+}
+
 void Operation::report(const char* stage, std::uint64_t done, std::uint64_t total) noexcept {
     reports_own_.store(true, std::memory_order_relaxed);
     stage_.store(stage, std::memory_order_relaxed);
@@ -229,6 +236,10 @@ Operation* current_operation() noexcept { return current; }
 void request_cancel() noexcept { cancel_generation.fetch_add(1, std::memory_order_relaxed); }
 
 bool cancel_requested() noexcept { return current != nullptr && current->cancelled(); }
+
+void report_stage(const char* stage) noexcept {
+    if (current) current->begin_stage(stage);
+}
 
 void report_progress(const char* stage, std::uint64_t done, std::uint64_t total) noexcept {
     if (current) current->report(stage, done, total);

@@ -52,7 +52,8 @@ public:
     bool cancelled() const noexcept;
     Progress progress() const noexcept;
 
-    // Used by the operation itself (through report_progress / report_score below).
+    // Used by the operation itself (through report_stage / report_progress / report_score below).
+    void begin_stage(const char* stage) noexcept;
     void report(const char* stage, std::uint64_t done, std::uint64_t total) noexcept;
     void report_score(double score) noexcept;
     // Used by the pool for the share of a loop, ignored once the operation reports its own.
@@ -90,9 +91,23 @@ bool cancel_requested() noexcept;
 inline void check_cancelled() {
     if (cancel_requested()) throw Cancelled{};
 }
+// The current operation, if any, enters `stage` (a literal); its progress is the share of the
+// stage's parallel loops done until the stage reports its own counts.
+void report_stage(const char* stage) noexcept;
 // Progress of the current operation, if any: `done` of `total` units of `stage` (a literal).
 void report_progress(const char* stage, std::uint64_t done, std::uint64_t total) noexcept;
 void report_score(double score) noexcept;
+
+// Calls body(begin, end) on consecutive ranges of `block` indexes covering [0, n), in order on
+// the calling thread, checking for a stop before each range: long serial passes use it so a
+// stop is heard within one block, not after the whole pass.
+template <class F>
+void serial_blocks(std::size_t n, std::size_t block, F&& body) {
+    for (std::size_t begin = 0; begin < n; begin += block) {
+        check_cancelled();
+        body(begin, n - begin < block ? n : begin + block);
+    }
+}
 
 // Threads a loop may use, the calling thread included (at least 1). Creates the pool.
 std::size_t num_threads();

@@ -7,6 +7,7 @@
 // enough parts to share out, the parts are finished in parallel, and the final insertion pass,
 // which crosses part boundaries, runs over the whole array on one thread.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -33,7 +34,9 @@ void parallel_fixed_sort(T* records, std::size_t n, const Key& key) {
     // left to the final insertion pass, as the sequential loop leaves them.
     auto splittable = [](const Part& p) { return static_cast<std::size_t>(p.last - p.first) > kThreshold && p.depth > 0; };
     std::vector<Part> parts{{records, records + n, 2 * floor_log2(n)}};
-    const std::size_t wanted = 8 * threads;
+    // Enough parts to share out, and small enough that a stop request is heard between parts
+    // within milliseconds (parts below kSequentialBelow are not split further).
+    const std::size_t wanted = std::max(8 * threads, n / kSequentialBelow);
     while (parts.size() < wanted) {
         std::vector<Part> next(2 * parts.size(), Part{nullptr, nullptr, 0});
         bool split_any = false;

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/parallel.hpp"
+
 namespace nubiro {
 namespace {
 
@@ -45,6 +47,7 @@ struct RunScratch {
 // first and within a run the latest insertion comes first.
 void fill_order(std::uint64_t count, std::span<const std::uint64_t> hashes, std::vector<std::uint32_t>& seq,
                 RunScratch& s) {
+    parallel::check_cancelled();  // each pass is short; the passes together are not
     const std::size_t m = seq.size();
     const Modulus mod(count);
     s.bucket.resize(m);

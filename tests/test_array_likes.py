@@ -3,6 +3,7 @@ views give the same answer as a contiguous float64 (or int64) array."""
 import numpy as np
 import pytest
 
+import nubiro
 from nubiro import align, filters
 from nubiro.posegraph import PoseGraph
 from support import cloud, rigid
@@ -46,6 +47,12 @@ def edge(transformation=rigid(QUARTER_TURN, [1, 2, 3]), information=np.diag([1.0
     return np.concatenate([e.transformation.ravel(), e.information.ravel()])
 
 
+def shown_points(points):
+    pytest.importorskip("plotly", reason="the 3-D view needs plotly (the 'viz' extra)")
+    trace = nubiro.show(points).figure.data[0]
+    return np.column_stack([trace.x, trace.y, trace.z])
+
+
 # (argument as a float64/int64 array, the call with that argument, its result as an array)
 CASES = {
     "select indices": (np.array([4, 0, 7, 7, -1]), lambda v: np.asarray(filters.select(CLOUD, v).points)),
@@ -64,6 +71,7 @@ CASES = {
     "estimate_covariances points": (POINTS, lambda v: align.estimate_covariances(v, 6).matrices),
     "add_edge transformation": (rigid(QUARTER_TURN, [1, 2, 3]), lambda v: edge(transformation=v)),
     "add_edge information": (np.diag([1.0, 2, 3, 4, 5, 6]), lambda v: edge(information=v)),
+    "show points": (POINTS, shown_points),
 }
 
 

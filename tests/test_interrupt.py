@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from nubiro import _native
+from nubiro import _native, filters, segmentation
 from nubiro.cpu.pybind import geometry, io, utility
 from nubiro.cpu.pybind.pipelines import registration as reg
 from support import cloud
@@ -39,18 +39,16 @@ def _ransac(c, f):
 
 
 LONG_CALLS = {
-    "normals": lambda c, f: c.estimate_normals(geometry.KDTreeSearchParamHybrid(3.0, 300)),
-    "fpfh": lambda c, f: _fpfh(c, 3.0, 200),
+    "normals": lambda c, f=None: c.estimate_normals(geometry.KDTreeSearchParamHybrid(3.0, 300)),
+    "fpfh": lambda c, f=None: _fpfh(c, 3.0, 200),
     "ransac": lambda c, f: _ransac(c, f),
     "icp": lambda c, f: reg.registration_icp(c, c, 100.0, np.eye(4), reg.TransformationEstimationPointToPlane(),
                                              reg.ICPConvergenceCriteria(-1.0, -1.0, 10 ** 9)),
 }
 
 
-def _interrupt_in_thread(call):
-    """Runs `call` in a thread, cancels it after 0.3 s; (outcome, seconds from cancel to end)."""
-    outcome = {}
-
+def _start_in_thread(call, outcome):
+    """Runs `call` in a new thread, noting in `outcome` how it ended and when."""
     def run():
         try:
             call()
@@ -61,11 +59,37 @@ def _interrupt_in_thread(call):
 
     worker = threading.Thread(target=run)
     worker.start()
+    return worker
+
+
+def _interrupt_in_thread(call):
+    """Runs `call` in a thread, cancels it after 0.3 s; (outcome, seconds from cancel to end)."""
+    outcome = {}
+    worker = _start_in_thread(call, outcome)
     time.sleep(0.3)
     requested = time.perf_counter()
     _native.cancel_running()
     worker.join(10)
     return outcome.get("result"), outcome.get("ended", float("inf")) - requested
+
+
+def _interrupt_in_thread_during(call, stage, started=lambda done: True):
+    """Runs `call` in a thread and cancels it at its first progress report from `stage` (once
+    `started(done)`); (outcome, seconds from cancel to end)."""
+    outcome, requested = {}, {}
+
+    def hook(name, done, total, score, seconds, finished):
+        if name == stage and started(done) and not requested:
+            requested["at"] = time.perf_counter()
+            _native.cancel_running()
+
+    _native.set_progress_hook(hook, after=0.0)
+    try:
+        _start_in_thread(call, outcome).join(60)
+    finally:
+        _native.set_progress_hook(None)
+    assert requested, f"the call never reported {stage!r}"
+    return outcome.get("result"), outcome.get("ended", float("inf")) - requested["at"]
 
 
 @pytest.mark.parametrize("name", sorted(LONG_CALLS))
@@ -77,6 +101,60 @@ def test_cancel_hook_stops_call_and_leaves_cloud_unchanged(big, name):
     assert latency < PROMPT
     assert np.array_equal(np.asarray(big.points), points)
     assert np.array_equal(np.asarray(big.normals), normals)
+
+
+STAGED_CALLS = {
+    "normals": LONG_CALLS["normals"],
+    "FPFH features": LONG_CALLS["fpfh"],
+    "statistical outliers": lambda c: filters.remove_statistical_outliers(c, 400, 2.0),
+    "DBSCAN": lambda c: segmentation.dbscan(c, 2.0, 10),
+}
+
+
+@pytest.mark.parametrize("stage", STAGED_CALLS)
+def test_progress_names_the_stage_of_a_long_call(big, stage):
+    heard = set()
+
+    def hook(name, done, total, score, seconds, finished):
+        heard.add(name)
+        _native.cancel_running()  # heard enough
+
+    _native.set_progress_hook(hook, after=0.0)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            STAGED_CALLS[stage](big)
+    finally:
+        _native.set_progress_hook(None)
+    assert heard == {stage}
+
+
+def _slab(n):
+    """n points in a 10 x 10 x 0.5 slab with random unit normals."""
+    rng = np.random.default_rng(8)
+    normals = rng.normal(size=(n, 3))
+    return cloud(rng.random((n, 3)) * [10, 10, 0.5], normals / np.linalg.norm(normals, axis=1)[:, None])
+
+
+# Serial steps inside long calls, each running for about a second: (cloud, call, the progress
+# stage of the step, a test of its count that says the step is under way).
+SERIAL_STEPS = {
+    "orientation spanning trees": (lambda: _slab(600_000), lambda c: c.orient_normals_consistent_tangent_plane(10),
+                                   "orienting normals: spanning trees", lambda done: True),
+    "down-sampling passes": (lambda: _slab(3_000_000), lambda c: c.voxel_down_sample(1e-4),
+                             "down-sampling", lambda done: done > 0),
+}
+
+
+@pytest.mark.parametrize("name", SERIAL_STEPS)
+def test_cancel_hook_stops_serial_steps_and_leaves_cloud_unchanged(name):
+    make, call, stage, started = SERIAL_STEPS[name]
+    c = make()
+    points, normals = np.asarray(c.points).copy(), np.asarray(c.normals).copy()
+    result, latency = _interrupt_in_thread_during(lambda: call(c), stage, started)
+    assert result == "interrupted"
+    assert latency < PROMPT
+    assert np.array_equal(np.asarray(c.points), points)
+    assert np.array_equal(np.asarray(c.normals), normals)
 
 
 def _ctrl_c_after(seconds, call):
@@ -152,3 +230,5 @@ def test_progress_hook_sees_a_long_call_and_can_stop_it(big):
     assert seconds >= 1.0 and not finished
     with pytest.raises(TypeError):
         _native.set_progress_hook(3)
+    with pytest.raises(ValueError):
+        _native.set_progress_hook(hook, after=-1.0)

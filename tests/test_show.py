@@ -100,7 +100,7 @@ def test_meshes_boxes_and_voxel_grids(tmp_path):
 
 @pytest.mark.parametrize("thing, named", [
     (geometry.KDTreeSearchParamKNN(), "KDTreeSearchParamKNN"),
-    ([[0.0, 0.0, 0.0]], "list"),
+    ([[0.0, 0.0]], "list"),
     (np.zeros((4, 2)), "ndarray"),
     ("bunny.ply", "str"),
 ])

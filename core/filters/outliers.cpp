@@ -24,6 +24,7 @@ Result<StatisticalOutliers> statistical_outliers(std::span<const Vector3d> point
     if (!(std_ratio > 0) || !std::isfinite(std_ratio))
         return value_error("std_ratio must be a positive number, got " + text::format_shortest(std_ratio));
 
+    parallel::report_stage("statistical outliers");
     KDTree tree;
     tree.build_from_points(points);
     const std::size_t finite = tree.permutation().size();
@@ -61,6 +62,7 @@ Result<Indices> radius_outliers(std::span<const Vector3d> points, std::int64_t m
     if (!(radius > 0) || !std::isfinite(radius))
         return value_error("radius must be a positive number, got " + text::format_shortest(radius));
 
+    parallel::report_stage("radius outliers");
     KDTree tree;
     tree.build_from_points(points);
     const std::size_t finite = tree.permutation().size();

@@ -25,6 +25,8 @@ struct Edge {
 using Edges = std::vector<Edge>;
 
 constexpr std::size_t kMinChunk = 256;
+// Edges, points or queue entries per stop check in the serial passes.
+constexpr std::size_t kSerialBlock = std::size_t{1} << 16;
 
 
 inline void negate(Vector3d& n) { n = {-n[0], -n[1], -n[2]}; }
@@ -64,8 +66,10 @@ private:
 Edges kruskal(Edges& edges, DisjointSets& forest) {
     parallel_fixed_sort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
     Edges tree;
-    for (const Edge& e : edges)
-        if (forest.unite(e.a, e.b)) tree.push_back(e);
+    parallel::serial_blocks(edges.size(), kSerialBlock, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (forest.unite(edges[i].a, edges[i].b)) tree.push_back(edges[i]);
+    });
     return tree;
 }
 
@@ -238,6 +242,7 @@ public:
             if (m == n_) return;
             start(label_[m]);
             for (;;) {
+                if (++steps_ % kSerialBlock == 0) parallel::check_cancelled();
                 const std::uint32_t u = winner();
                 if (u == kNone) return;  // no member offers anything: the rest stays apart
                 const std::uint32_t w = offer_[u];
@@ -338,6 +343,7 @@ private:
     // queue runs dry.
     std::uint32_t winner() {
         while (!queue_.empty()) {
+            if (++steps_ % kSerialBlock == 0) parallel::check_cancelled();
             const std::uint32_t u = queue_.top().member;
             queue_.pop();
             if (offer_round_[u] == round_) return u;
@@ -392,6 +398,7 @@ private:
     std::size_t bounded_size_ = 0;             // members of C at the last outsider bound
 
     std::uint64_t round_ = 0;
+    std::uint64_t steps_ = 0;                  // rounds and queue pops, for the stop checks
     std::priority_queue<Entry> queue_;
     // Per member of C:
     std::vector<std::size_t> cap_;            // list length to query next
@@ -431,23 +438,32 @@ std::uint32_t lowest_point(std::span<const Vector3d> points) {
     return s;
 }
 
-// Breadth-first from the seed: every point reached takes the side of the point that reached it.
-void propagate(const Adjacency& adjacency, std::span<Vector3d> normals, std::uint32_t seed) {
-    std::vector<std::uint8_t> visited(normals.size(), 0);
+// Breadth-first from the seed, which is flipped when `flip_seed`: every point reached takes the
+// side of the point that reached it. The sides are decided first and the normals flipped only
+// once all are known, so a stopped run leaves them as they were. A point's final normal is its
+// own or exactly its negation, so its dot with an unreached normal is that of its own, negated
+// when flipped: the decisions are the ones flipping as it goes would make.
+void propagate(const Adjacency& adjacency, std::span<Vector3d> normals, std::uint32_t seed, bool flip_seed) {
+    enum Side : std::uint8_t { kUnreached, kKept, kFlipped };
+    std::vector<std::uint8_t> side(normals.size(), kUnreached);
     std::vector<std::uint32_t> queue;
     queue.reserve(normals.size());
-    visited[seed] = 1;
+    side[seed] = flip_seed ? kFlipped : kKept;
     queue.push_back(seed);
     for (std::size_t head = 0; head < queue.size(); ++head) {
+        if (head % kSerialBlock == 0) parallel::check_cancelled();
         const std::uint32_t v = queue[head];
+        const bool v_flipped = side[v] == kFlipped;
         for (std::size_t i = adjacency.first[v]; i < adjacency.first[v + 1]; ++i) {
             const std::uint32_t w = adjacency.next[i];
-            if (visited[w]) continue;
-            visited[w] = 1;
-            if (dot(normals[v], normals[w]) < 0) negate(normals[w]);
+            if (side[w] != kUnreached) continue;
+            const double d = dot(normals[v], normals[w]);
+            side[w] = (v_flipped ? d > 0 : d < 0) ? kFlipped : kKept;
             queue.push_back(w);
         }
     }
+    for (std::size_t i = 0; i < normals.size(); ++i)
+        if (side[i] == kFlipped) negate(normals[i]);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point& t) {
@@ -467,6 +483,7 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
     auto clock = std::chrono::steady_clock::now();
     TangentPlaneTimings spent;
 
+    parallel::report_stage("orienting normals: neighbourhoods");
     KDTree tree;
     tree.build_from_points(points);
     const std::uint64_t kk = k >= 3 ? k : 2;
@@ -475,10 +492,12 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
     NeighbourLists lists = neighbour_lists(tree, points, query_kk);
     spent.neighbourhoods = seconds_since(clock);
 
+    parallel::report_stage("orienting normals: candidate edges");
     std::span<const Vector3d> const_normals(normals.data(), normals.size());
     ListEdges edges = list_edges(lists, points, const_normals, lambda, cos_alpha_tol,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(k, lists.width)));
     lists = NeighbourLists();
+    parallel::report_stage("orienting normals: spanning trees");
     Edges tree_edges;
     {
         DisjointSets forest(n);
@@ -502,11 +521,11 @@ void orient_normals_consistent_tangent_plane(std::span<const Vector3d> points, s
     extended = Edges();
     spent.trees = seconds_since(clock);
 
+    parallel::report_stage("orienting normals: propagation");
     const Adjacency adjacency(final_tree, n);
     const std::uint32_t seed = lowest_point(points);
-    Vector3d& s = normals[seed];
-    if (0.0 * s[0] + 0.0 * s[1] < s[2]) negate(s);
-    propagate(adjacency, normals, seed);
+    const Vector3d& s = normals[seed];
+    propagate(adjacency, normals, seed, 0.0 * s[0] + 0.0 * s[1] < s[2]);
     spent.propagation = seconds_since(clock);
     if (timings) *timings = spent;
 }

@@ -115,6 +115,7 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
 
     // Computed aside and stored at the end: the normals held before the call are the
     // orientation reference, and nothing changes until every normal is known.
+    parallel::report_stage("normals");
     const bool oriented = has_normals();
     const Vector3d* reference = oriented ? normals.data() : nullptr;
     KDTree tree;

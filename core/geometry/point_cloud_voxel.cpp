@@ -25,6 +25,8 @@ namespace nubiro::geometry {
 namespace {
 
 constexpr std::size_t kMinChunk = 8192;
+// Points per stop check (and progress report) in the serial passes.
+constexpr std::size_t kSerialBlock = std::size_t{1} << 16;
 
 inline bool any_nan(const Vector3d& v) { return v[0] != v[0] || v[1] != v[1] || v[2] != v[2]; }
 
@@ -56,6 +58,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     cloud_bounds(points.span(), low, high);
     if (largest_extent(low, high) + 1e-9 > 2147483647.0 * voxel_size)
         return runtime_error("[VoxelDownSample] voxel_size is too small relative to the cloud extent.");
+    parallel::report_stage("down-sampling");
     const Vector3d* pts = points.data();
     const Vector3d* nrm = normals.size() == n ? normals.data() : nullptr;
     const Vector3d* col = colors.size() == n ? colors.data() : nullptr;
@@ -76,7 +79,10 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     // 2. Voxel numbers.
     std::vector<std::uint32_t> voxel_of(n);
     CellNumbers numbers;
-    for (std::size_t i = 0; i < n; ++i) voxel_of[i] = numbers.number_of(keys[i]);
+    parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) voxel_of[i] = numbers.number_of(keys[i]);
+        parallel::report_progress("down-sampling", end, 2 * n);
+    });
     std::vector<VoxelKey>().swap(keys);
     const std::size_t voxels = numbers.keys.size();
 
@@ -84,27 +90,30 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     std::vector<PointSum> point_sums(voxels, PointSum{});
     std::vector<NormalSum> normal_sums(nrm ? voxels : 0, NormalSum{});
     std::vector<Vector3d> color_sums(col ? voxels : 0, Vector3d{0, 0, 0});
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t v = voxel_of[i];
-        PointSum& ps = point_sums[v];
-        ps.sum[0] += pts[i][0];
-        ps.sum[1] += pts[i][1];
-        ps.sum[2] += pts[i][2];
-        ps.count += 1;
-        if (nrm && !any_nan(nrm[i])) {
-            NormalSum& ns = normal_sums[v];
-            ns.sum[0] += nrm[i][0];
-            ns.sum[1] += nrm[i][1];
-            ns.sum[2] += nrm[i][2];
-            ns.any = true;
+    parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint32_t v = voxel_of[i];
+            PointSum& ps = point_sums[v];
+            ps.sum[0] += pts[i][0];
+            ps.sum[1] += pts[i][1];
+            ps.sum[2] += pts[i][2];
+            ps.count += 1;
+            if (nrm && !any_nan(nrm[i])) {
+                NormalSum& ns = normal_sums[v];
+                ns.sum[0] += nrm[i][0];
+                ns.sum[1] += nrm[i][1];
+                ns.sum[2] += nrm[i][2];
+                ns.any = true;
+            }
+            if (col) {
+                Vector3d& cs = color_sums[v];
+                cs[0] += col[i][0];
+                cs[1] += col[i][1];
+                cs[2] += col[i][2];
+            }
         }
-        if (col) {
-            Vector3d& cs = color_sums[v];
-            cs[0] += col[i][0];
-            cs[1] += col[i][1];
-            cs[2] += col[i][2];
-        }
-    }
+        parallel::report_progress("down-sampling", n + end, 2 * n);
+    });
     std::vector<std::uint32_t>().swap(voxel_of);
 
     // 4. The voxel map's order.

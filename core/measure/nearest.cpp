@@ -12,6 +12,7 @@ namespace nubiro::measure {
 
 Result<Nearest> nearest_distances(std::span<const Vector3d> query, std::span<const Vector3d> reference,
                                   const char* reference_name) {
+    parallel::report_stage("nearest distances");
     KDTree tree;
     tree.build_from_points(reference);
     if (tree.permutation().empty())

@@ -63,6 +63,7 @@ Vector3d closest_on_triangle(const Vector3d& p, const Vector3d& a, const Vector3
 Result<MeshDistances> point_to_mesh(std::span<const Vector3d> points, std::span<const Vector3d> vertices,
                                     std::span<const Vector3i> triangles) {
     require_count(triangles.size(), kMaxIndexedPoints, "triangles in the mesh");
+    parallel::report_stage("distances to the mesh");
     const auto nv = static_cast<std::int64_t>(vertices.size());
     std::vector<std::uint32_t> usable;  // triangle numbers, by centroid number
     std::vector<Vector3d> centroids;

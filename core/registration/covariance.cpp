@@ -141,6 +141,7 @@ Matrix3d plane_covariance(const Vector3d& n, double epsilon) {
 
 void estimate_covariances(std::span<const Vector3d> points, std::size_t k, double epsilon, std::span<Matrix3d> out) {
     if (points.empty()) return;
+    parallel::report_stage("covariances");
     KDTree tree;
     tree.build_from_points(points);
     const Vector3d* pts = points.data();

@@ -201,6 +201,7 @@ Result<Feature> compute_fpfh_feature(const geometry::PointCloud& input, const Se
     const std::span<const Vector3d> points = input.points.span(), normals = input.normals.span();
     const std::size_t n = points.size();
 
+    parallel::report_stage("FPFH features");
     KDTree tree;
     tree.build_from_points(points);
     const Neighbourhoods neighbours(tree, points, param);

@@ -49,6 +49,7 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     if (!(eps > 0) || !std::isfinite(eps)) return not_positive("eps", eps);
     if (min_points < 1) return value_error("min_points must be a positive integer, got " + std::to_string(min_points));
     const std::size_t n = points.size();
+    parallel::report_stage("DBSCAN");
     KDTree tree;
     tree.build_from_points(points);
     const double eps2 = eps * eps;
@@ -107,6 +108,7 @@ Result<std::vector<filters::Indices>> euclidean_clusters(std::span<const Vector3
         return value_error("max_size must be at least min_size, got " + std::to_string(max_size));
     require_count(points.size(), kMaxIndexedPoints, "points in the cloud");
     const std::size_t n = points.size();
+    parallel::report_stage("clusters");
     std::vector<std::uint8_t> finite(n);
     for (std::size_t i = 0; i < n; ++i) finite[i] = is_finite(points[i]);
     UnionFind sets(n);

@@ -171,6 +171,7 @@ Result<PlaneFit> segment_plane(std::span<const Vector3d> points, const PlaneOpti
                 }
             }
         }
+        parallel::report_progress("plane RANSAC iterations", std::min(t1, needed), needed);
     }
     if (best == iterations) return value_error("no plane found: every sample was collinear");
 

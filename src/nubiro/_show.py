@@ -175,9 +175,24 @@ def _item(g: Any, name: str) -> _Item:
         corners = np.concatenate([origin + g.voxel_size * index, origin + g.voxel_size * (index + 1)])
         return _Item("voxels", name, corners, colors if painted else None, voxel_size=float(g.voxel_size), voxel_origin=origin,
                      voxel_index=index)
-    if isinstance(g, np.ndarray) and g.ndim == 2 and g.shape[1] == 3 and g.dtype.kind in "biuf":
-        return _Item("cloud", name, g.astype(np.float64, copy=False), None)
+    points = _as_points(g)
+    if points is not None:
+        return _Item("cloud", name, points, None)
     raise TypeError(f"show() cannot draw a {type(g).__module__}.{type(g).__qualname__}; it draws a {DRAWABLE}")
+
+
+def _as_points(g: Any) -> np.ndarray | None:
+    """Points given as any array-like of shape (n, 3) (an array of any numeric dtype or layout, a
+    list of triples) as float64; None for anything else."""
+    if isinstance(g, (str, bytes)):
+        return None
+    try:
+        a = np.asarray(g)
+    except (TypeError, ValueError):  # ragged nesting
+        return None
+    if a.ndim == 2 and a.shape[1] == 3 and a.dtype.kind in "biuf":
+        return a.astype(np.float64, copy=False)
+    return None
 
 
 def _is_rgb(value: Any) -> bool:
@@ -398,7 +413,7 @@ def show(*geometries: Any, colors: Any = None, point_size: float | None = None, 
 
     Parameters
     ----------
-    *geometries : PointCloud, TriangleMesh, AxisAlignedBoundingBox, VoxelGrid or (n, 3) array
+    *geometries : PointCloud, TriangleMesh, AxisAlignedBoundingBox, VoxelGrid or (n, 3) array-like
         What to draw: clouds as points, meshes as surfaces, boxes as wireframes and voxel grids as
         cubes. All share one scale on the three axes, and the first view shows all of them.
     colors : optional
