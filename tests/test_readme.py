@@ -16,14 +16,17 @@ README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 
 
 def snippets():
-    """(heading, code) for each python block; the heading is the section's or the bold lead-in's."""
+    """(heading, code) for each python block; the heading is the section's or the bold lead-in's,
+    numbered from the second block under the same one."""
     text = open(README).read()
     found = []
     for block in re.finditer(r"```python\n(.*?)```", text, re.S):
-        before = text[:block.start()]
-        headings = [(m.start(), m.group(1)) for m in re.finditer(r"^#+ (.+)$", before, re.M)]
-        headings += [(m.start(), m.group(1)) for m in re.finditer(r"^\*\*(.+?)\.?\*\*", before, re.M)]
-        found.append((max(headings)[1], block.group(1)))
+        prose = re.sub(r"```.*?```", "", text[:block.start()], flags=re.S)  # no comments of code as headings
+        headings = [(m.start(), m.group(1)) for m in re.finditer(r"^#+ (.+)$", prose, re.M)]
+        headings += [(m.start(), m.group(1)) for m in re.finditer(r"^\*\*(.+?)\.?\*\*", prose, re.M)]
+        heading = max(headings)[1].replace("`", "")
+        same = sum(h == heading or h.startswith(heading + " (") for h, _ in found)
+        found.append((f"{heading} ({same + 1})" if same else heading, block.group(1)))
     return found
 
 
@@ -63,7 +66,7 @@ def test_every_check_names_a_snippet():
     assert set(CHECKS) <= {heading for heading, _ in SNIPPETS}
 
 
-@pytest.mark.parametrize("heading, code", SNIPPETS, ids=[heading.replace("`", "") for heading, _ in SNIPPETS])
+@pytest.mark.parametrize("heading, code", SNIPPETS, ids=[heading for heading, _ in SNIPPETS])
 def test_snippet_runs_on_its_own(heading, code, example_files, tmp_path, fresh_env):
     shutil.copytree(example_files, tmp_path, dirs_exist_ok=True)
     if heading in CHECKS:
