@@ -219,6 +219,15 @@ def test_info(moved_pair, bad_files, capsys):
     assert cli.main(["info", str(bad_files / "garbage.ply")]) == 1
 
 
+def test_output_read_by_a_reader_that_stops_early_ends_quietly(fresh_env):
+    # `python -m nubiro info bunny.ply | head -0`: the pipe is closed before anything is written.
+    info = subprocess.Popen([sys.executable, "-m", "nubiro", "info", cli.bundled_bunny()], env=fresh_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    info.stdout.close()
+    err = info.stderr.read().decode()
+    assert info.wait(timeout=120) == 141 and err == ""
+
+
 def test_plot_without_matplotlib_names_the_extra(monkeypatch, capsys):
     from nubiro import _plot
     monkeypatch.setattr(_plot, "available", lambda: False)

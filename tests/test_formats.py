@@ -280,8 +280,10 @@ def test_damaged_pcd_raises_format_error_naming_the_file(tmp_path, content, mess
 
 
 def test_damaged_other_formats_raise_format_error(tmp_path):
+    cut_binary = (b"ply\nformat binary_little_endian 1.0\nelement vertex 5\nproperty float x\nproperty uchar label\n"
+                  b"property list uchar int ids\nend_header\n" + bytes(5 * 6 - 1))  # one byte short
     for name, content in [("a.ply", b"ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nend_header\n1\n"),
-                          ("a.xyz", b"hello\n"), ("a.xyzn", b"1 2 3\n"), ("a.pts", b"12\n")]:
+                          ("b.ply", cut_binary), ("a.xyz", b"hello\n"), ("a.xyzn", b"1 2 3\n"), ("a.pts", b"12\n")]:
         (tmp_path / name).write_bytes(content)
         for fields in (False, True):
             with pytest.raises(nubiro.FormatError, match=f"^{tmp_path / name}: "):

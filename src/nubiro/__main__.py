@@ -338,7 +338,13 @@ def main(argv: list[str] | None = None) -> int:
            **{m.NAME: m.run for m in _commands.load()}}[args.command]
     try:
         with _progress.on_stderr(not getattr(args, "quiet", False)):
-            return run(args)
+            code = run(args)
+            sys.stdout.flush()  # a reader that went away shows here, not at the interpreter's exit
+            return code
+    except BrokenPipeError:
+        # Whoever read the output stopped early (`| head`): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (pipeline.InputError, pipeline.RegistrationError) as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1

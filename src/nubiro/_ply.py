@@ -28,10 +28,12 @@ _NAME = re.compile(r"[\x21-\x7e]+")  # printable ASCII, no white space: one head
 def color_bytes(colors: np.ndarray) -> np.ndarray:
     """Colours in [0, 1] as bytes, as the io writer makes them: clamped, times 255, halves
     rounded away from zero, NaN to 0."""
-    c = np.where(colors > 0, colors, 0.0)
-    c = np.where(c < 1, c, 1.0) * 255.0
-    whole = np.trunc(c)
-    return (whole + (c - whole >= 0.5)).astype(np.uint8)
+    x = np.clip(colors, 0.0, 1.0)
+    np.multiply(x, 255.0, out=x)
+    x[np.isnan(x)] = 0.0
+    whole = x.astype(np.uint8)  # truncated: x is in [0, 255]
+    whole += (x - whole) >= 0.5
+    return whole
 
 
 def _column_type(name: str, values: np.ndarray) -> np.ndarray:
