@@ -107,7 +107,7 @@ STAGED_CALLS = {
     "normals": LONG_CALLS["normals"],
     "FPFH features": LONG_CALLS["fpfh"],
     "statistical outliers": lambda c: filters.remove_statistical_outliers(c, 400, 2.0),
-    "DBSCAN": lambda c: segmentation.dbscan(c, 2.0, 10),
+    "DBSCAN": lambda c: segmentation.dbscan(c, 2.0, 400),
 }
 
 
