@@ -240,3 +240,31 @@ def test_plot_draws_a_picture(moved_pair, tmp_path, capsys):
     out = tmp_path / "views.png"
     assert cli.main(["register", moved_pair[0], moved_pair[1], "--plot", str(out)]) == 0
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# Every command that reads files takes --quiet: no progress hook, no bar while reading.
+QUIET_COMMANDS = {
+    "register": ["register", "{a}", "{b}", "--voxel-size", "0.5"],
+    "info": ["info", "{a}"],
+    "distance": ["distance", "{a}", "{b}"],
+    "clean": ["clean", "{a}", "{out}.ply"],
+    "convert": ["convert", "{a}", "{out}.xyz"],
+    "view": ["view", "{a}", "--out", "{out}.html"],
+}
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["progress", "quiet"])
+@pytest.mark.parametrize("command", QUIET_COMMANDS)
+def test_quiet_turns_progress_off(command, quiet, moved_pair, tmp_path, monkeypatch):
+    from nubiro import _native
+    if command == "view":
+        pytest.importorskip("plotly")
+    hooks, bars = [], []
+    monkeypatch.setattr(_native, "set_progress_hook", lambda hook, *rest: hooks.append(hook))
+    read_file = pipeline.read_file
+    monkeypatch.setattr(pipeline, "read_file", lambda *a, **k: bars.append(k.get("progress")) or read_file(*a, **k))
+    a, b = moved_pair[:2]
+    argv = [part.format(a=a, b=b, out=tmp_path / "out") for part in QUIET_COMMANDS[command]]
+    assert cli.main(argv + (["--quiet"] if quiet else [])) == 0
+    assert bars and set(bars) == {not quiet}
+    assert [h is not None for h in hooks] == ([] if quiet else [True, False])  # set, then taken away

@@ -151,7 +151,7 @@ def format_round_trips(cloud: geometry.PointCloud) -> None:
 
 
 def register(args: argparse.Namespace) -> int:
-    source, target = (pipeline.read_cloud(p, args.format, progress=True) for p in (args.source, args.target))
+    source, target = (pipeline.read_cloud(p, args.format, progress=not args.quiet) for p in (args.source, args.target))
     voxel = args.voxel_size
     if voxel is None:
         voxel = pipeline.default_voxel_size(source, target)
@@ -211,7 +211,7 @@ def info(args: argparse.Namespace) -> int:
         print(f"{path}: TriangleMesh, {len(mesh.vertices)} vertices, {len(mesh.triangles)} triangles")
         geom = mesh
     else:
-        cloud, fields, details = pipeline.read_file(path, args.format, remove_non_finite=False, progress=True)
+        cloud, fields, details = pipeline.read_file(path, args.format, remove_non_finite=False, progress=not args.quiet)
         arrays = {"points": cloud.points, "normals": cloud.normals, "colors": cloud.colors}
         finite = int(np.isfinite(np.asarray(cloud.points)).all(axis=1).sum())
         dropped = f" ({len(cloud.points) - finite} of them NaN or infinite)" if finite < len(cloud.points) else ""
@@ -295,6 +295,7 @@ def parser() -> argparse.ArgumentParser:
     i = commands.add_parser("info", help="what a point-cloud or mesh file holds, with its format's own details")
     i.add_argument("file")
     pipeline.add_format_argument(i)
+    i.add_argument("--quiet", "-q", action="store_true", help="no progress bar on standard error while reading")
 
     b = commands.add_parser("batch", help="register many pairs listed in a CSV file (source,target per line)")
     b.add_argument("pairs", help="CSV file: one 'source,target' pair of paths per line")

@@ -82,7 +82,7 @@ def writable_target(path: str) -> None:
 
 def run(args: argparse.Namespace) -> int:
     writable_target(args.output)
-    cloud = pipeline.read_cloud(args.input, args.format, progress=True)
+    cloud = pipeline.read_cloud(args.input, args.format, progress=not args.quiet)
     def say(line: str) -> None:
         if not args.quiet:
             print(line, file=sys.stderr)

@@ -21,6 +21,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("b", metavar="B", help="point-cloud file they are measured against")
     pipeline.add_format_argument(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    parser.add_argument("--quiet", "-q", action="store_true", help="no progress on standard error")
     parser.add_argument("--plot", metavar="HIST.png", default=argparse.SUPPRESS,
                         help="draw a histogram of the distances (needs the 'viz' extra)")
 
@@ -29,7 +30,7 @@ def run(args: argparse.Namespace) -> int:
     plot = getattr(args, "plot", None)
     if plot is not None and not os.path.isdir(os.path.dirname(os.path.abspath(plot))):
         raise pipeline.InputError(f"{plot}: the folder {os.path.dirname(os.path.abspath(plot))} does not exist")
-    a, b = (pipeline.read_cloud(p, args.format, progress=True) for p in (args.a, args.b))
+    a, b = (pipeline.read_cloud(p, args.format, progress=not args.quiet) for p in (args.a, args.b))
     ab = measure.nearest_distances(a, b)
     stats = measure.summarise(ab, measure.nearest_distances(b, a))
     report = {"a": args.a, "b": args.b, "points": stats.count, "mean": stats.mean, "rms": stats.rms,

@@ -54,6 +54,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="draw the scan positions before and after the optimisation (needs the 'viz' extra)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (needs the 'distributed' extra)")
     parser.add_argument("--workers", type=int, default=0, help="local worker processes when no scheduler is given")
+    parser.add_argument("--quiet", "-q", action="store_true", help="no progress on standard error (each pair's report included)")
     parser.set_defaults(check=partial(check_arguments, parser))
 
 
@@ -95,7 +96,8 @@ def run(args: argparse.Namespace) -> int:
     try:
         result = multiway.register_scans(args.scans, voxel_size=args.voxel_size, loop_closure=args.loop_closure,
                                          executor=executor, seed=args.seed, min_fitness=args.min_fitness,
-                                         progress=lambda line: print(line, file=sys.stderr), format=args.format)
+                                         progress=None if args.quiet else lambda line: print(line, file=sys.stderr),
+                                         format=args.format)
     finally:
         if isinstance(executor, concurrent.futures.Executor):
             executor.shutdown()

@@ -45,6 +45,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-points", type=positive_int, default=300_000,
                         help="show at most this many points; larger clouds are thinned evenly (default 300000)")
     parser.add_argument("--title", help="title of the page (default: the file names)")
+    parser.add_argument("--quiet", "-q", action="store_true", help="no progress on standard error")
 
 
 def has_display() -> bool:
@@ -108,7 +109,7 @@ def run(args: argparse.Namespace) -> int:
     if not _show.available():
         print("python -m nubiro: view needs plotly: pip install 'nubiro[viz]'", file=sys.stderr)
         return 2
-    clouds = [pipeline.read_cloud(path, args.format, progress=True) for path in args.files]
+    clouds = [pipeline.read_cloud(path, args.format, progress=not args.quiet) for path in args.files]
     names = [os.path.basename(p) for p in args.files]
     figure = _show.show(*clouds, colors=_colours(args.color_by, args.files, clouds), max_points=args.max_points,
                         names=names, title=args.title if args.title is not None else ", ".join(names),
