@@ -81,7 +81,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     CellNumbers numbers;
     parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) voxel_of[i] = numbers.number_of(keys[i]);
-        parallel::report_progress("down-sampling", end, 2 * n);
+        parallel::report_progress("down-sampling", end / 2, n);  // two passes over the points
     });
     std::vector<VoxelKey>().swap(keys);
     const std::size_t voxels = numbers.keys.size();
@@ -112,7 +112,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
                 cs[2] += col[i][2];
             }
         }
-        parallel::report_progress("down-sampling", n + end, 2 * n);
+        parallel::report_progress("down-sampling", (n + end) / 2, n);
     });
     std::vector<std::uint32_t>().swap(voxel_of);
 
