@@ -649,7 +649,6 @@ std::size_t KDTree::search_radius(const double* query, double r, std::vector<Nei
     return hits.size();
 }
 
-
 std::size_t KDTree::search_hybrid(const double* query, double r, std::size_t max_nn, std::uint32_t* indices,
                                   double* dist2) const {
     // The nearest max_nn strictly inside the radius: the radius bounds the search itself.
