@@ -143,6 +143,12 @@ double pruning_bound(double bound) {
     return bound + std::abs(bound) * 0x1p-20;
 }
 
+// The found entries below `bound`: only a finite bound was widened for pruning, so only then can
+// entries at or past it have been taken (the plain search's results need no pass).
+std::size_t kept_below(const double* dist2, std::size_t count, double bound) {
+    return bound < kWorstStart ? count_below(dist2, count, bound) : count;
+}
+
 std::vector<Neighbor>& thread_hits() {
     thread_local std::vector<Neighbor> hits;
     return hits;
@@ -637,7 +643,7 @@ std::size_t KDTree::search_knn_below(const double* query, std::size_t k, double 
     if (kk == 0) return 0;
     KnnSet<std::uint32_t> set(kk, indices, dist2, pruning_bound(bound));
     run_traversal(*this, query, set);
-    return count_below(dist2, set.count(), bound);
+    return kept_below(dist2, set.count(), bound);
 }
 
 std::size_t KDTree::search_radius(const double* query, double r, std::vector<Neighbor>& hits) const {
@@ -671,7 +677,7 @@ long KDTree::knn_below(const double* query, std::size_t k, double bound, std::ve
     dist2.resize(kk);
     KnnSet<std::uint64_t> set(kk, indices.data(), dist2.data(), pruning_bound(bound));
     run_traversal(*this, query, set);
-    const std::size_t count = count_below(dist2.data(), set.count(), bound);
+    const std::size_t count = kept_below(dist2.data(), set.count(), bound);
     indices.resize(count);
     dist2.resize(count);
     return static_cast<long>(count);
