@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 #include "bindings/classes.hpp"
@@ -230,6 +231,50 @@ PyObject* ply_read(Args& a) {
     return check(PyTuple_Pack(2, cloud.get(), fields.get())).release();
 }
 
+// A field's values for the PLY writer, read in place: a 1-D C-contiguous array of one of the
+// eight PLY types in native byte order.
+io::ply::ExtraColumn extra_column(const char* name, PyObject* array) {
+    using T = io::ply::ValueType;
+    if (np::is_array(array)) {
+        const np::ArrayInfo v = np::info(array);
+        for (T t : {T::Int8, T::UInt8, T::Int16, T::UInt16, T::Int32, T::UInt32, T::Float32, T::Float64})
+            if (v.is(numpy_type(t)) && v.ndim == 1 && v.c_contiguous())
+                return {name, t, v.data, static_cast<std::size_t>(v.shape[0])};
+    }
+    raise(PyExc_TypeError,
+          std::string("field '") + name + "': expected a contiguous 1-D array of a PLY type in native byte order");
+}
+
+// ply_write(path, cloud, ascii, fields) where fields is a list of (name, array): one vertex
+// property per array, of the array's type, after the cloud's own columns.
+PyObject* ply_write(Args& a) {
+    const Path path = a.get<Path>(0);
+    PyObject* cloud = cloud_arg(a, 1);
+    const bool ascii = a.get<bool>(2);
+    std::vector<io::ply::ExtraColumn> extra;
+    std::vector<Ref> held;  // the items whose arrays are read without the GIL
+    PyObject* items = a.raw(3);
+    const Py_ssize_t count_items = PySequence_Size(items);
+    if (count_items < 0) raise_current();
+    for (Py_ssize_t i = 0; i < count_items; ++i) {
+        PyObject* item = held.emplace_back(check(PySequence_GetItem(items, i))).get();
+        const char* name = nullptr;
+        PyObject* array = nullptr;
+        if (!PyArg_ParseTuple(item, "sO", &name, &array)) raise_current();
+        extra.push_back(extra_column(name, array));
+    }
+    bool written = false;
+    with_cloud(cloud, [&](const Cloud& c) -> Result<bool> {
+        io::FileWriter file(path.native);
+        Result<bool> r = io::ply::write_point_cloud(c, extra, ascii, io::file_output(file));
+        const bool closed = file.close();
+        if (r) written = *r && closed;
+        return r;
+    });
+    if (!written) raise(PyExc_OSError, path.text + ": cannot be written");
+    return none();
+}
+
 io::text_columns::Layout layout_arg(const std::string& name) {
     if (name == "xyzn") return io::text_columns::Layout::Xyzn;
     if (name == "xyzrgb") return io::text_columns::Layout::Xyzrgb;
@@ -294,6 +339,7 @@ void add_native_formats(PyObject* native) {
         function<"pcd_read(path, remove_non_finite)", pcd_read>(),
         function<"pcd_write(path, cloud, encoding, double, width, height, viewpoint, fields)", pcd_write>(),
         function<"ply_read(path, fields)", ply_read>(),
+        function<"ply_write(path, cloud, ascii, fields)", ply_write>(),
         function<"text_read(path, layout)", text_read>(),
         function<"text_write(path, cloud, layout)", text_write>(),
         function<"zero_cloud(n, colors)", zero_cloud>(),

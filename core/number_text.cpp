@@ -156,9 +156,11 @@ std::optional<double> special_spelling(std::string_view token) {
 
 }  // namespace
 
-void append_general(std::string& out, double x) {
+void append_general(std::string& out, double x) { append_general(out, x, 6); }
+
+void append_general(std::string& out, double x, int digits) {
     if (append_special(out, x)) return;
-    append_to_chars(out, x, std::chars_format::general, 6);
+    append_to_chars(out, x, std::chars_format::general, std::clamp(digits, 1, 17));
 }
 
 void append_exponent(std::string& out, double x) {

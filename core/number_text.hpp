@@ -28,6 +28,9 @@ std::string format_integer(std::int64_t v);
 
 // Appending variants for writers that build large outputs without a temporary per value.
 void append_general(std::string& out, double x);
+// printf "%.{digits}g" for digits in [1, 17]: nine read back to the same float32, seventeen
+// to the same float64.
+void append_general(std::string& out, double x, int digits);
 void append_exponent(std::string& out, double x);
 void append_fixed10(std::string& out, double x);
 void append_fixed(std::string& out, double x, int decimals);

@@ -1,6 +1,7 @@
 """nubiro.read / nubiro.write: every format, PCD in depth, damaged files, atomic writes."""
 import os
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -127,6 +128,43 @@ def test_ply_extra_fields_round_trip(tmp_path, ascii):
     assert np.array_equal(np.column_stack([got["h_0"], got["h_1"]]), odd["h"])
     finite, kept = nubiro.read(tmp_path / "f.ply", fields=True)  # the NaN point goes with its field values
     assert len(finite.points) == N - 1 and np.array_equal(kept["label"], np.delete(fields["label"], 3))
+
+
+WRITE_PLY_WITH_FIELDS = """
+import sys, numpy as np, nubiro
+data = np.load(sys.argv[1])
+pc = nubiro.geometry.PointCloud()
+pc.points, pc.normals, pc.colors = data["points"], data["normals"], data["colors"]
+fields = {name: data[name] for name in ("label", "ring", "intensity", "t")}
+for ascii in (False, True):
+    nubiro.write(f"{sys.argv[2]}/{'text' if ascii else 'binary'}.ply", pc, fields=fields, ascii=ascii)
+"""
+
+
+def test_ply_fields_of_a_large_cloud_are_byte_exact_for_any_thread_count(tmp_path, fresh_env):
+    # 66-byte rows: many blocks filled by several threads, each written at its own offset.
+    n = 100_003
+    data = {"points": rng.normal(size=(n, 3)) * 100, "normals": rng.normal(size=(n, 3)),
+            "colors": rng.integers(0, 256, size=(n, 3)) / 255.0, "label": rng.integers(0, 256, n).astype(np.uint8),
+            "ring": rng.integers(0, 2**16, n).astype(np.uint16), "intensity": rng.random(n).astype(np.float32),
+            "t": rng.random(n) * 1e9}
+    np.savez(tmp_path / "data.npz", **data)
+    files = {}
+    for threads in ("1", "3"):
+        out = tmp_path / threads
+        out.mkdir()
+        subprocess.run([sys.executable, "-c", WRITE_PLY_WITH_FIELDS, str(tmp_path / "data.npz"), str(out)], check=True,
+                       env=fresh_env(RAYON_NUM_THREADS=threads), timeout=120)
+        files[threads] = {kind: (out / f"{kind}.ply").read_bytes() for kind in ("binary", "text")}
+    assert files["1"] == files["3"]
+    rows = np.empty(n, dtype=[("p", "<f8", 3), ("n", "<f8", 3), ("c", "u1", 3), ("label", "u1"), ("ring", "<u2"),
+                              ("intensity", "<f4"), ("t", "<f8")])
+    rows["p"], rows["n"], rows["c"] = data["points"], data["normals"], np.rint(data["colors"] * 255)
+    for name in ("label", "ring", "intensity", "t"):
+        rows[name] = data[name]
+    assert files["1"]["binary"].endswith(b"property double t\nend_header\n" + rows.tobytes())
+    back, got = nubiro.read(tmp_path / "1" / "text.ply", fields=True)
+    assert all(np.array_equal(got[name], data[name]) for name in ("label", "ring", "intensity", "t"))
 
 
 @pytest.mark.parametrize("encoding", ["binary_little_endian", "binary_big_endian", "ascii"])

@@ -59,6 +59,12 @@ std::string printf_precision(const char* format, int precision, double x) {
     return buf;
 }
 
+std::string general_digits(double x, int digits) {
+    std::string s;
+    nubiro::text::append_general(s, x, digits);
+    return s;
+}
+
 // ---------------------------------------------------------------- value families
 
 struct Family {
@@ -132,6 +138,8 @@ void check_printf_forms(double x) {
     };
     static const Form forms[] = {
         {"%g", format_general},
+        {"%.9g", [](double v) { return general_digits(v, 9); }},
+        {"%.17g", [](double v) { return general_digits(v, 17); }},
         {"%e", format_exponent},
         {"%.10f", format_fixed10},
         {"%.4f", [](double v) { return format_fixed(v, 4); }},
@@ -518,7 +526,7 @@ int main(int argc, char** argv) {
     }
     check_parse_random(g, per_family);
     check_parse_values(g, per_family);
-    std::printf("%ld doubles x 5 printf forms + shortest + round trip; %ld random tokens; "
+    std::printf("%ld doubles x 7 printf forms + shortest + round trip; %ld random tokens; "
                 "%ld random decimal strings\n", values, per_family, per_family);
     if (failures > 0) {
         std::printf("FAILED: %ld mismatches\n", failures);

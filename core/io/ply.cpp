@@ -54,17 +54,25 @@ std::vector<std::string_view> split_words(std::string_view line) {
     return words;
 }
 
+// The type words a header may use; the first word of each type is the one writers use.
+constexpr std::pair<std::string_view, ValueType> kTypeWords[] = {
+    {"char", ValueType::Int8},     {"int8", ValueType::Int8},       {"uchar", ValueType::UInt8},
+    {"uint8", ValueType::UInt8},   {"short", ValueType::Int16},     {"int16", ValueType::Int16},
+    {"ushort", ValueType::UInt16}, {"uint16", ValueType::UInt16},   {"int", ValueType::Int32},
+    {"int32", ValueType::Int32},   {"uint", ValueType::UInt32},     {"uint32", ValueType::UInt32},
+    {"float", ValueType::Float32}, {"float32", ValueType::Float32}, {"double", ValueType::Float64},
+    {"float64", ValueType::Float64}};
+
 std::optional<ValueType> value_type(std::string_view word) {
-    static constexpr std::pair<std::string_view, ValueType> kWords[] = {
-        {"char", ValueType::Int8},     {"int8", ValueType::Int8},       {"uchar", ValueType::UInt8},
-        {"uint8", ValueType::UInt8},   {"short", ValueType::Int16},     {"int16", ValueType::Int16},
-        {"ushort", ValueType::UInt16}, {"uint16", ValueType::UInt16},   {"int", ValueType::Int32},
-        {"int32", ValueType::Int32},   {"uint", ValueType::UInt32},     {"uint32", ValueType::UInt32},
-        {"float", ValueType::Float32}, {"float32", ValueType::Float32}, {"double", ValueType::Float64},
-        {"float64", ValueType::Float64}};
-    for (auto [w, t] : kWords)
+    for (auto [w, t] : kTypeWords)
         if (w == word) return t;
     return std::nullopt;
+}
+
+std::string_view type_word(ValueType type) {
+    for (auto [w, t] : kTypeWords)
+        if (t == type) return w;
+    return "double";
 }
 
 // Digits only, one optional leading "+", within the 64-bit unsigned range.
@@ -836,6 +844,12 @@ namespace {
 
 struct VertexColumns {
     std::span<const Vector3d> points, normals, colors;  // normals / colors empty when not written
+    std::span<const ExtraColumn> extra;
+    std::size_t row_size() const {
+        std::size_t size = 24 + (normals.empty() ? 0 : 24) + (colors.empty() ? 0 : 3);
+        for (const ExtraColumn& e : extra) size += size_of(e.type);
+        return size;
+    }
 };
 
 std::string header_text(const VertexColumns& c, bool ascii, const std::size_t* faces) {
@@ -846,9 +860,29 @@ std::string header_text(const VertexColumns& c, bool ascii, const std::size_t* f
     h += "property double x\nproperty double y\nproperty double z\n";
     if (!c.normals.empty()) h += "property double nx\nproperty double ny\nproperty double nz\n";
     if (!c.colors.empty()) h += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+    for (const ExtraColumn& e : c.extra) h += "property " + std::string(type_word(e.type)) + " " + e.name + "\n";
     if (faces) h += "element face " + std::to_string(*faces) + "\nproperty list uchar uint vertex_indices\n";
     h += "end_header\n";
     return h;
+}
+
+// Values [begin, begin + count) of an extra column into dst, dst + stride, ...
+template <std::size_t Size>
+void copy_column(const ExtraColumn& e, std::size_t begin, std::size_t count, char* dst, std::size_t stride) {
+    const char* src = static_cast<const char*>(e.values) + begin * Size;
+    for (std::size_t i = 0; i < count; ++i, src += Size, dst += stride) std::memcpy(dst, src, Size);
+}
+
+// An extra value as text: integers whole, floats with the digits that read back to the same
+// value, any NaN as "nan".
+void append_value(std::string& out, ValueType type, const unsigned char* p) {
+    const double v = load<false>(type, p);
+    if (type != ValueType::Float32 && type != ValueType::Float64)
+        text::append_integer(out, static_cast<std::int64_t>(v));
+    else if (std::isnan(v))
+        out += "nan";
+    else
+        text::append_general(out, v, type == ValueType::Float32 ? 9 : 17);
 }
 
 // Formats rows [begin, end) of the vertex block into `out`.
@@ -856,11 +890,12 @@ void vertex_rows(const VertexColumns& c, bool ascii, std::size_t begin, std::siz
     const bool with_normals = !c.normals.empty(), with_colors = !c.colors.empty();
     if (!ascii) {
         static_assert(std::endian::native == std::endian::little, "binary output assumes a little-endian host");
-        const std::size_t row_size = 24 + (with_normals ? 24 : 0) + (with_colors ? 3 : 0);
+        const std::size_t row_size = c.row_size();
         const std::size_t at = out.size();
         out.resize(at + (end - begin) * row_size);
-        char* p = out.data() + at;
+        char* const rows = out.data() + at;
         for (std::size_t i = begin; i < end; ++i) {
+            char* p = rows + (i - begin) * row_size;
             std::memcpy(p, c.points[i].data(), 24);
             p += 24;
             if (with_normals) {
@@ -871,24 +906,38 @@ void vertex_rows(const VertexColumns& c, bool ascii, std::size_t begin, std::siz
                 for (int k = 0; k < 3; ++k) *p++ = static_cast<char>(color_byte(c.colors[i][k]));
             }
         }
+        // The extra columns one at a time, so each value's size is known to the copy.
+        std::size_t offset = 24 + (with_normals ? 24 : 0) + (with_colors ? 3 : 0);
+        for (const ExtraColumn& e : c.extra) {
+            char* dst = rows + offset;
+            switch (size_of(e.type)) {
+                case 1: copy_column<1>(e, begin, end - begin, dst, row_size); break;
+                case 2: copy_column<2>(e, begin, end - begin, dst, row_size); break;
+                case 4: copy_column<4>(e, begin, end - begin, dst, row_size); break;
+                default: copy_column<8>(e, begin, end - begin, dst, row_size); break;
+            }
+            offset += size_of(e.type);
+        }
         return;
     }
-    auto value = [&](double x, bool last) {
+    auto value = [&](double x) {
         text::append_general(out, x);
-        out += last ? '\n' : ' ';
+        out += ' ';
     };
     for (std::size_t i = begin; i < end; ++i) {
-        const bool tail = !with_normals && !with_colors;
-        value(c.points[i][0], false), value(c.points[i][1], false), value(c.points[i][2], tail);
-        if (with_normals) {
-            value(c.normals[i][0], false), value(c.normals[i][1], false), value(c.normals[i][2], !with_colors);
-        }
+        value(c.points[i][0]), value(c.points[i][1]), value(c.points[i][2]);
+        if (with_normals) value(c.normals[i][0]), value(c.normals[i][1]), value(c.normals[i][2]);
         if (with_colors) {
             for (int k = 0; k < 3; ++k) {
                 text::append_integer(out, color_byte(c.colors[i][k]));
-                out += k == 2 ? '\n' : ' ';
+                out += ' ';
             }
         }
+        for (const ExtraColumn& e : c.extra) {
+            append_value(out, e.type, static_cast<const unsigned char*>(e.values) + i * size_of(e.type));
+            out += ' ';
+        }
+        out.back() = '\n';  // in place of the last separator
     }
 }
 
@@ -925,7 +974,7 @@ bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vect
         if (!write_rows_in_order(c.points.size(), vertices, out.write)) return false;
         return !faces || write_rows_in_order(faces->size(), face_list, out.write);
     }
-    const std::size_t row_size = 24 + (c.normals.empty() ? 0 : 24) + (c.colors.empty() ? 0 : 3);
+    const std::size_t row_size = c.row_size();
     if (!write_rows_at(header.size(), c.points.size(), row_size, vertices, out)) return false;
     const std::uint64_t faces_at = header.size() + std::uint64_t{c.points.size()} * row_size;
     return !faces || write_rows_at(faces_at, faces->size(), 13, face_list, out);
@@ -934,9 +983,32 @@ bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vect
 }  // namespace
 
 bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Output& out) {
-    VertexColumns c{cloud.points.span(), {}, {}};
-    if (cloud.normals.size() == cloud.points.size()) c.normals = cloud.normals.span();
-    if (cloud.colors.size() == cloud.points.size()) c.colors = cloud.colors.span();
+    return *write_point_cloud(cloud, {}, ascii, out);  // no extra column, nothing to refuse
+}
+
+Result<bool> write_point_cloud(const geometry::PointCloud& cloud, std::span<const ExtraColumn> extra, bool ascii,
+                               const Output& out) {
+    // Names the reader maps onto the cloud: a column by one of them would not read back as itself.
+    static constexpr std::string_view kCloudNames[] = {"x", "y", "z", "nx", "ny", "nz", "red", "green", "blue"};
+    const std::size_t n = cloud.points.size();
+    for (std::size_t k = 0; k < extra.size(); ++k) {
+        const ExtraColumn& e = extra[k];
+        const std::string field = "field '" + e.name + "'";
+        const bool one_word = !e.name.empty() && std::all_of(e.name.begin(), e.name.end(), [](char ch) {
+            return ch > ' ' && ch < '\x7f';
+        });
+        if (!one_word) return value_error(field + ": a PLY property name is one word of printable ASCII");
+        if (std::find(std::begin(kCloudNames), std::end(kCloudNames), e.name) != std::end(kCloudNames))
+            return value_error(field + ": the name is taken by the cloud's own values");
+        for (std::size_t j = 0; j < k; ++j)
+            if (extra[j].name == e.name) return value_error(field + ": the name is taken by another column");
+        if (e.count != n)
+            return value_error(field + " has " + std::to_string(e.count) + " values for " + std::to_string(n) +
+                               " points");
+    }
+    VertexColumns c{cloud.points.span(), {}, {}, extra};
+    if (cloud.normals.size() == n) c.normals = cloud.normals.span();
+    if (cloud.colors.size() == n) c.colors = cloud.colors.span();
     return write_vertices_and_faces(c, nullptr, ascii, out);
 }
 

@@ -1,5 +1,5 @@
 // The PLY polygon file format: a header parser, a body walker that hands every value to a
-// consumer, the point-cloud and polygon-mesh consumers, and the two writers.
+// consumer, the point-cloud and polygon-mesh consumers, and the writers.
 //
 // Readers take their bytes from a source (memory or a file read in blocks) and fail as a whole
 // (std::nullopt): a damaged or shrinking file never yields part of an object. Before anything is allocated for a body, the declared row
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/io/output.hpp"
 #include "core/io/source.hpp"
+#include "core/result.hpp"
 #include "core/storage.hpp"
 #include "core/types.hpp"
 
@@ -123,6 +125,21 @@ bool triangulate(std::vector<std::uint32_t> polygon, std::span<const Vector3d> v
 // Writers put their bytes into an Output (see output.hpp): binary rows have a fixed size, so
 // on a file their blocks are filled and written in parallel after the header.
 bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Output& out);
+
+// A vertex property written after the cloud's own columns: `count` values of `type` at
+// `values` (host byte order), one per point. The caller keeps them alive during the write.
+struct ExtraColumn {
+    std::string name;
+    ValueType type = ValueType::Float64;
+    const void* values = nullptr;
+    std::size_t count = 0;
+};
+// The cloud's rows followed by the extra columns, in their own types; as text, integers are
+// whole and floats keep the digits that read back to the same value (9 for float, 17 for
+// double). Errors for a column the file cannot hold (a name that is not one header word or
+// is taken, a length other than the point count); false when the output refuses a piece.
+Result<bool> write_point_cloud(const geometry::PointCloud& cloud, std::span<const ExtraColumn> extra, bool ascii,
+                               const Output& out);
 bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink& write);
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals,
                 std::span<const Vector3d> colors, std::span<const Vector3i> triangles, bool ascii,

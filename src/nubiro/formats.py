@@ -25,8 +25,9 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
+from . import _ply
 from ._native_api import native as _native
-from .cpu.pybind import geometry, io
+from .cpu.pybind import geometry
 
 __all__ = ["read", "write", "describe", "inspect", "FormatError", "FORMATS", "EXTENSIONS", "format_of"]
 
@@ -435,14 +436,9 @@ def _write_pcd(path: str, cloud: geometry.PointCloud, fields: dict[str, np.ndarr
 
 
 def _write_ply(path: str, cloud: geometry.PointCloud, fields: dict[str, np.ndarray], *, ascii: bool = False) -> None:
-    if fields:
-        from . import _ply
-        _ply.write(path, cloud, fields, ascii=bool(ascii))
-        return
     if not cloud.has_points():
         raise ValueError("PLY needs at least one point")
-    if not io.write_point_cloud(path, cloud, write_ascii=bool(ascii)):
-        raise OSError(f"{path}: cannot be written")
+    _native.ply_write(path, cloud, bool(ascii), _ply.field_columns(fields))
 
 
 def _text_writer(layout: str) -> Callable[..., None]:
