@@ -104,6 +104,21 @@ PyObject* pcd_read(Args& a) {
     return check(PyTuple_Pack(3, cloud.get(), fields.get(), header.get())).release();
 }
 
+// Runs write(cloud, output) into the file at `path` without the GIL: the writer's errors as
+// they are, OSError when the file refuses a piece or cannot be closed.
+template <class Write>
+void write_file(const Path& path, PyObject* cloud, Write&& write) {
+    bool written = false;
+    with_cloud(cloud, [&](const Cloud& c) -> Result<bool> {
+        io::FileWriter file(path.native);
+        Result<bool> r = write(c, io::file_output(file));
+        const bool closed = file.close();
+        if (r) written = *r && closed;
+        return r;
+    });
+    if (!written) raise(PyExc_OSError, path.text + ": cannot be written");
+}
+
 io::pcd::Encoding encoding_arg(const std::string& name) {
     if (name == "binary") return io::pcd::Encoding::Binary;
     if (name == "binary_compressed") return io::pcd::Encoding::BinaryCompressed;
@@ -141,15 +156,8 @@ PyObject* pcd_write(Args& a) {
         f.bytes.assign(reinterpret_cast<const std::uint8_t*>(data), reinterpret_cast<const std::uint8_t*>(data) + length);
         extra.push_back(std::move(f));
     }
-    bool written = false;
-    with_cloud(cloud, [&](const Cloud& c) -> Result<bool> {
-        io::FileWriter file(path.native);
-        Result<bool> r = io::pcd::write(c, extra, options, io::file_output(file));
-        const bool closed = file.close();
-        if (r) written = *r && closed;
-        return r;
-    });
-    if (!written) raise(PyExc_OSError, path.text + ": cannot be written");
+    write_file(path, cloud,
+               [&](const Cloud& c, const io::Output& out) { return io::pcd::write(c, extra, options, out); });
     return none();
 }
 
@@ -263,15 +271,8 @@ PyObject* ply_write(Args& a) {
         if (!PyArg_ParseTuple(item, "sO", &name, &array)) raise_current();
         extra.push_back(extra_column(name, array));
     }
-    bool written = false;
-    with_cloud(cloud, [&](const Cloud& c) -> Result<bool> {
-        io::FileWriter file(path.native);
-        Result<bool> r = io::ply::write_point_cloud(c, extra, ascii, io::file_output(file));
-        const bool closed = file.close();
-        if (r) written = *r && closed;
-        return r;
-    });
-    if (!written) raise(PyExc_OSError, path.text + ": cannot be written");
+    write_file(path, cloud,
+               [&](const Cloud& c, const io::Output& out) { return io::ply::write_point_cloud(c, extra, ascii, out); });
     return none();
 }
 
