@@ -16,6 +16,7 @@
 #include "core/geometry/point_cloud.hpp"
 #include "core/geometry/rotation.hpp"
 #include "core/registration/feature.hpp"
+#include "core/voxel_map.hpp"
 
 using namespace nubiro;
 using namespace nubiro::geometry;
@@ -473,6 +474,28 @@ void timings() {
 
 }  // namespace
 
+// The two-lane cell key agrees with the one-value rule on every edge: signs of zero, halves,
+// both sides of the int32 range, infinities and NaN, through the subtraction and division.
+void voxel_key_checks() {
+    const double edges[] = {0.0, -0.0, 0.5, -0.5, 1.0, -1.0, -1e-300, 1e-300, 7.9999999, -3.0000001,
+                            2147483646.5, 2147483647.0, 2147483647.5, 2147483648.0, -2147483648.0,
+                            -2147483648.5, -2147483649.0, 1e300, -1e300, kInf, -kInf, kNaN};
+    const Vector3d origins[] = {{0, 0, 0}, {-0.25, 1e-300, -1e300}};
+    int mismatches = 0;
+    for (const Vector3d& o : origins)
+        for (double size : {1.0, 0.1, 3e-300})
+            for (double a : edges)
+                for (double b : edges)
+                    for (double c : edges) {
+                        const Vector3d p{a, b, c};
+                        const VoxelKey k = voxel_key(p, o, size);
+                        const VoxelKey one{voxel_index((a - o[0]) / size), voxel_index((b - o[1]) / size),
+                                           voxel_index((c - o[2]) / size)};
+                        if (!(k == one) && mismatches++ < 5) check(false, "voxel_key " + str(p) + " size " + std::to_string(size));
+                    }
+    check(mismatches == 0, "voxel_key matches voxel_index on every edge value");
+}
+
 int main(int argc, char** argv) {
     rotation_checks();
     bound_and_center_checks();
@@ -482,6 +505,7 @@ int main(int argc, char** argv) {
     rigid_checks();
     split_independence_checks();
     feature_checks();
+    voxel_key_checks();
     std::printf("geometry_check: %d passed, %d failed\n", checks - failures, failures);
     if (!(argc > 1 && std::strcmp(argv[1], "--no-timing") == 0)) timings();
     return failures == 0 ? 0 : 1;

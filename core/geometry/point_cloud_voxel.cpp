@@ -5,14 +5,21 @@
 // points, summed in ascending point order. The map's discipline (a remainder and a chain walk
 // per lookup) is needlessly slow for a million lookups, so the points go through it in
 // phases instead:
-//   1. cell keys per point (parallel);
-//   2. voxel numbers in order of first appearance, from a compact open-addressing table;
-//   3. sums per voxel, adding the points in ascending order;
-//   4. the iteration order of the map a point-by-point pass would build, computed from the
+//   1. the cell of every point (parallel): its place in the dense grid over the cloud's
+//      bounding box when that grid is small next to the cloud, else its key;
+//   2. voxel numbers in order of first appearance, and the sums per voxel adding the points
+//      in ascending order, in one serial pass: a dense grid numbers its cells through a plain
+//      array indexed by cell (one memory access, no hashing or probing), any other cloud
+//      through a compact open-addressing table;
+//   3. the iteration order of the map a point-by-point pass would build, computed from the
 //      distinct keys' hashes in order of first appearance;
-//   5. the averages written in the map's iteration order (parallel).
+//   4. the averages written in the map's iteration order (parallel).
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -46,6 +53,116 @@ struct NormalSum {
     bool any;  // at least one normal was added
 };
 
+// A dense grid may hold this many cells per point: its array of numbers then takes at most
+// as much memory as the keys the table path stores per point plus its table.
+constexpr std::uint64_t kDenseCellsPerPoint = 6;
+// How far ahead the dense pass fetches a point's cell slot, and its voxel's sums. A new voxel
+// (one point in ten when down-sampling to 10 %) is a branch no predictor can guess, and each
+// miss empties the pipeline of the loads it had started; fetches issued ahead survive it.
+constexpr std::size_t kSlotAhead = 16, kSumsAhead = 8;
+
+// Cells of the box from `low` to `high` at one voxel size, x fastest, when there are few
+// enough of them to number through an array; zero cells otherwise.
+struct DenseGrid {
+    std::uint64_t dx = 0, dy = 0, cells = 0;
+
+    DenseGrid(const Vector3d& low, const Vector3d& high, double size, std::size_t n) {
+        const VoxelKey top = voxel_key(high, low, size);  // every point's key is within it
+        const auto extent = [](std::int32_t k) { return static_cast<std::uint64_t>(k) + 1; };
+        const std::uint64_t budget =
+            std::min<std::uint64_t>(kDenseCellsPerPoint * n, std::numeric_limits<std::uint32_t>::max());
+        const std::uint64_t x = extent(top.x), y = extent(top.y), z = extent(top.z);
+        if (x > budget || y > budget / x || z > budget / (x * y)) return;
+        dx = x, dy = y, cells = x * y * z;
+    }
+    std::uint32_t cell_of(const VoxelKey& k) const {
+        return static_cast<std::uint32_t>((static_cast<std::uint64_t>(k.z) * dy + static_cast<std::uint64_t>(k.y)) * dx +
+                                          static_cast<std::uint64_t>(k.x));
+    }
+    VoxelKey key_of(std::uint32_t cell) const {
+        const std::uint64_t xy = dx * dy;
+        return {static_cast<std::int32_t>(cell % dx), static_cast<std::int32_t>(cell % xy / dx),
+                static_cast<std::int32_t>(cell / xy)};
+    }
+};
+
+// Numbers a dense grid's cells in order of first appearance: one slot per cell holding its
+// number + 1, or 0 for a cell not seen yet. The slots come zeroed from the system (calloc),
+// so the cells no point touches cost nothing.
+class DenseCellNumbers {
+public:
+    explicit DenseCellNumbers(const DenseGrid& grid)
+        : grid_(grid), slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
+        if (!slots_) throw std::bad_alloc();
+    }
+    std::uint32_t number_of(std::uint32_t cell) {
+        std::uint32_t& slot = slots_.get()[cell];
+        if (slot == 0) {
+            keys.push_back(grid_.key_of(cell));
+            slot = static_cast<std::uint32_t>(keys.size());
+        }
+        return slot - 1;
+    }
+    // The cell's slot as it stands: 0 while the cell has no number, else its number + 1.
+    std::uint32_t peek(std::uint32_t cell) const { return slots_.get()[cell]; }
+    void prefetch(std::uint32_t cell) const { __builtin_prefetch(slots_.get() + cell); }
+
+    std::vector<VoxelKey> keys;  // by number
+
+private:
+    struct Free {
+        void operator()(std::uint32_t* p) const { std::free(p); }
+    };
+    DenseGrid grid_;
+    std::unique_ptr<std::uint32_t[], Free> slots_;
+};
+
+// Sums per voxel number, grown as new numbers appear; points are added in ascending order.
+class VoxelSums {
+public:
+    VoxelSums(const Vector3d* points, const Vector3d* normals, const Vector3d* colors)
+        : pts_(points), nrm_(normals), col_(colors) {}
+
+    void prefetch(std::uint32_t v) const {
+        if (v < points.size()) __builtin_prefetch(points.data() + v);
+    }
+    void add(std::size_t i, std::uint32_t v) {
+        if (v == points.size()) grow();
+        PointSum& ps = points[v];
+        ps.sum[0] += pts_[i][0];
+        ps.sum[1] += pts_[i][1];
+        ps.sum[2] += pts_[i][2];
+        ps.count += 1;
+        if (nrm_ && !any_nan(nrm_[i])) {
+            NormalSum& ns = normals[v];
+            ns.sum[0] += nrm_[i][0];
+            ns.sum[1] += nrm_[i][1];
+            ns.sum[2] += nrm_[i][2];
+            ns.any = true;
+        }
+        if (col_) {
+            Vector3d& cs = colors[v];
+            cs[0] += col_[i][0];
+            cs[1] += col_[i][1];
+            cs[2] += col_[i][2];
+        }
+    }
+
+    std::vector<PointSum> points;
+    std::vector<NormalSum> normals;
+    std::vector<Vector3d> colors;
+
+private:
+    void grow() {
+        points.push_back(PointSum{});
+        if (nrm_) normals.push_back(NormalSum{});
+        if (col_) colors.push_back(Vector3d{0, 0, 0});
+    }
+    const Vector3d* pts_;
+    const Vector3d* nrm_;
+    const Vector3d* col_;
+};
+
 }  // namespace
 
 Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
@@ -63,63 +180,53 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     const Vector3d* nrm = normals.size() == n ? normals.data() : nullptr;
     const Vector3d* col = colors.size() == n ? colors.data() : nullptr;
 
-    // 1. Keys.
-    auto key_of = [low, voxel_size](const Vector3d& p) {
-        return VoxelKey{voxel_index((p[0] - low[0]) / voxel_size), voxel_index((p[1] - low[1]) / voxel_size),
-                        voxel_index((p[2] - low[2]) / voxel_size)};
-    };
-    std::vector<VoxelKey> keys(n);
-    parallel::parallel_for_chunks(
-        n,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) keys[i] = key_of(pts[i]);
-        },
-        kMinChunk);
-
-    // 2. Voxel numbers.
-    std::vector<std::uint32_t> voxel_of(n);
-    CellNumbers numbers;
-    parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) voxel_of[i] = numbers.number_of(keys[i]);
-        parallel::report_progress("down-sampling", end / 2, n);  // two passes over the points
-    });
-    std::vector<VoxelKey>().swap(keys);
-    const std::size_t voxels = numbers.keys.size();
-
-    // 3. Sums, in point order.
-    std::vector<PointSum> point_sums(voxels, PointSum{});
-    std::vector<NormalSum> normal_sums(nrm ? voxels : 0, NormalSum{});
-    std::vector<Vector3d> color_sums(col ? voxels : 0, Vector3d{0, 0, 0});
-    parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::uint32_t v = voxel_of[i];
-            PointSum& ps = point_sums[v];
-            ps.sum[0] += pts[i][0];
-            ps.sum[1] += pts[i][1];
-            ps.sum[2] += pts[i][2];
-            ps.count += 1;
-            if (nrm && !any_nan(nrm[i])) {
-                NormalSum& ns = normal_sums[v];
-                ns.sum[0] += nrm[i][0];
-                ns.sum[1] += nrm[i][1];
-                ns.sum[2] += nrm[i][2];
-                ns.any = true;
+    // 1. Cells, and 2. numbers and sums. The serial pass checks for a stop between blocks.
+    VoxelSums sums(pts, nrm, col);
+    std::vector<std::uint64_t> hashes;  // of the distinct keys, by number
+    if (const DenseGrid grid(low, high, voxel_size, n); grid.cells > 0) {
+        const auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+        parallel::parallel_for_chunks(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) cells[i] = grid.cell_of(voxel_key(pts[i], low, voxel_size));
+            },
+            kMinChunk);
+        DenseCellNumbers numbers(grid);
+        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + kSlotAhead < n) numbers.prefetch(cells[i + kSlotAhead]);
+                if (i + kSumsAhead < n)
+                    if (const std::uint32_t slot = numbers.peek(cells[i + kSumsAhead])) sums.prefetch(slot - 1);
+                sums.add(i, numbers.number_of(cells[i]));
             }
-            if (col) {
-                Vector3d& cs = color_sums[v];
-                cs[0] += col[i][0];
-                cs[1] += col[i][1];
-                cs[2] += col[i][2];
-            }
-        }
-        parallel::report_progress("down-sampling", (n + end) / 2, n);
-    });
-    std::vector<std::uint32_t>().swap(voxel_of);
+            parallel::report_progress("down-sampling", end, n);
+        });
+        hashes.resize(numbers.keys.size());
+        for (std::size_t v = 0; v < hashes.size(); ++v) hashes[v] = hash_voxel_key(numbers.keys[v]);
+    } else {
+        std::vector<VoxelKey> keys(n);
+        parallel::parallel_for_chunks(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) keys[i] = voxel_key(pts[i], low, voxel_size);
+            },
+            kMinChunk);
+        CellNumbers numbers;
+        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) sums.add(i, numbers.number_of(keys[i]));
+            parallel::report_progress("down-sampling", end, n);
+        });
+        hashes = std::move(numbers.hashes);
+    }
+    const std::size_t voxels = hashes.size();
+    const std::vector<PointSum>& point_sums = sums.points;
+    const std::vector<NormalSum>& normal_sums = sums.normals;
+    const std::vector<Vector3d>& color_sums = sums.colors;
 
-    // 4. The voxel map's order.
-    const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
+    // 3. The voxel map's order.
+    const std::vector<std::uint32_t> order = grown_map_order(hashes);
 
-    // 5. Averages in map order.
+    // 4. Averages in map order.
     PointCloud out;
     out.points.resize_for_overwrite(voxels);
     if (nrm) out.normals.resize_for_overwrite(voxels);

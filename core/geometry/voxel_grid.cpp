@@ -58,7 +58,7 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
             for (std::size_t i = begin; i < end; ++i) {
                 const Vector3d& p = pts[i];
                 inside[i] = !outside(p, m, M);
-                keys[i] = {voxel_index((p[0] - m[0]) / s), voxel_index((p[1] - m[1]) / s), voxel_index((p[2] - m[2]) / s)};
+                keys[i] = voxel_key(p, m, s);
             }
         },
         kMinChunk);
