@@ -15,12 +15,14 @@
 //      distinct keys' hashes in order of first appearance;
 //   4. the averages written in the map's iteration order (parallel).
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "core/geometry/folds.hpp"
@@ -53,13 +55,15 @@ struct NormalSum {
     bool any;  // at least one normal was added
 };
 
-// A dense grid may hold this many cells per point: its array of numbers then takes at most
-// as much memory as the keys the table path stores per point plus its table.
+// A dense grid may hold this many cells per point: at 4 bytes a cell, its slots then take at
+// most the memory of the points themselves.
 constexpr std::uint64_t kDenseCellsPerPoint = 6;
-// How far ahead the dense pass fetches a point's cell slot, and its voxel's sums. A new voxel
+// How far ahead the numbering fetches a point's cell slot, and the adding its voxel's sums. A new voxel
 // (one point in ten when down-sampling to 10 %) is a branch no predictor can guess, and each
 // miss empties the pipeline of the loads it had started; fetches issued ahead survive it.
 constexpr std::size_t kSlotAhead = 16, kSumsAhead = 8;
+// Points the numbering thread hands over to the adding thread at a time.
+constexpr std::size_t kHandOver = 4096;
 
 // Cells of the box from `low` to `high` at one voxel size, x fastest, when there are few
 // enough of them to number through an array; zero cells otherwise.
@@ -91,21 +95,22 @@ struct DenseGrid {
 // so the cells no point touches cost nothing.
 class DenseCellNumbers {
 public:
-    explicit DenseCellNumbers(const DenseGrid& grid)
-        : grid_(grid), slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
+    DenseCellNumbers(const DenseGrid& grid, const std::uint32_t* cells)
+        : grid_(grid), cells_(cells), slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
         if (!slots_) throw std::bad_alloc();
     }
-    std::uint32_t number_of(std::uint32_t cell) {
-        std::uint32_t& slot = slots_.get()[cell];
+    // The voxel number of point i, numbering its cell if it is new.
+    std::uint32_t number_of(std::size_t i) {
+        std::uint32_t& slot = slots_.get()[cells_[i]];
         if (slot == 0) {
-            keys.push_back(grid_.key_of(cell));
+            keys.push_back(grid_.key_of(cells_[i]));
             slot = static_cast<std::uint32_t>(keys.size());
         }
         return slot - 1;
     }
-    // The cell's slot as it stands: 0 while the cell has no number, else its number + 1.
-    std::uint32_t peek(std::uint32_t cell) const { return slots_.get()[cell]; }
-    void prefetch(std::uint32_t cell) const { __builtin_prefetch(slots_.get() + cell); }
+    void prefetch(std::size_t i) const { __builtin_prefetch(slots_.get() + cells_[i]); }
+    // Point i's slot as it stands: 0 while its cell has no number, else the number + 1.
+    std::uint32_t peek(std::size_t i) const { return slots_.get()[cells_[i]]; }
 
     std::vector<VoxelKey> keys;  // by number
 
@@ -114,7 +119,22 @@ private:
         void operator()(std::uint32_t* p) const { std::free(p); }
     };
     DenseGrid grid_;
+    const std::uint32_t* cells_;
     std::unique_ptr<std::uint32_t[], Free> slots_;
+};
+
+// Numbers the points' keys through the compact open-addressing table.
+class KeyNumbers {
+public:
+    explicit KeyNumbers(const VoxelKey* keys) : keys_(keys) {}
+    std::uint32_t number_of(std::size_t i) { return table.number_of(keys_[i]); }
+    void prefetch(std::size_t) const {}
+    std::uint32_t peek(std::size_t) const { return 0; }
+
+    CellNumbers table;
+
+private:
+    const VoxelKey* keys_;
 };
 
 // Sums per voxel number, grown as new numbers appear; points are added in ascending order.
@@ -163,6 +183,66 @@ private:
     const Vector3d* col_;
 };
 
+// Numbers every point's voxel and adds the point to its voxel's sums, both in ascending point
+// order. On one thread that is one pass. With more, the numbering runs ahead on one thread,
+// writing each number to voxel_of[i], and a second thread adds the points behind it as blocks
+// come out; each keeps ascending point order, so the sums are those of the single pass.
+// Between blocks the numbering checks for a stop; the adding thread gives up when the numbering
+// has failed, and checks for a stop itself while it waits.
+template <class Numbers>
+void number_and_sum(std::size_t n, Numbers& numbers, std::uint32_t* voxel_of, VoxelSums& sums) {
+    if (parallel::num_threads() == 1) {
+        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + kSlotAhead < n) numbers.prefetch(i + kSlotAhead);
+                if (i + kSumsAhead < n)
+                    if (const std::uint32_t slot = numbers.peek(i + kSumsAhead)) sums.prefetch(slot - 1);
+                sums.add(i, numbers.number_of(i));
+            }
+            parallel::report_progress("down-sampling", end, n);
+        });
+        return;
+    }
+    std::atomic<std::size_t> numbered{0};
+    std::atomic<bool> stopped{false};
+    parallel::parallel_for(2, [&](std::size_t task) {
+        if (task == 0) {
+            try {
+                parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t at = begin; at < end; at += kHandOver) {
+                        const std::size_t stop = std::min(end, at + kHandOver);
+                        for (std::size_t i = at; i < stop; ++i) {
+                            if (i + kSlotAhead < n) numbers.prefetch(i + kSlotAhead);
+                            voxel_of[i] = numbers.number_of(i);
+                        }
+                        numbered.store(stop, std::memory_order_release);
+                    }
+                    parallel::report_progress("down-sampling", end, n);
+                });
+            } catch (...) {
+                stopped.store(true, std::memory_order_release);
+                throw;
+            }
+            return;
+        }
+        for (std::size_t done = 0; done < n;) {
+            const std::size_t ready = numbered.load(std::memory_order_acquire);
+            if (ready == done) {
+                if (stopped.load(std::memory_order_acquire)) return;
+                // A stop can also keep the numbering from ever starting.
+                parallel::check_cancelled();
+                std::this_thread::yield();
+                continue;
+            }
+            for (std::size_t i = done; i < ready; ++i) {
+                if (i + kSumsAhead < ready) sums.prefetch(voxel_of[i + kSumsAhead]);
+                sums.add(i, voxel_of[i]);
+            }
+            done = ready;
+        }
+    });
+}
+
 }  // namespace
 
 Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
@@ -184,6 +264,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
     VoxelSums sums(pts, nrm, col);
     std::vector<std::uint64_t> hashes;  // of the distinct keys, by number
     if (const DenseGrid grid(low, high, voxel_size, n); grid.cells > 0) {
+        // Each cell is overwritten by its point's voxel number once read.
         const auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(n);
         parallel::parallel_for_chunks(
             n,
@@ -191,16 +272,8 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
                 for (std::size_t i = begin; i < end; ++i) cells[i] = grid.cell_of(voxel_key(pts[i], low, voxel_size));
             },
             kMinChunk);
-        DenseCellNumbers numbers(grid);
-        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                if (i + kSlotAhead < n) numbers.prefetch(cells[i + kSlotAhead]);
-                if (i + kSumsAhead < n)
-                    if (const std::uint32_t slot = numbers.peek(cells[i + kSumsAhead])) sums.prefetch(slot - 1);
-                sums.add(i, numbers.number_of(cells[i]));
-            }
-            parallel::report_progress("down-sampling", end, n);
-        });
+        DenseCellNumbers numbers(grid, cells.get());
+        number_and_sum(n, numbers, cells.get(), sums);
         hashes.resize(numbers.keys.size());
         for (std::size_t v = 0; v < hashes.size(); ++v) hashes[v] = hash_voxel_key(numbers.keys[v]);
     } else {
@@ -211,12 +284,10 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
                 for (std::size_t i = begin; i < end; ++i) keys[i] = voxel_key(pts[i], low, voxel_size);
             },
             kMinChunk);
-        CellNumbers numbers;
-        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) sums.add(i, numbers.number_of(keys[i]));
-            parallel::report_progress("down-sampling", end, n);
-        });
-        hashes = std::move(numbers.hashes);
+        KeyNumbers numbers(keys.data());
+        const auto voxel_of = std::make_unique_for_overwrite<std::uint32_t[]>(parallel::num_threads() > 1 ? n : 0);
+        number_and_sum(n, numbers, voxel_of.get(), sums);
+        hashes = std::move(numbers.table.hashes);
     }
     const std::size_t voxels = hashes.size();
     const std::vector<PointSum>& point_sums = sums.points;
