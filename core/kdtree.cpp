@@ -82,19 +82,23 @@ public:
     }
     double worst() const { return dist_[k_ - 1]; }
     void offer(std::uint32_t j, double dist) {
+        // Locals, so the stores into the arrays need not reload the members.
+        double* const d = dist_;
+        Index* const idx = idx_;
+        const std::size_t k = k_;
         std::size_t i = count_;
-        while (i > 0 && dist_[i - 1] > dist) {
-            if (i < k_) {
-                dist_[i] = dist_[i - 1];
-                idx_[i] = idx_[i - 1];
-            }
-            --i;
+        if (i == k) {
+            if (!(d[k - 1] > dist)) return;  // the full set would drop it
+            --i;                              // the last entry falls out
+        } else {
+            ++count_;
         }
-        if (i < k_) {
-            dist_[i] = dist;
-            idx_[i] = j;
+        for (; i > 0 && d[i - 1] > dist; --i) {
+            d[i] = d[i - 1];
+            idx[i] = idx[i - 1];
         }
-        if (count_ < k_) ++count_;
+        d[i] = dist;
+        idx[i] = j;
     }
     std::size_t count() const { return count_; }
 
@@ -491,7 +495,25 @@ void KDTree::clear() {
     std::vector<Node>().swap(nodes_);
     std::vector<double>().swap(root_low_);
     std::vector<double>().swap(root_high_);
+    depth_ = 0;
 }
+
+namespace {
+
+// Nodes are numbered in pre-order, so a parent comes before its children.
+std::size_t tree_depth(std::span<const KDTree::Node> nodes) {
+    std::vector<std::uint32_t> depth(nodes.size(), 0);
+    std::uint32_t deepest = 0;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].dim == KDTree::Node::kLeaf) continue;
+        const std::uint32_t below = depth[i] + 1;
+        depth[i + 1] = depth[nodes[i].child2] = below;
+        deepest = std::max(deepest, below);
+    }
+    return deepest;
+}
+
+}  // namespace
 
 bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
     clear();
@@ -529,6 +551,7 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
         else
             KDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
     }
+    depth_ = tree_depth(nodes_);
     return true;
 }
 
@@ -585,8 +608,76 @@ struct KDTreeSearch {
         off[c] = saved;
     }
 
+    // The same traversal without recursion, for d = 3: each pending far child waits on a stack
+    // with the distance and offsets it would be visited with. A child's offsets differ from its
+    // parent's only in the cut dimension, so a frame carries them whole and nothing needs undoing;
+    // and a frame is taken up exactly when the recursion would have returned from the near
+    // child, so the pruning test sees the same set.
+    struct Frame {
+        std::uint32_t node;
+        double mindist;
+        double off[3];
+    };
+
     template <class Set>
-    void run(Set& set) const {
+    void visit_iterative(double mindist, Set& set, Frame* stack) const {
+        static_assert(D == 3);
+        const KDTree::Node* nodes = tree.nodes_.data();
+        const double* pts = tree.pts_.data();
+        const std::uint32_t* perm = tree.perm_.data();
+        std::size_t top = 0;
+        std::uint32_t ni = 0;
+        for (;;) {
+            const Node& n = nodes[ni];
+            if (n.dim != Node::kLeaf) {
+                const std::uint32_t c = n.dim;
+                const double v = q[c];
+                const double diff1 = v - n.u.div.low;
+                const double diff2 = v - n.u.div.high;
+                std::uint32_t near_child, far_child;
+                double cut;
+                if (diff1 + diff2 < 0) {
+                    near_child = ni + 1;
+                    far_child = n.child2;
+                    cut = diff2 * diff2;
+                } else {
+                    near_child = n.child2;
+                    far_child = ni + 1;
+                    cut = diff1 * diff1;
+                }
+                Frame& f = stack[top++];
+                f.node = far_child;
+                f.mindist = (mindist + cut) - off[c];
+                f.off[0] = off[0];
+                f.off[1] = off[1];
+                f.off[2] = off[2];
+                f.off[c] = cut;
+                ni = near_child;
+                continue;
+            }
+            const double worst = set.worst();
+            for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
+                const double dist = squared_distance<3>(q, pts + pos * 3, 3, worst);
+                if (dist < worst) set.offer(perm[pos], dist);
+            }
+            // Back up to the nearest pending far child close enough to hold a candidate.
+            for (;;) {
+                if (top == 0) return;
+                const Frame& f = stack[--top];
+                if (f.mindist <= set.worst()) {
+                    ni = f.node;
+                    mindist = f.mindist;
+                    off[0] = f.off[0];
+                    off[1] = f.off[1];
+                    off[2] = f.off[2];
+                    break;
+                }
+            }
+        }
+    }
+
+    template <class Set>
+    void run(Set& set, Frame* stack = nullptr) const {
         double m = 0.0;
         for (std::size_t i = 0; i < dims(); ++i) {
             off[i] = 0.0;
@@ -602,6 +693,9 @@ struct KDTreeSearch {
                 m = m + off[i];
             }
         }
+        if constexpr (D == 3) {
+            if (stack) return visit_iterative(m, set, stack);
+        }
         visit(0, m, set);
     }
 };
@@ -612,8 +706,11 @@ namespace {
 template <class Set>
 void run_traversal(const KDTree& tree, const double* q, Set& set) {
     if (tree.dimension() == 3) {
+        using Frame = KDTreeSearch<3>::Frame;
+        thread_local std::vector<Frame> stack;
+        if (stack.size() < tree.depth()) stack.resize(tree.depth());
         double off[3];
-        KDTreeSearch<3>{tree, q, off}.run(set);
+        KDTreeSearch<3>{tree, q, off}.run(set, stack.data());
     } else {
         std::vector<double>& off = thread_offsets(tree.dimension());
         KDTreeSearch<0>{tree, q, off.data()}.run(set);

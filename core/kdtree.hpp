@@ -47,6 +47,8 @@ public:
     std::size_t dimension() const { return dim_; }
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
+    // Split nodes on the longest path from the root to a leaf.
+    std::size_t depth() const { return depth_; }
 
     // The checked query forms. Each returns -1 with both outputs untouched when the index is
     // empty, query_len != dimension(), or k / max_nn < 0; otherwise clears both outputs, fills
@@ -114,6 +116,7 @@ private:
     std::vector<double> pts_;          // their coordinates in permutation order, point-major
     std::vector<Node> nodes_;
     std::vector<double> root_low_, root_high_;
+    std::size_t depth_ = 0;  // split nodes on the longest path from the root
 };
 
 }  // namespace nubiro

@@ -13,6 +13,8 @@ namespace {
 
 // Source points per task of the nearest-neighbour phase.
 constexpr std::size_t kQueryChunk = 256;
+// How many queries ahead a source point is fetched.
+constexpr std::size_t kFetchAhead = 8;
 
 // Spreads the low 10 bits of v to every third bit (a Morton code component).
 inline std::uint32_t spread_bits(std::uint32_t v) {
@@ -105,6 +107,8 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
                 const std::size_t i = order ? order[k] : k;
+                // The search order jumps about the source: its points are fetched ahead.
+                if (order && k + kFetchAhead < end) __builtin_prefetch(source.data() + order[k + kFetchAhead]);
                 const Vector3d p = apply(transformation, source[i]);
                 if (keep_moved) moved[i] = p;
                 std::uint32_t j;
