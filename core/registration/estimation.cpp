@@ -14,6 +14,8 @@ using Row = std::array<double, 7>;
 
 // Pairs per task when point-to-plane rows are built on the pool.
 constexpr std::size_t kRowChunk = 4096;
+// Pairs from which the point-to-plane sums are split between two threads.
+constexpr std::size_t kSplitSums = 16384;
 
 double det3(const Matrix3d& m) {
     return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
@@ -132,15 +134,35 @@ Matrix4d estimate_point_to_plane(std::span<const Vector3d> source, std::span<con
         },
         kRowChunk);
 
-    // Lower triangle of sum J J^T and sum r J, in pair order.
+    // Lower triangle of sum J J^T and sum r J, each entry summed in pair order. The entries are
+    // separate sums, so with a second thread the system's rows 0-3 and 4-5 (14 and 13 entries)
+    // are summed at the same time, each still over the pairs in order.
     Matrix6d a{};
     Vector6d g{};
-    for (const Row& row : rows) {
-        const double r = row[6];
-        for (int i = 0; i < 6; ++i) {
-            for (int j = 0; j <= i; ++j) a[i][j] = a[i][j] + row[i] * row[j];
-            g[i] = g[i] + r * row[i];
+    // Each part sums into its own locals (kept in registers, and no cache line shared with the
+    // other thread) and stores its entries at the end.
+    auto accumulate = [&]<int First, int Last>() {
+        Matrix6d sa{};
+        Vector6d sg{};
+        for (const Row& row : rows) {
+            const double r = row[6];
+            for (int i = First; i < Last; ++i) {
+                for (int j = 0; j <= i; ++j) sa[i][j] = sa[i][j] + row[i] * row[j];
+                sg[i] = sg[i] + r * row[i];
+            }
         }
+        for (int i = First; i < Last; ++i) {
+            for (int j = 0; j <= i; ++j) a[i][j] = sa[i][j];
+            g[i] = sg[i];
+        }
+    };
+    if (parallel::num_threads() > 1 && m >= kSplitSums) {
+        parallel::parallel_for(2, [&](std::size_t part) {
+            if (part == 0) accumulate.template operator()<0, 4>();
+            else accumulate.template operator()<4, 6>();
+        });
+    } else {
+        accumulate.template operator()<0, 6>();
     }
     for (double& e : g) e = -e;
     return vector_to_transform(ldlt6_solve(a, g));
