@@ -555,6 +555,17 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
     return true;
 }
 
+std::vector<std::uint32_t> KDTree::query_order() const {
+    std::vector<std::uint32_t> order(perm_.begin(), perm_.end());
+    if (order.size() < count_) {
+        std::vector<bool> indexed(count_, false);
+        for (const std::uint32_t i : perm_) indexed[i] = true;
+        for (std::size_t i = 0; i < count_; ++i)
+            if (!indexed[i]) order.push_back(static_cast<std::uint32_t>(i));
+    }
+    return order;
+}
+
 bool KDTree::build_from_points(std::span<const Vector3d> points) {
     return build(points.empty() ? nullptr : points.front().data(), 3, points.size());
 }

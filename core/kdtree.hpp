@@ -99,6 +99,10 @@ public:
     // Introspection for checks: the permutation (point numbers of the indexed points in leaf
     // order) and the nodes in pre-order.
     std::span<const std::uint32_t> permutation() const { return perm_; }
+    // Every point number below size(): the indexed ones in leaf order, then those left out in
+    // ascending order. Queries about every point of the cloud run in this order so that
+    // consecutive ones walk the same leaves and neighbours (the results do not depend on it).
+    std::vector<std::uint32_t> query_order() const;
     std::span<const Node> nodes() const { return nodes_; }
 
 private:

@@ -92,21 +92,6 @@ const std::uint32_t* neighborhood(const KDTree& tree, const SearchParam& param, 
     return nullptr;
 }
 
-// Points in the index's leaf order, then those the index left out (non-finite ones). Every
-// point's normal depends only on the point itself, so the order is free; neighbouring queries
-// in a row find the same leaves and coordinates already in cache.
-std::vector<std::uint32_t> query_order(const KDTree& tree, std::size_t n) {
-    const std::span<const std::uint32_t> perm = tree.permutation();
-    std::vector<std::uint32_t> order(perm.begin(), perm.end());
-    if (order.size() < n) {
-        std::vector<bool> indexed(n, false);
-        for (const std::uint32_t i : perm) indexed[i] = true;
-        for (std::size_t i = 0; i < n; ++i)
-            if (!indexed[i]) order.push_back(static_cast<std::uint32_t>(i));
-    }
-    return order;
-}
-
 }  // namespace
 
 PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_normal_computation) {
@@ -123,7 +108,8 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
     Storage<Vector3d> result;  // every entry is written below
     result.resize_for_overwrite(n);
     const Vector3d* pts = points.data();
-    const std::vector<std::uint32_t> order = query_order(tree, n);
+    // Each normal depends only on its own point, so the points go in the tree's query order.
+    const std::vector<std::uint32_t> order = tree.query_order();
 
     parallel::parallel_for_chunks(
         n,

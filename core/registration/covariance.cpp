@@ -58,21 +58,13 @@ Buffers& thread_buffers(std::size_t k) {
     return b;
 }
 
-// Visits the points in the tree's leaf order (neighbouring queries in a row walk the same
-// leaves), then the points the tree left out. Each point's value depends on it alone, so the
+// Visits the points in the tree's query order. Each point's value depends on it alone, so the
 // order only schedules the work.
 template <class PerPoint>
 void for_each_neighbourhood(std::span<const Vector3d> points, const KDTree& tree, std::size_t k, PerPoint&& body) {
     const std::size_t n = points.size();
-    const std::span<const std::uint32_t> perm = tree.permutation();
-    const std::size_t indexed = perm.size();
-    std::vector<std::uint32_t> rest;
-    if (indexed < n) {
-        std::vector<bool> in_tree(n, false);
-        for (const std::uint32_t i : perm) in_tree[i] = true;
-        for (std::size_t i = 0; i < n; ++i)
-            if (!in_tree[i]) rest.push_back(static_cast<std::uint32_t>(i));
-    }
+    const std::vector<std::uint32_t> order = tree.query_order();
+    const std::size_t indexed = tree.permutation().size();
     const std::size_t kk = std::min(k, tree.size());
     parallel::parallel_for_chunks(
         n,
@@ -80,11 +72,11 @@ void for_each_neighbourhood(std::span<const Vector3d> points, const KDTree& tree
             parallel::check_cancelled();
             Buffers& buf = thread_buffers(kk);
             for (std::size_t pos = begin; pos < end; ++pos) {
+                const std::uint32_t i = order[pos];
                 if (pos >= indexed) {
-                    body(rest[pos - indexed], nullptr, 0);  // not finite: no neighbourhood
+                    body(i, nullptr, 0);  // not finite: no neighbourhood
                     continue;
                 }
-                const std::uint32_t i = perm[pos];
                 const std::size_t m = tree.search_knn(points[i].data(), kk, buf.indices.data(), buf.dist2.data());
                 body(i, buf.indices.data(), m);
             }

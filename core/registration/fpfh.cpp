@@ -27,9 +27,11 @@ public:
         std::size_t count;
     };
 
-    Neighbourhoods(const KDTree& tree, std::span<const Vector3d> points, const SearchParam& param)
+    // Searched in `order` (a permutation of the points), a block of consecutive ones at a time.
+    Neighbourhoods(const KDTree& tree, std::span<const Vector3d> points, const SearchParam& param,
+                   std::span<const std::uint32_t> order)
         : lists_(points.size()), blocks_((points.size() + kBlock - 1) / kBlock) {
-        parallel::parallel_for(blocks_.size(), [&](std::size_t b) { fill_block(b, tree, points, param); });
+        parallel::parallel_for(blocks_.size(), [&](std::size_t b) { fill_block(b, tree, points, param, order); });
     }
 
     const List& operator[](std::size_t i) const { return lists_[i]; }
@@ -42,13 +44,14 @@ private:
         std::vector<double> dist2;
     };
 
-    void fill_block(std::size_t b, const KDTree& tree, std::span<const Vector3d> points, const SearchParam& param) {
+    void fill_block(std::size_t b, const KDTree& tree, std::span<const Vector3d> points, const SearchParam& param,
+                    std::span<const std::uint32_t> order) {
         const std::size_t begin = b * kBlock, end = std::min(points.size(), begin + kBlock);
         Block& block = blocks_[b];
         std::vector<std::size_t> offsets(end - begin + 1, 0);
         std::vector<Neighbor> hits;
-        for (std::size_t i = begin; i < end; ++i) {
-            const double* q = points[i].data();
+        for (std::size_t pos = begin; pos < end; ++pos) {
+            const double* q = points[order[pos]].data();
             const std::size_t at = block.index.size();
             switch (param.kind) {
                 case SearchParam::KNN: {
@@ -73,11 +76,11 @@ private:
                     }
                     break;
             }
-            offsets[i - begin + 1] = block.index.size();
+            offsets[pos - begin + 1] = block.index.size();
         }
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t from = offsets[i - begin], to = offsets[i - begin + 1];
-            lists_[i] = {block.index.data() + from, block.dist2.data() + from, to - from};
+        for (std::size_t pos = begin; pos < end; ++pos) {
+            const std::size_t from = offsets[pos - begin], to = offsets[pos - begin + 1];
+            lists_[order[pos]] = {block.index.data() + from, block.dist2.data() + from, to - from};
         }
     }
 
@@ -204,18 +207,32 @@ Result<Feature> compute_fpfh_feature(const geometry::PointCloud& input, const Se
     parallel::report_stage("FPFH features");
     KDTree tree;
     tree.build_from_points(points);
-    const Neighbourhoods neighbours(tree, points, param);
+    // Every column depends on its own point's neighbourhood alone, so each pass goes through the
+    // points in the tree's query order: consecutive points share most neighbours, whose
+    // coordinates and histograms are then already in cache.
+    const std::vector<std::uint32_t> order = tree.query_order();
+    const Neighbourhoods neighbours(tree, points, param, order);
 
     std::vector<double> spfh(kRows * n, 0.0);
     parallel::parallel_for(
-        n, [&](std::size_t i) { simple_histogram(i, points, normals, neighbours[i], spfh.data() + kRows * i); }, 16);
+        n,
+        [&](std::size_t pos) {
+            const std::size_t i = order[pos];
+            simple_histogram(i, points, normals, neighbours[i], spfh.data() + kRows * i);
+        },
+        16);
 
     Feature fpfh;
     fpfh.dimension = kRows;
     fpfh.num = n;
     fpfh.data.assign(kRows * n, 0.0);
     parallel::parallel_for(
-        n, [&](std::size_t i) { fast_histogram(i, spfh.data(), neighbours[i], fpfh.data.data() + kRows * i); }, 16);
+        n,
+        [&](std::size_t pos) {
+            const std::size_t i = order[pos];
+            fast_histogram(i, spfh.data(), neighbours[i], fpfh.data.data() + kRows * i);
+        },
+        16);
     return fpfh;
 }
 
