@@ -268,32 +268,69 @@ struct KDTreeBuilder {
     // Two scans over [left, left + count): first everything below cut_val to the front, then
     // everything equal to it; the split lands as close to the middle as those bounds allow.
     std::size_t partition(std::size_t left, std::size_t count, std::size_t cut, double cut_val) {
-        auto c = [&](std::size_t p) { return coord(left + p, cut); };
-        std::size_t l = 0;
-        std::size_t r = count - 1;
-        for (;;) {
-            while (l <= r && c(l) < cut_val) ++l;
-            while (r != 0 && l <= r && c(r) >= cut_val) --r;
-            if (l > r || r == 0) break;
-            swap_positions(left + l, left + r);
-            ++l;
-            --r;
-        }
-        const std::size_t lim1 = l;
-        r = count - 1;
-        for (;;) {
-            while (l <= r && c(l) <= cut_val) ++l;
-            while (r != 0 && l <= r && c(r) > cut_val) --r;
-            if (l > r || r == 0) break;
-            swap_positions(left + l, left + r);
-            ++l;
-            --r;
-        }
-        const std::size_t lim2 = l;
+        const double* c = pts + left * dims() + cut;
+        const std::size_t stride = dims();
+        const std::size_t lim1 = partition_pass(left, 0, count, [&](std::size_t p) { return c[p * stride] < cut_val; });
+        const std::size_t lim2 =
+            partition_pass(left, lim1, count, [&](std::size_t p) { return c[p * stride] <= cut_val; });
         const std::size_t half = count / 2;
         if (lim1 > half) return lim1;
         if (lim2 < half) return lim2;
         return half;
+    }
+
+    // One two-ended scan from l: the positions that do not belong left are met from the front,
+    // those that do from the back, and the t-th of the first kind swaps with the t-th of the
+    // second for as long as they have not crossed. Returns where the left part ends.
+    //
+    // While the two ends are far apart they are read a block at a time, the positions to swap
+    // noted without branches (a branch per point would be a coin toss on unsorted data), then
+    // swapped pairwise in the same order; the last stretch is the plain scan, which picks up
+    // exactly where the blocks left off.
+    template <class BelongsLeft>
+    std::size_t partition_pass(std::size_t left, std::size_t l, std::size_t count, BelongsLeft belongs_left) {
+        constexpr std::size_t kBlock = 64;
+        std::size_t r = count - 1;
+        std::uint8_t off_l[kBlock], off_r[kBlock];
+        std::size_t num_l = 0, num_r = 0, start_l = 0, start_r = 0, done_l = 0, done_r = 0;
+        // Both blocks fit between l and r without overlapping.
+        while (l + 2 * kBlock <= r + 1) {
+            if (num_l == done_l) {
+                num_l = done_l = 0;
+                start_l = l;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    off_l[num_l] = static_cast<std::uint8_t>(i);
+                    num_l += !belongs_left(l + i);
+                }
+            }
+            if (num_r == done_r) {
+                num_r = done_r = 0;
+                start_r = r;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    off_r[num_r] = static_cast<std::uint8_t>(i);
+                    num_r += belongs_left(r - i);
+                }
+            }
+            const std::size_t pairs = std::min(num_l - done_l, num_r - done_r);
+            for (std::size_t t = 0; t < pairs; ++t)
+                swap_positions(left + start_l + off_l[done_l + t], left + start_r - off_r[done_r + t]);
+            done_l += pairs;
+            done_r += pairs;
+            if (num_l == done_l) l = start_l + kBlock;
+            if (num_r == done_r) r = start_r - kBlock;
+        }
+        // A block still holding unswapped positions: the scan resumes at its next one.
+        if (num_l != done_l) l = start_l + off_l[done_l];
+        if (num_r != done_r) r = start_r - off_r[done_r];
+        for (;;) {
+            while (l <= r && belongs_left(l)) ++l;
+            while (r != 0 && l <= r && !belongs_left(r)) --r;
+            if (l > r || r == 0) break;
+            swap_positions(left + l, left + r);
+            ++l;
+            --r;
+        }
+        return l;
     }
 
     // Builds the subtree over [left, right) and refines `box` to the points it holds.

@@ -1075,6 +1075,20 @@ void check_bounded(const DataSet& s) {
     }
 }
 
+// Tree shapes against the reference at sizes around the partition's block boundaries, where
+// the two ends of a scan meet in every possible state.
+void check_shapes_by_size(std::mt19937_64& rng) {
+    for (const char* kind : {"uniform", "grid", "dups", "flat"})
+        for (std::size_t n : {127, 128, 129, 130, 191, 192, 193, 255, 256, 257, 258, 383, 384, 385, 1000, 4099}) {
+            const DataSet s = make_data(kind, 3, n, rng);
+            KDTree tree;
+            tree.build(s.coords.data(), 3, n);
+            RefTree ref;
+            ref.build(s.coords, 3, n);
+            check_tree_shape(tree, s, ref);
+        }
+}
+
 int main() {
     check_sort();
     check_documented_edges();
@@ -1099,6 +1113,7 @@ int main() {
         if (std::string(p.kind) == "nonfinite") check_nonfinite_transparent(s, rng);
     }
     check_threads(rng);
+    check_shapes_by_size(rng);
 
     std::printf("kdtree_check: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
