@@ -15,6 +15,8 @@ namespace {
 constexpr std::size_t kQueryChunk = 256;
 // How many queries ahead a source point is fetched.
 constexpr std::size_t kFetchAhead = 8;
+// Points per task when the results are gathered into point order.
+constexpr std::size_t kGatherChunk = 8192;
 
 // Spreads the low 10 bits of v to every third bit (a Morton code component).
 inline std::uint32_t spread_bits(std::uint32_t v) {
@@ -97,10 +99,19 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
     if (keep_moved) s.moved.resize(n);
     // The search order holds 32-bit point numbers; a larger source is searched in index order.
     const bool reorder = n <= std::numeric_limits<std::uint32_t>::max();
-    if (reorder && s.order.size() != n) locality_order(source, s.order);
-    Match* matches = s.matches.data();
-    Vector3d* moved = s.moved.data();
+    if (reorder && s.order.size() != n) {
+        locality_order(source, s.order);
+        s.rank.resize(n);
+        for (std::size_t k = 0; k < n; ++k) s.rank[s.order[k]] = static_cast<std::uint32_t>(k);
+    }
     const std::uint32_t* order = reorder ? s.order.data() : nullptr;
+    // Results go in search order when there is one, else straight into point order.
+    if (order) {
+        s.matches_in_order.resize(n);
+        if (keep_moved) s.moved_in_order.resize(n);
+    }
+    Match* found_matches = order ? s.matches_in_order.data() : s.matches.data();
+    Vector3d* found_moved = order ? s.moved_in_order.data() : s.moved.data();
 
     parallel::parallel_for_chunks(
         n,
@@ -110,16 +121,30 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
                 // The search order jumps about the source: its points are fetched ahead.
                 if (order && k + kFetchAhead < end) __builtin_prefetch(source.data() + order[k + kFetchAhead]);
                 const Vector3d p = apply(transformation, source[i]);
-                if (keep_moved) moved[i] = p;
+                if (keep_moved) found_moved[k] = p;
                 std::uint32_t j;
                 double dist2;
                 // Bounded by the correspondence distance: a source point with no target that
                 // close ends its search early, and the others prune from the start.
                 const std::size_t found = target_tree.search_knn_below(p.data(), 1, max_dist2, &j, &dist2);
-                matches[i] = found == 1 ? Match{j, dist2} : Match{};
+                found_matches[k] = found == 1 ? Match{j, dist2} : Match{};
             }
         },
         kQueryChunk);
+    Match* matches = s.matches.data();
+    if (order) {
+        const std::uint32_t* rank = s.rank.data();
+        Vector3d* moved = s.moved.data();
+        parallel::parallel_for_chunks(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    matches[i] = found_matches[rank[i]];
+                    if (keep_moved) moved[i] = found_moved[rank[i]];
+                }
+            },
+            kGatherChunk);
+    }
 
     std::size_t count = 0;
     double sum = 0.0;
