@@ -58,9 +58,9 @@ struct NormalSum {
 // A dense grid may hold this many cells per point: at 4 bytes a cell, its slots then take at
 // most the memory of the points themselves.
 constexpr std::uint64_t kDenseCellsPerPoint = 6;
-// How far ahead the numbering fetches a point's cell slot, and the adding its voxel's sums. A new voxel
-// (one point in ten when down-sampling to 10 %) is a branch no predictor can guess, and each
-// miss empties the pipeline of the loads it had started; fetches issued ahead survive it.
+// How far ahead the numbering fetches a point's cell slot, and the adding its voxel's sums. A
+// new voxel (one point in ten when down-sampling to 10 %) is a branch no predictor can guess,
+// and each miss empties the pipeline of the loads it had started; fetches issued ahead survive.
 constexpr std::size_t kSlotAhead = 16, kSumsAhead = 8;
 // Points the numbering thread hands over to the adding thread at a time.
 constexpr std::size_t kHandOver = 4096;
@@ -80,8 +80,8 @@ struct DenseGrid {
         dx = x, dy = y, cells = x * y * z;
     }
     std::uint32_t cell_of(const VoxelKey& k) const {
-        return static_cast<std::uint32_t>((static_cast<std::uint64_t>(k.z) * dy + static_cast<std::uint64_t>(k.y)) * dx +
-                                          static_cast<std::uint64_t>(k.x));
+        const auto x = static_cast<std::uint64_t>(k.x), y = static_cast<std::uint64_t>(k.y);
+        return static_cast<std::uint32_t>((static_cast<std::uint64_t>(k.z) * dy + y) * dx + x);
     }
     VoxelKey key_of(std::uint32_t cell) const {
         const std::uint64_t xy = dx * dy;
@@ -96,7 +96,8 @@ struct DenseGrid {
 class DenseCellNumbers {
 public:
     DenseCellNumbers(const DenseGrid& grid, const std::uint32_t* cells)
-        : grid_(grid), cells_(cells), slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
+        : grid_(grid), cells_(cells),
+          slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
         if (!slots_) throw std::bad_alloc();
     }
     // The voxel number of point i, numbering its cell if it is new.

@@ -10,10 +10,6 @@
 namespace nubiro::registration {
 namespace {
 
-using Row = std::array<double, 7>;
-
-// Pairs per task when point-to-plane rows are built on the pool.
-constexpr std::size_t kRowChunk = 4096;
 // Pairs from which the point-to-plane sums are split between two threads.
 constexpr std::size_t kSplitSums = 16384;
 
@@ -113,39 +109,28 @@ Matrix4d estimate_point_to_point(std::span<const Vector3d> source, std::span<con
 }
 
 Matrix4d estimate_point_to_plane(std::span<const Vector3d> source, std::span<const Vector3d> target,
-                                 std::span<const Vector3d> target_normals, std::span<const Vector2i> corres,
-                                 EstimationScratch* scratch) {
+                                 std::span<const Vector3d> target_normals, std::span<const Vector2i> corres) {
     const std::size_t m = corres.size();
     if (m == 0 || target.empty() || target_normals.size() != target.size()) return identity4();
 
-    EstimationScratch local;
-    std::vector<Row>& rows = (scratch ? scratch : &local)->rows;
-    rows.resize(m);
-    parallel::parallel_for_chunks(
-        m,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) {
-                const Vector3d& p = source[corres[k][0]];
-                const Vector3d& q = target[corres[k][1]];
-                const Vector3d& n = target_normals[corres[k][1]];
-                const Vector3d pn = cross(p, n);
-                rows[k] = {pn[0], pn[1], pn[2], n[0], n[1], n[2], dot(sub(p, q), n)};
-            }
-        },
-        kRowChunk);
-
-    // Lower triangle of sum J J^T and sum r J, each entry summed in pair order. The entries are
-    // separate sums, so with a second thread the system's rows 0-3 and 4-5 (14 and 13 entries)
-    // are summed at the same time, each still over the pairs in order.
+    // Lower triangle of sum J J^T and sum r J, each entry summed in pair order, every pair's row
+    // J | r formed as it is added (a stored row per pair would be the largest array of an ICP
+    // iteration). The entries are separate sums, so with a second thread the system's rows 0-3
+    // and 4-5 (14 and 13 entries) are summed at the same time, each still over the pairs in
+    // order; each part sums into its own locals (in registers, and no cache line shared with the
+    // other thread) and stores its entries at the end.
     Matrix6d a{};
     Vector6d g{};
-    // Each part sums into its own locals (kept in registers, and no cache line shared with the
-    // other thread) and stores its entries at the end.
     auto accumulate = [&]<int First, int Last>() {
         Matrix6d sa{};
         Vector6d sg{};
-        for (const Row& row : rows) {
-            const double r = row[6];
+        for (const Vector2i& pair : corres) {
+            const Vector3d& p = source[pair[0]];
+            const Vector3d& q = target[pair[1]];
+            const Vector3d& n = target_normals[pair[1]];
+            const Vector3d pn = cross(p, n);
+            const double row[6] = {pn[0], pn[1], pn[2], n[0], n[1], n[2]};
+            const double r = dot(sub(p, q), n);
             for (int i = First; i < Last; ++i) {
                 for (int j = 0; j <= i; ++j) sa[i][j] = sa[i][j] + row[i] * row[j];
                 sg[i] = sg[i] + r * row[i];
@@ -170,8 +155,8 @@ Matrix4d estimate_point_to_plane(std::span<const Vector3d> source, std::span<con
 
 Matrix4d estimate(const TransformationEstimation& method, std::span<const Vector3d> source,
                   std::span<const Vector3d> target, std::span<const Vector3d> target_normals,
-                  std::span<const Vector2i> corres, EstimationScratch* scratch) {
-    if (method.is_point_to_plane()) return estimate_point_to_plane(source, target, target_normals, corres, scratch);
+                  std::span<const Vector2i> corres) {
+    if (method.is_point_to_plane()) return estimate_point_to_plane(source, target, target_normals, corres);
     return estimate_point_to_point(source, target, corres, method.with_scaling());
 }
 

@@ -36,11 +36,6 @@ struct TransformationEstimation {
 std::optional<Error> validate_correspondences(std::span<const Vector2i> corres, std::size_t source_size,
                                               std::size_t target_size);
 
-// Reused buffers for repeated estimates (ICP iterations); optional everywhere.
-struct EstimationScratch {
-    std::vector<std::array<double, 7>> rows;  // point-to-plane: J (6 values) and the residual
-};
-
 // Best c*R | t moving the paired source points onto their target points (identity without
 // pairs or when the cross-covariance is not finite). c = 1 unless with_scaling.
 Matrix4d estimate_point_to_point(std::span<const Vector3d> source, std::span<const Vector3d> target,
@@ -49,13 +44,12 @@ Matrix4d estimate_point_to_point(std::span<const Vector3d> source, std::span<con
 // One Gauss-Newton step minimising the distances of the paired source points to the target
 // points' tangent planes (identity without pairs, or when the target lacks one normal per point).
 Matrix4d estimate_point_to_plane(std::span<const Vector3d> source, std::span<const Vector3d> target,
-                                 std::span<const Vector3d> target_normals, std::span<const Vector2i> corres,
-                                 EstimationScratch* scratch = nullptr);
+                                 std::span<const Vector3d> target_normals, std::span<const Vector2i> corres);
 
 // The estimator's transformation for already validated pairs.
 Matrix4d estimate(const TransformationEstimation& method, std::span<const Vector3d> source,
                   std::span<const Vector3d> target, std::span<const Vector3d> target_normals,
-                  std::span<const Vector2i> corres, EstimationScratch* scratch = nullptr);
+                  std::span<const Vector2i> corres);
 
 // Rotation Rz(gamma)*Ry(beta)*Rx(alpha) and translation from (alpha, beta, gamma, tx, ty, tz),
 // through the quaternion qz*qy*qx.

@@ -111,10 +111,10 @@ struct Proposal {
 };
 
 // `known_best`: a fitness the best will have reached by the time the proposal is judged.
-Proposal propose(const Problem& p, std::span<const Vector2i> sample, double known_best, EstimationScratch* scratch) {
+Proposal propose(const Problem& p, std::span<const Vector2i> sample, double known_best) {
     Proposal out;
     out.transformation = estimate(p.method, p.source.points.span(), p.target.points.span(),
-                                  p.target.normals.span(), sample, scratch);
+                                  p.target.normals.span(), sample);
     if (!all_finite(out.transformation)) return out;
     for (const CorrespondenceChecker& c : p.checkers)
         if (!check(c, p.source, p.target, sample, out.transformation)) return out;
@@ -183,11 +183,10 @@ private:
 
 void run_sequential(const Problem& p, Search& search, std::int64_t max_iteration) {
     std::vector<Vector2i> sample(p.sample_size);
-    EstimationScratch scratch;
     for (std::int64_t k = 0; k < max_iteration && k < search.limit(); ++k) {
         search.report(k, max_iteration);
         if (!draw_sample(p, sample.data())) continue;
-        const Proposal proposal = propose(p, sample, search.best().fitness, &scratch);
+        const Proposal proposal = propose(p, sample, search.best().fitness);
         if (!proposal.viable || !search.worth_scoring(proposal.quick_fitness)) continue;
         search.consider(proposal.transformation, full_score(p, proposal.transformation, false));
     }
@@ -215,7 +214,6 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
     const std::size_t n = p.sample_size;
     std::vector<Vector2i> samples;
     std::vector<Slot> slots;
-    std::vector<EstimationScratch> scratch;
     std::vector<std::size_t> to_score;
 
     std::int64_t start = 0, size = first_batch;
@@ -225,7 +223,6 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
         const auto batch = static_cast<std::size_t>(count);
         samples.resize(batch * n);
         slots.assign(batch, Slot{});
-        scratch.resize(std::max(scratch.size(), batch));
         const double best_before = search.best().fitness;
 
         const random::Snapshot before = random::snapshot();
@@ -234,7 +231,7 @@ void run_batched(const Problem& p, Search& search, std::int64_t max_iteration, s
         parallel::parallel_for(batch, [&](std::size_t b) {
             if (!slots[b].drawn) return;
             slots[b].proposal =
-                propose(p, std::span<const Vector2i>(samples.data() + b * n, n), best_before, &scratch[b]);
+                propose(p, std::span<const Vector2i>(samples.data() + b * n, n), best_before);
         });
 
         to_score.clear();

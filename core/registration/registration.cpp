@@ -105,13 +105,11 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
         for (std::size_t k = 0; k < n; ++k) s.rank[s.order[k]] = static_cast<std::uint32_t>(k);
     }
     const std::uint32_t* order = reorder ? s.order.data() : nullptr;
-    // Results go in search order when there is one, else straight into point order.
-    if (order) {
-        s.matches_in_order.resize(n);
-        if (keep_moved) s.moved_in_order.resize(n);
-    }
+    // Matches go in search order when there is one, else straight into point order; the moved
+    // points are then made again in point order as the matches are gathered.
+    if (order) s.matches_in_order.resize(n);
     Match* found_matches = order ? s.matches_in_order.data() : s.matches.data();
-    Vector3d* found_moved = order ? s.moved_in_order.data() : s.moved.data();
+    Vector3d* moved = s.moved.data();
 
     parallel::parallel_for_chunks(
         n,
@@ -121,7 +119,7 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
                 // The search order jumps about the source: its points are fetched ahead.
                 if (order && k + kFetchAhead < end) __builtin_prefetch(source.data() + order[k + kFetchAhead]);
                 const Vector3d p = apply(transformation, source[i]);
-                if (keep_moved) found_moved[k] = p;
+                if (keep_moved && !order) moved[i] = p;
                 std::uint32_t j;
                 double dist2;
                 // Bounded by the correspondence distance: a source point with no target that
@@ -134,13 +132,12 @@ RegistrationResult evaluate(std::span<const Vector3d> source, const KDTree& targ
     Match* matches = s.matches.data();
     if (order) {
         const std::uint32_t* rank = s.rank.data();
-        Vector3d* moved = s.moved.data();
         parallel::parallel_for_chunks(
             n,
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t i = begin; i < end; ++i) {
                     matches[i] = found_matches[rank[i]];
-                    if (keep_moved) moved[i] = found_moved[rank[i]];
+                    if (keep_moved) moved[i] = apply(transformation, source[i]);
                 }
             },
             kGatherChunk);
@@ -192,7 +189,6 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
     // reads it instead of moving the points again.
     EvaluationScratch search;
     search.keep_moved = true;
-    EstimationScratch rows;
 
     Matrix4d transformation = init;
     RegistrationResult result = evaluate(source, tree, max_distance, transformation, true, &search);
@@ -202,7 +198,7 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
                                   static_cast<std::uint64_t>(criteria.max_iteration));
         parallel::report_score(result.fitness);
         const Matrix4d update =
-            estimate(method, search.moved, target, target_normals, result.correspondence_set, &rows);
+            estimate(method, search.moved, target, target_normals, result.correspondence_set);
         if (!all_finite(update)) break;
         transformation = multiply(update, transformation);
         const double previous_fitness = result.fitness;

@@ -42,12 +42,11 @@ struct EvaluationScratch {
     // first call (a rigid motion keeps it spatially coherent) and kept while the source size is
     // unchanged. It only schedules the work: any permutation gives the same result.
     std::vector<std::uint32_t> order;
-    // Where each point stands in `order`, and the search's results in that order. Each thread
-    // writes its own stretch of these; the results are then gathered into point order. (Written
-    // straight into point order, both threads kept writing into the same cache lines.)
+    // Where each point stands in `order`, and the matches in that order. Each thread writes its
+    // own stretch of these; they are then gathered into point order. (Written straight into
+    // point order, both threads kept writing into the same cache lines.)
     std::vector<std::uint32_t> rank;
     std::vector<Match> matches_in_order;
-    std::vector<Vector3d> moved_in_order;
 };
 
 // Evaluates `transformation` against a prebuilt 3-D tree over the target points. With
