@@ -6,6 +6,7 @@ sampled on the bunny's surface.
     python bench/scale.py                 # 10^5 and 10^6 points (about a minute)
     python bench/scale.py --big           # also 10^7 and 3 x 10^7 (needs ~12 GB of memory)
     python bench/scale.py --sizes 1e5 3e6 --plot docs/scale.png --table /tmp/scale.md
+    python bench/scale.py --big --ops "ICP iteration (point-to-plane)"
 
 Every (operation, size) runs in a fresh interpreter: the inputs are built, the kernel's
 peak-RSS mark is reset (/proc/self/clear_refs), the operation runs once for the memory figure
@@ -157,6 +158,8 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--sizes", nargs="+", type=float, help="point counts (overrides the defaults)")
     parser.add_argument("--plot", default=None, help="write the log-log plot here (PNG)")
     parser.add_argument("--table", default=None, help="write the Markdown table here")
+    parser.add_argument("--ops", nargs="+", choices=list(OPS), metavar="OP",
+                        help="only these operations (names as in the table)")
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes] if args.sizes else [10**5, 10**6] + ([10**7, 3 * 10**7] if args.big else [])
 
@@ -164,6 +167,8 @@ def main(argv: list[str]) -> int:
     for n in sizes:
         repeat = 3 if n <= 10**6 else 1
         for op, peer in OPS.items():
+            if args.ops and op not in args.ops:
+                continue
             ours = measure(op, "ours", n, repeat)
             theirs = measure(op, "peer", n, repeat)
             if not ours:

@@ -620,39 +620,43 @@ struct KDTreeSearch {
 
     std::size_t dims() const { return dims_of<D>(tree.dim_); }
 
+    // Offers the leaf's points closer than the set's worst distance at entry, in order.
+    template <class Set>
+    void scan_leaf(const Node& n, Set& set) const {
+        const double worst = set.worst();
+        const double* pts = tree.pts_.data();
+        const std::uint32_t* perm = tree.perm_.data();
+        for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
+            const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
+            if (dist < worst) set.offer(perm[pos], dist);
+        }
+    }
+
+    // The children of split node ni nearer to and farther from the query, and the squared
+    // distance from the query to the far child's side of the cut.
+    struct Sides {
+        std::uint32_t near_child, far_child;
+        double cut;
+    };
+    Sides sides_of(const Node& n, std::uint32_t ni) const {
+        const double v = q[n.dim];
+        const double diff1 = v - n.u.div.low;
+        const double diff2 = v - n.u.div.high;
+        if (diff1 + diff2 < 0) return {ni + 1, n.child2, diff2 * diff2};
+        return {n.child2, ni + 1, diff1 * diff1};
+    }
+
     template <class Set>
     void visit(std::uint32_t ni, double mindist, Set& set) const {
         const Node& n = tree.nodes_[ni];
-        if (n.dim == Node::kLeaf) {
-            const double worst = set.worst();
-            const double* pts = tree.pts_.data();
-            const std::uint32_t* perm = tree.perm_.data();
-            for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
-                const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
-                if (dist < worst) set.offer(perm[pos], dist);
-            }
-            return;
-        }
+        if (n.dim == Node::kLeaf) return scan_leaf(n, set);
         const std::uint32_t c = n.dim;
-        const double v = q[c];
-        const double diff1 = v - n.u.div.low;
-        const double diff2 = v - n.u.div.high;
-        std::uint32_t near_child, far_child;
-        double cut;
-        if (diff1 + diff2 < 0) {
-            near_child = ni + 1;
-            far_child = n.child2;
-            cut = diff2 * diff2;
-        } else {
-            near_child = n.child2;
-            far_child = ni + 1;
-            cut = diff1 * diff1;
-        }
-        visit(near_child, mindist, set);
+        const Sides s = sides_of(n, ni);
+        visit(s.near_child, mindist, set);
         const double saved = off[c];
-        const double far_dist = (mindist + cut) - saved;
-        off[c] = cut;
-        if (far_dist <= set.worst()) visit(far_child, far_dist, set);
+        const double far_dist = (mindist + s.cut) - saved;
+        off[c] = s.cut;
+        if (far_dist <= set.worst()) visit(s.far_child, far_dist, set);
         off[c] = saved;
     }
 
@@ -670,44 +674,25 @@ struct KDTreeSearch {
     template <class Set>
     void visit_iterative(double mindist, Set& set, Frame* stack) const {
         static_assert(D == 3);
-        const KDTree::Node* nodes = tree.nodes_.data();
-        const double* pts = tree.pts_.data();
-        const std::uint32_t* perm = tree.perm_.data();
+        const Node* nodes = tree.nodes_.data();
         std::size_t top = 0;
         std::uint32_t ni = 0;
         for (;;) {
             const Node& n = nodes[ni];
             if (n.dim != Node::kLeaf) {
                 const std::uint32_t c = n.dim;
-                const double v = q[c];
-                const double diff1 = v - n.u.div.low;
-                const double diff2 = v - n.u.div.high;
-                std::uint32_t near_child, far_child;
-                double cut;
-                if (diff1 + diff2 < 0) {
-                    near_child = ni + 1;
-                    far_child = n.child2;
-                    cut = diff2 * diff2;
-                } else {
-                    near_child = n.child2;
-                    far_child = ni + 1;
-                    cut = diff1 * diff1;
-                }
+                const Sides s = sides_of(n, ni);
                 Frame& f = stack[top++];
-                f.node = far_child;
-                f.mindist = (mindist + cut) - off[c];
+                f.node = s.far_child;
+                f.mindist = (mindist + s.cut) - off[c];
                 f.off[0] = off[0];
                 f.off[1] = off[1];
                 f.off[2] = off[2];
-                f.off[c] = cut;
-                ni = near_child;
+                f.off[c] = s.cut;
+                ni = s.near_child;
                 continue;
             }
-            const double worst = set.worst();
-            for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
-                const double dist = squared_distance<3>(q, pts + pos * 3, 3, worst);
-                if (dist < worst) set.offer(perm[pos], dist);
-            }
+            scan_leaf(n, set);
             // Back up to the nearest pending far child close enough to hold a candidate.
             for (;;) {
                 if (top == 0) return;
