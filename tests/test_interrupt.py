@@ -158,7 +158,11 @@ def test_cancel_hook_stops_serial_steps_and_leaves_cloud_unchanged(name):
 
 
 def _ctrl_c_after(seconds, call):
-    """Runs `call` on the main thread and presses Ctrl-C after `seconds`; seconds to the raise."""
+    """Runs `call` on the main thread and presses Ctrl-C after `seconds`; seconds to the raise.
+
+    Python's own Ctrl-C handler is put in place for the call, as an interactive session has it:
+    a process started in the background by a shell without job control inherits SIGINT ignored,
+    and Python then leaves it ignored."""
     sent = {}
 
     def press_ctrl_c():
@@ -166,12 +170,16 @@ def _ctrl_c_after(seconds, call):
         sent["at"] = time.perf_counter()
         os.kill(os.getpid(), signal.SIGINT)
 
-    presser = threading.Thread(target=press_ctrl_c)
-    presser.start()
-    with pytest.raises(KeyboardInterrupt):
-        call()
-    raised = time.perf_counter()
-    presser.join()
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        presser = threading.Thread(target=press_ctrl_c)
+        presser.start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        raised = time.perf_counter()
+        presser.join()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     return raised - sent["at"]
 
 
