@@ -8,9 +8,10 @@
 //   1. the cell of every point (parallel): its place in the dense grid over the cloud's
 //      bounding box when that grid is small next to the cloud, else its key;
 //   2. voxel numbers in order of first appearance, and the sums per voxel adding the points
-//      in ascending order, in one serial pass: a dense grid numbers its cells through a plain
-//      array indexed by cell (one memory access, no hashing or probing), any other cloud
-//      through a compact open-addressing table;
+//      in ascending order: one serial pass, or on two threads the numbering running ahead of
+//      the sums. A dense grid numbers its cells through a plain array indexed by cell (one
+//      memory access, no hashing or probing), any other cloud through a compact
+//      open-addressing table;
 //   3. the iteration order of the map a point-by-point pass would build, computed from the
 //      distinct keys' hashes in order of first appearance;
 //   4. the averages written in the map's iteration order (parallel).
