@@ -75,6 +75,7 @@ inline double squared_distance(const double* q, const double* p, std::size_t d, 
 template <class Index>
 class KnnSet {
 public:
+    static constexpr bool kTakesPositions = false;
     // Only points closer than `bound` are taken; the search prunes against it until k are held.
     KnnSet(std::size_t k, Index* indices, double* dist2, double bound = kWorstStart)
         : k_(k), idx_(indices), dist_(dist2) {
@@ -112,6 +113,7 @@ private:
 // Every point strictly inside the radius, in traversal order until sorted.
 class RadiusSet {
 public:
+    static constexpr bool kTakesPositions = false;
     RadiusSet(double r2, std::vector<Neighbor>& hits) : r2_(r2), hits_(hits) {}
     double worst() const { return r2_; }
     void offer(std::uint32_t j, double dist) { hits_.push_back({j, dist}); }
@@ -119,6 +121,19 @@ public:
 private:
     double r2_;
     std::vector<Neighbor>& hits_;
+};
+
+// The same for permutation positions, whose coordinates the caller then reads from the tree.
+class PositionSet {
+public:
+    static constexpr bool kTakesPositions = true;
+    PositionSet(double r2, std::vector<std::uint32_t>& out) : r2_(r2), out_(out) {}
+    double worst() const { return r2_; }
+    void offer_position(std::uint32_t pos) { out_.push_back(pos); }
+
+private:
+    double r2_;
+    std::vector<std::uint32_t>& out_;
 };
 
 bool finite_point(const double* p, std::size_t d) {
@@ -628,7 +643,11 @@ struct KDTreeSearch {
         const std::uint32_t* perm = tree.perm_.data();
         for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
             const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
-            if (dist < worst) set.offer(perm[pos], dist);
+            if constexpr (Set::kTakesPositions) {
+                if (dist < worst) set.offer_position(pos);
+            } else {
+                if (dist < worst) set.offer(perm[pos], dist);
+            }
         }
     }
 
@@ -638,7 +657,7 @@ struct KDTreeSearch {
         std::uint32_t near_child, far_child;
         double cut;
     };
-    Sides sides_of(const Node& n, std::uint32_t ni) const {
+    [[gnu::always_inline]] Sides sides_of(const Node& n, std::uint32_t ni) const {
         const double v = q[n.dim];
         const double diff1 = v - n.u.div.low;
         const double diff2 = v - n.u.div.high;
@@ -789,6 +808,31 @@ std::size_t KDTree::search_hybrid(const double* query, double r, std::size_t max
                                   double* dist2) const {
     // The nearest max_nn strictly inside the radius: the radius bounds the search itself.
     return search_knn_below(query, max_nn, r * r, indices, dist2);
+}
+
+void KDTree::positions_within(const double* query, double r, std::vector<std::uint32_t>& out) const {
+    if (perm_.empty()) return;
+    PositionSet set(r * r, out);
+    run_traversal(*this, query, set);
+}
+
+std::uint32_t KDTree::leaf_at(std::size_t pos) const {
+    // Leaves come in pre-order, which is also the order of their ranges. first_leaf(i) is the
+    // first leaf numbered i or later (a split node's first child is the next node, so it is at
+    // most depth() steps on); the leaf sought follows the last i whose first leaf starts at or
+    // before pos.
+    const std::uint32_t count = static_cast<std::uint32_t>(nodes_.size());
+    auto first_leaf = [&](std::uint32_t i) {
+        while (nodes_[i].dim != Node::kLeaf) ++i;
+        return i;
+    };
+    std::uint32_t lo = 0, hi = count;
+    while (hi - lo > 1) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (nodes_[first_leaf(mid)].u.leaf.begin <= pos) lo = mid;
+        else hi = mid;
+    }
+    return first_leaf(lo);
 }
 
 long KDTree::knn(const double* query, std::size_t query_len, long k, std::vector<std::uint64_t>& indices,

@@ -76,6 +76,12 @@ public:
     // Hybrid into caller arrays of capacity max_nn; returns the count.
     std::size_t search_hybrid(const double* query, double r, std::size_t max_nn, std::uint32_t* indices,
                               double* dist2) const;
+    // The k nearest of each indexed point at positions [first, last) of permutation(): for
+    // position p exactly what search_knn(that point, k) returns, written to indices and dist2 at
+    // (p - first) * k with its count at counts[p - first]. Much cheaper than one search per
+    // point for the points of a whole cloud (see kdtree_batch.cpp).
+    void search_knn_indexed(std::size_t first, std::size_t last, std::size_t k, std::uint32_t* indices,
+                            double* dist2, std::uint32_t* counts) const;
 
     // A leaf of at most this many points.
     static constexpr std::size_t kLeafSize = 15;
@@ -113,6 +119,12 @@ private:
     friend struct KDTreeBuilder;
     template <int D>
     friend struct KDTreeSearch;
+    friend struct IndexedKnn;
+    // The node number of the leaf holding permutation position pos (< number indexed).
+    std::uint32_t leaf_at(std::size_t pos) const;
+    // Every indexed point strictly closer than r to `query`, as permutation positions in the
+    // traversal's order, appended to out.
+    void positions_within(const double* query, double r, std::vector<std::uint32_t>& out) const;
 
     std::size_t dim_ = 0;
     std::size_t count_ = 0;            // n, finite or not

@@ -1075,6 +1075,66 @@ void check_bounded(const DataSet& s) {
     }
 }
 
+// The batched k-nearest of the tree's own points against one plain search per point, with
+// several run lengths (a run may start and end inside a leaf).
+void check_indexed(const DataSet& s) {
+    KDTree tree;
+    if (!tree.build(s.coords.data(), s.d, s.n)) return;
+    const auto perm = tree.permutation();
+    const std::size_t m = perm.size();
+    for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{8}, std::size_t{30},
+                                s.n, s.n + 5}) {
+        for (const std::size_t run : {std::size_t{1}, std::size_t{7}, std::size_t{64}, m}) {
+            // Whole-cloud neighbourhoods cost n^2 a pass: one run length, small clouds only.
+            if (run == 0 || (k >= s.n && (run != m || s.n > 1500))) continue;
+            std::vector<std::uint32_t> idx(run * k), plain_idx(k), counts(run);
+            std::vector<double> d2(run * k), plain_d2(k);
+            bool same = true;
+            for (std::size_t first = 0; first < m && same; first += run) {
+                const std::size_t last = std::min(m, first + run);
+                tree.search_knn_indexed(first, last, k, idx.data(), d2.data(), counts.data());
+                for (std::size_t pos = first; pos < last && same; ++pos) {
+                    const std::size_t o = pos - first;
+                    const std::size_t found =
+                        tree.search_knn(&s.coords[perm[pos] * s.d], k, plain_idx.data(), plain_d2.data());
+                    same = counts[o] == found &&
+                           std::equal(plain_idx.begin(), plain_idx.begin() + found, idx.begin() + o * k) &&
+                           std::memcmp(plain_d2.data(), d2.data() + o * k, found * sizeof(double)) == 0;
+                }
+            }
+            expect(same, s.name + ": batched k-nearest of the indexed points, k=" + std::to_string(k) +
+                             ", runs of " + std::to_string(run));
+        }
+    }
+}
+
+// Clouds where the batched search's shortcut and its refusals both matter: a sampled sphere
+// surface, a jittered lattice (near-ties at every scale), and coordinates whose squared
+// distances overflow.
+void check_indexed_surfaces(std::mt19937_64& rng) {
+    const std::size_t n = 3000;
+    DataSet sphere{"sphere n=3000", 3, n, std::vector<double>(3 * n)};
+    DataSet lattice{"jittered lattice n=3000", 3, n, std::vector<double>(3 * n)};
+    DataSet huge{"huge coordinates n=3000", 3, n, std::vector<double>(3 * n)};
+    for (std::size_t j = 0; j < n; ++j) {
+        double v[3], len = 0;
+        for (double& c : v) {
+            c = uniform(rng) * 2.0 - 1.0;
+            len += c * c;
+        }
+        len = std::sqrt(len);
+        for (int c = 0; c < 3; ++c) {
+            sphere.coords[3 * j + c] = v[c] / len;
+            lattice.coords[3 * j + c] = static_cast<double>((j / (c == 0 ? 1 : c == 1 ? 15 : 225)) % 15) +
+                                        (rng() % 4 == 0 ? std::ldexp(uniform(rng), -40) : 0.0);
+            huge.coords[3 * j + c] = (uniform(rng) * 2.0 - 1.0) * 1e160;
+        }
+    }
+    check_indexed(sphere);
+    check_indexed(lattice);
+    check_indexed(huge);
+}
+
 // Tree shapes against the reference at sizes around the partition's block boundaries, where
 // the two ends of a scan meet in every possible state.
 void check_shapes_by_size(std::mt19937_64& rng) {
@@ -1110,10 +1170,12 @@ int main() {
         DataSet s = make_data(p.kind, p.d, p.n, rng);
         check_queries(s, rng, p.queries);
         check_bounded(s);
+        check_indexed(s);
         if (std::string(p.kind) == "nonfinite") check_nonfinite_transparent(s, rng);
     }
     check_threads(rng);
     check_shapes_by_size(rng);
+    check_indexed_surfaces(rng);
 
     std::printf("kdtree_check: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

@@ -46,7 +46,32 @@ struct NeighborBuffers {
     std::vector<std::uint32_t> indices;
     std::vector<double> dist2;
     std::vector<Neighbor> hits;
+    // k nearest of a whole run of indexed points, k entries each, and their counts.
+    std::vector<std::uint32_t> run_indices;
+    std::vector<double> run_dist2;
+    std::vector<std::uint32_t> run_counts;
 };
+
+// k-nearest neighbourhoods of the indexed points at query positions [begin, end) in one batch
+// (the query order starts with the indexed points in the tree's order); returns where the run
+// ends and the stride of its entries.
+std::size_t knn_run(const KDTree& tree, const SearchParam& param, std::size_t begin, std::size_t end,
+                    NeighborBuffers& buf, std::size_t& stride) {
+    stride = 0;
+    if (param.kind != SearchParam::KNN || param.knn < 0) return begin;
+    const std::size_t run_end = std::min(end, tree.permutation().size());
+    if (run_end <= begin) return begin;
+    stride = std::min<std::size_t>(static_cast<std::size_t>(param.knn), tree.size());
+    const std::size_t run = run_end - begin;
+    if (buf.run_counts.size() < run) buf.run_counts.resize(run);
+    if (buf.run_indices.size() < run * stride) {
+        buf.run_indices.resize(run * stride);
+        buf.run_dist2.resize(run * stride);
+    }
+    tree.search_knn_indexed(begin, run_end, stride, buf.run_indices.data(), buf.run_dist2.data(),
+                            buf.run_counts.data());
+    return run_end;
+}
 
 NeighborBuffers& thread_buffers() {
     thread_local NeighborBuffers buffers;
@@ -115,10 +140,18 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
         n,
         [&](std::size_t begin, std::size_t end) {
             NeighborBuffers& buf = thread_buffers();
+            std::size_t stride = 0;
+            const std::size_t run_end = knn_run(tree, param, begin, end, buf, stride);
             for (std::size_t pos = begin; pos < end; ++pos) {
                 const std::size_t i = order[pos];
                 std::size_t m = 0;
-                const std::uint32_t* nb = neighborhood(tree, param, pts[i], buf, m);
+                const std::uint32_t* nb = nullptr;
+                if (pos < run_end) {
+                    m = buf.run_counts[pos - begin];
+                    nb = buf.run_indices.data() + (pos - begin) * stride;
+                } else {
+                    nb = neighborhood(tree, param, pts[i], buf, m);
+                }
                 if (m < 3) {
                     result[i] = kFallback;
                     continue;

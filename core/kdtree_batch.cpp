@@ -1,0 +1,292 @@
+// k nearest neighbours of the tree's own points, a leaf at a time, with the plain search's
+// exact results.
+//
+// The points of one leaf lie close together, so their neighbourhoods overlap. For a leaf the
+// search runs once, for its point nearest the leaf's centre (the pivot, at distance r0 from its
+// k-th neighbour); every other point q of the leaf, at distance dq from the pivot, has its k
+// nearest within r0 + dq (the pivot's k neighbours are that close), and all of those lie within
+// r0 + 2 * delta of the pivot, delta being the largest dq. One radius search collects that
+// candidate set; each q then sorts out its k nearest among the candidates with arithmetic
+// instead of a tree walk: the squared distances (the same operations as the search's), a
+// bucket count over [0, (r0 + dq)^2] that brings the k + 1 smallest to the front in bucket
+// order, and an insertion sort of that nearly sorted front.
+//
+// When is that the plain search's answer? The search keeps the first k of the points it meets
+// in (distance, visiting order), and it skips a subtree when the box distance, summed
+// incrementally, exceeds its current k-th distance. Those sums round, so a skipped subtree may
+// hold a point a few units in the last place nearer than they say. Hence the batch result is
+// taken only when the k nearest have distinct distances (no order among equals to decide) and
+// the (k+1)-th is farther than the k-th by a relative 2^-30, far above any such rounding (which
+// grows with the depth of the tree, about 2^-52 per level): then both searches return the
+// same points in ascending distance. A point whose neighbourhood has ties or near-ties at
+// the boundary, or whose candidates cannot be trusted to cover it, gets the plain search.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/kdtree.hpp"
+
+namespace nubiro {
+namespace {
+
+// Bucket count for the front selection: about two buckets per candidate in range, so that the
+// front comes out nearly sorted.
+constexpr std::uint32_t kBuckets = 128;
+// Rings of candidates around the pivot.
+constexpr std::uint32_t kRings = 32;
+// Relative gap the (k+1)-th distance must keep from the k-th (see above).
+constexpr double kGap = 0x1p-30;
+// Widening of the bounds computed through square roots, far above their rounding.
+constexpr double kSlack = 0x1p-24;
+// Larger candidate sets than this many per neighbour (a leaf spread far wider than the
+// neighbourhoods) go to the plain search.
+constexpr std::size_t kMaxCandidatesPerNeighbor = 24;
+
+inline double squared_distance3(const double* a, const double* b) {
+    const double t0 = a[0] - b[0], t1 = a[1] - b[1], t2 = a[2] - b[2];
+    double s = t0 * t0;
+    s = s + t1 * t1;
+    s = s + t2 * t2;
+    return s;
+}
+
+// Per-thread scratch; grows to the largest candidate set seen and then allocates nothing.
+struct BatchScratch {
+    std::vector<std::uint32_t> positions;      // candidates as permutation positions
+    std::vector<double> x, y, z, dist;         // candidates' coordinates and distance to q
+    std::vector<std::uint32_t> index;          // candidates' point numbers
+    std::vector<std::int32_t> bucket;          // candidates' ring, then their bucket for q
+    std::vector<double> front_dist;            // the front, by bucket then sorted
+    std::vector<std::uint32_t> front_index;
+    std::vector<std::uint32_t> members;        // candidates in the front
+};
+
+BatchScratch& batch_scratch() {
+    thread_local BatchScratch scratch;
+    return scratch;
+}
+
+}  // namespace
+
+struct IndexedKnn {
+    const KDTree& tree;
+    std::size_t k;  // the caller's stride
+    std::size_t kk;  // neighbours per point: k, or every indexed point when fewer
+    std::size_t first;
+    std::uint32_t* indices;
+    double* dist2;
+    std::uint32_t* counts;
+
+    const double* point(std::size_t pos) const { return tree.pts_.data() + pos * tree.dim_; }
+
+    double plain(std::size_t pos) const {
+        const std::size_t o = pos - first;
+        counts[o] = static_cast<std::uint32_t>(tree.search_knn(point(pos), kk, indices + o * k, dist2 + o * k));
+        return counts[o] == kk ? dist2[o * k + kk - 1] : -1.0;
+    }
+
+    void leaf(std::size_t begin, std::size_t end) const {
+        if (end - begin < 3) {
+            for (std::size_t pos = begin; pos < end; ++pos) plain(pos);
+            return;
+        }
+        // The pivot: the point nearest the centre of the leaf's box (the first of equals).
+        double lo[3], hi[3];
+        for (int c = 0; c < 3; ++c) lo[c] = hi[c] = point(begin)[c];
+        for (std::size_t pos = begin + 1; pos < end; ++pos)
+            for (int c = 0; c < 3; ++c) {
+                lo[c] = std::min(lo[c], point(pos)[c]);
+                hi[c] = std::max(hi[c], point(pos)[c]);
+            }
+        const double centre[3] = {(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
+        std::size_t pivot = begin;
+        double best = squared_distance3(point(begin), centre);
+        double delta = 0;
+        for (std::size_t pos = begin + 1; pos < end; ++pos) {
+            const double d = squared_distance3(point(pos), centre);
+            if (d < best) {
+                best = d;
+                pivot = pos;
+            }
+        }
+        const double r0_2 = plain(pivot);
+        for (std::size_t pos = begin; pos < end; ++pos)
+            delta = std::max(delta, std::sqrt(squared_distance3(point(pos), point(pivot))));
+        const double r0 = std::sqrt(r0_2);
+        const double reach = r0 + 2 * delta;
+        if (!(r0_2 >= 0) || !std::isfinite(reach)) {
+            for (std::size_t pos = begin; pos < end; ++pos)
+                if (pos != pivot) plain(pos);
+            return;
+        }
+
+        BatchScratch& s = batch_scratch();
+        s.positions.clear();
+        tree.positions_within(point(pivot), reach + reach * kSlack, s.positions);
+        const std::size_t n = s.positions.size();
+        if (n > kMaxCandidatesPerNeighbor * kk) {
+            for (std::size_t pos = begin; pos < end; ++pos)
+                if (pos != pivot) plain(pos);
+            return;
+        }
+        if (s.x.size() < n) {
+            s.x.resize(n);
+            s.y.resize(n);
+            s.z.resize(n);
+            s.dist.resize(n);
+            s.index.resize(n);
+            s.bucket.resize(n);
+            s.front_dist.resize(n + 1);
+            s.front_index.resize(n + 1);
+            s.members.resize(n + 1);
+        }
+        // Candidates in rings around the pivot (a counting sort by squared distance), so that
+        // a point near the pivot reads only the inner rings it needs.
+        const double reach2 = reach * reach;
+        const double ring_scale = kRings / (reach2 + reach2 * kSlack * 4);
+        std::uint32_t ring_end[kRings + 1] = {};
+        std::int32_t* ring = s.bucket.data();
+        for (std::size_t c = 0; c < n; ++c) {
+            const double d = squared_distance3(point(pivot), point(s.positions[c]));
+            const std::uint32_t b = static_cast<std::uint32_t>(std::min(d * ring_scale, kRings - 1.0));
+            ring[c] = static_cast<std::int32_t>(b);
+            ++ring_end[b + 1];
+        }
+        for (std::uint32_t b = 1; b <= kRings; ++b) ring_end[b] += ring_end[b - 1];
+        std::uint32_t fill[kRings];
+        std::copy(ring_end, ring_end + kRings, fill);
+        for (std::size_t c = 0; c < n; ++c) {
+            const std::uint32_t pos = s.positions[c];
+            const std::uint32_t o = fill[ring[c]]++;
+            s.x[o] = point(pos)[0];
+            s.y[o] = point(pos)[1];
+            s.z[o] = point(pos)[2];
+            s.index[o] = tree.perm_[pos];
+        }
+        for (std::size_t pos = begin; pos < end; ++pos) {
+            if (pos == pivot) continue;
+            const double dq = std::sqrt(squared_distance3(point(pos), point(pivot)));
+            // Every point within `limit` of this one (squared; it holds the pivot's k
+            // neighbours) is within `need` of the pivot, so in the rings up to need's.
+            const double bound = r0 + dq;
+            double limit = bound * bound;
+            limit = limit + limit * kSlack;
+            const double need = std::sqrt(limit) + dq;
+            double need2 = need * need;
+            need2 = need2 + need2 * kSlack;
+            if (!(need <= reach + reach * (kSlack * 0.5)) || !(need2 * ring_scale < kRings)) {
+                plain(pos);
+                continue;
+            }
+            const std::size_t used = ring_end[static_cast<std::uint32_t>(need2 * ring_scale) + 1];
+            if (!from_candidates(s, used, pos, limit)) plain(pos);
+        }
+    }
+
+    // The k nearest of the point at pos from the candidates; false when the plain search must
+    // decide (see the file's opening comment).
+    bool from_candidates(BatchScratch& s, std::size_t n, std::size_t pos, double limit) const {
+        const double* q = point(pos);
+        const double qx = q[0], qy = q[1], qz = q[2];
+        const double scale = kBuckets / limit;
+        double* __restrict dist = s.dist.data();
+        std::int32_t* __restrict bucket = s.bucket.data();
+        const double* __restrict xs = s.x.data();
+        const double* __restrict ys = s.y.data();
+        const double* __restrict zs = s.z.data();
+        const std::uint32_t* __restrict index = s.index.data();
+        // Buckets 0..kBuckets - 1 split [0, limit) evenly, in order; kBuckets holds the rest
+        // of [0, limit] and a little beyond it, kBuckets + 1 the points farther still.
+        constexpr double kLastBucket = kBuckets + 1;
+        for (std::size_t c = 0; c < n; ++c) {
+            const double t0 = qx - xs[c], t1 = qy - ys[c], t2 = qz - zs[c];
+            double d = t0 * t0;
+            d = d + t1 * t1;
+            d = d + t2 * t2;
+            dist[c] = d;
+            const double scaled = d * scale;
+            bucket[c] = static_cast<std::int32_t>(scaled < kLastBucket ? scaled : kLastBucket);
+        }
+        // Two counts, for even and odd candidates, so that runs of one bucket do not wait on
+        // each other's increments.
+        std::uint32_t histogram[2][kBuckets + 2] = {};
+        for (std::size_t c = 0; c < n; ++c) ++histogram[c & 1][bucket[c]];
+        // The front: whole buckets up to the one holding the (k+1)-th smallest (or all).
+        std::uint32_t start[kBuckets + 2];
+        std::uint32_t taken = 0, last = 0;
+        for (; last <= kBuckets + 1; ++last) {
+            start[last] = taken;
+            taken += histogram[0][last] + histogram[1][last];
+            if (taken > kk) break;
+        }
+        if (taken < kk) return false;  // cannot happen: the pivot's neighbours are in range
+        if (last > kBuckets + 1) last = kBuckets + 1;
+        double* fd = s.front_dist.data();
+        std::uint32_t* fi = s.front_index.data();
+        // The front's members in candidate order (appended without branches), then each to
+        // its bucket's next slot.
+        std::uint32_t* members = s.members.data();
+        std::size_t count = 0;
+        for (std::size_t c = 0; c < n; ++c) {
+            members[count] = static_cast<std::uint32_t>(c);
+            count += static_cast<std::uint32_t>(bucket[c]) <= last;
+        }
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint32_t c = members[t];
+            const std::uint32_t o = start[bucket[c]]++;
+            fd[o] = dist[c];
+            fi[o] = index[c];
+        }
+        // Insertion sort of the front; across buckets it is already in order.
+        for (std::uint32_t i = 1; i < taken; ++i) {
+            const double d = fd[i];
+            const std::uint32_t j = fi[i];
+            std::uint32_t t = i;
+            for (; t > 0 && fd[t - 1] > d; --t) {
+                fd[t] = fd[t - 1];
+                fi[t] = fi[t - 1];
+            }
+            fd[t] = d;
+            fi[t] = j;
+        }
+        for (std::size_t t = 1; t < kk; ++t)
+            if (!(fd[t - 1] < fd[t])) return false;
+        // Every point within `limit` is a candidate, so the k nearest are the front's first k
+        // (the pivot's k neighbours are within it), and the nearest point left out is the
+        // front's next one if that is within the limit, else beyond the limit.
+        const double kth = fd[kk - 1];
+        const double next = taken > kk ? std::min(fd[kk], limit) : limit;
+        if (!(kth <= limit) || !(next > kth + kth * kGap)) return false;
+
+        const std::size_t o = pos - first;
+        std::memcpy(indices + o * k, fi, kk * sizeof(std::uint32_t));
+        std::memcpy(dist2 + o * k, fd, kk * sizeof(double));
+        counts[o] = static_cast<std::uint32_t>(kk);
+        return true;
+    }
+};
+
+void KDTree::search_knn_indexed(std::size_t first, std::size_t last, std::size_t k, std::uint32_t* indices,
+                                double* dist2, std::uint32_t* counts) const {
+    last = std::min(last, perm_.size());
+    if (first >= last) return;
+    const std::size_t kk = std::min(k, perm_.size());
+    IndexedKnn batch{*this, k, kk, first, indices, dist2, counts};
+    if (dim_ != 3 || kk == 0) {
+        for (std::size_t pos = first; pos < last; ++pos) batch.plain(pos);
+        return;
+    }
+    std::uint32_t ni = leaf_at(first);
+    for (std::size_t pos = first;;) {
+        const std::size_t end = std::min<std::size_t>(nodes_[ni].u.leaf.end, last);
+        batch.leaf(pos, end);
+        pos = end;
+        if (pos >= last) return;
+        do ++ni;
+        while (nodes_[ni].dim != Node::kLeaf);
+    }
+}
+
+}  // namespace nubiro
