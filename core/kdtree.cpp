@@ -75,7 +75,7 @@ inline double squared_distance(const double* q, const double* p, std::size_t d, 
 template <class Index>
 class KnnSet {
 public:
-    static constexpr bool kTakesPositions = false;
+    static constexpr bool kTakesLeaves = false;
     // Only points closer than `bound` are taken; the search prunes against it until k are held.
     KnnSet(std::size_t k, Index* indices, double* dist2, double bound = kWorstStart)
         : k_(k), idx_(indices), dist_(dist2) {
@@ -113,7 +113,7 @@ private:
 // Every point strictly inside the radius, in traversal order until sorted.
 class RadiusSet {
 public:
-    static constexpr bool kTakesPositions = false;
+    static constexpr bool kTakesLeaves = false;
     RadiusSet(double r2, std::vector<Neighbor>& hits) : r2_(r2), hits_(hits) {}
     double worst() const { return r2_; }
     void offer(std::uint32_t j, double dist) { hits_.push_back({j, dist}); }
@@ -123,13 +123,17 @@ private:
     std::vector<Neighbor>& hits_;
 };
 
-// The same for permutation positions, whose coordinates the caller then reads from the tree.
-class PositionSet {
+// The position ranges of the leaves the traversal reaches within a radius: every point within
+// it, and others of the same leaves.
+class LeafSet {
 public:
-    static constexpr bool kTakesPositions = true;
-    PositionSet(double r2, std::vector<std::uint32_t>& out) : r2_(r2), out_(out) {}
+    static constexpr bool kTakesLeaves = true;
+    LeafSet(double r2, std::vector<std::uint32_t>& out) : r2_(r2), out_(out) {}
     double worst() const { return r2_; }
-    void offer_position(std::uint32_t pos) { out_.push_back(pos); }
+    void offer_leaf(std::uint32_t begin, std::uint32_t end) {
+        out_.push_back(begin);
+        out_.push_back(end);
+    }
 
 private:
     double r2_;
@@ -638,14 +642,14 @@ struct KDTreeSearch {
     // Offers the leaf's points closer than the set's worst distance at entry, in order.
     template <class Set>
     void scan_leaf(const Node& n, Set& set) const {
-        const double worst = set.worst();
-        const double* pts = tree.pts_.data();
-        const std::uint32_t* perm = tree.perm_.data();
-        for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
-            const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
-            if constexpr (Set::kTakesPositions) {
-                if (dist < worst) set.offer_position(pos);
-            } else {
+        if constexpr (Set::kTakesLeaves) {
+            set.offer_leaf(n.u.leaf.begin, n.u.leaf.end);
+        } else {
+            const double worst = set.worst();
+            const double* pts = tree.pts_.data();
+            const std::uint32_t* perm = tree.perm_.data();
+            for (std::uint32_t pos = n.u.leaf.begin; pos < n.u.leaf.end; ++pos) {
+                const double dist = squared_distance<D>(q, pts + pos * dims(), tree.dim_, worst);
                 if (dist < worst) set.offer(perm[pos], dist);
             }
         }
@@ -810,9 +814,9 @@ std::size_t KDTree::search_hybrid(const double* query, double r, std::size_t max
     return search_knn_below(query, max_nn, r * r, indices, dist2);
 }
 
-void KDTree::positions_within(const double* query, double r, std::vector<std::uint32_t>& out) const {
+void KDTree::leaves_within(const double* query, double r, std::vector<std::uint32_t>& out) const {
     if (perm_.empty()) return;
-    PositionSet set(r * r, out);
+    LeafSet set(r * r, out);
     run_traversal(*this, query, set);
 }
 

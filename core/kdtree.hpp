@@ -122,9 +122,10 @@ private:
     friend struct IndexedKnn;
     // The node number of the leaf holding permutation position pos (< number indexed).
     std::uint32_t leaf_at(std::size_t pos) const;
-    // Every indexed point strictly closer than r to `query`, as permutation positions in the
-    // traversal's order, appended to out.
-    void positions_within(const double* query, double r, std::vector<std::uint32_t>& out) const;
+    // The leaves a search of radius r around `query` would scan, in its order, appended to out
+    // as (begin, end) pairs of permutation positions: they hold every indexed point strictly
+    // closer than r, among others.
+    void leaves_within(const double* query, double r, std::vector<std::uint32_t>& out) const;
 
     std::size_t dim_ = 0;
     std::size_t count_ = 0;            // n, finite or not

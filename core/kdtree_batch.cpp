@@ -42,7 +42,7 @@ constexpr double kGap = 0x1p-30;
 constexpr double kSlack = 0x1p-24;
 // Larger candidate sets than this many per neighbour (a leaf spread far wider than the
 // neighbourhoods) go to the plain search.
-constexpr std::size_t kMaxCandidatesPerNeighbor = 24;
+constexpr std::size_t kMaxCandidatesPerNeighbor = 64;
 
 inline double squared_distance3(const double* a, const double* b) {
     const double t0 = a[0] - b[0], t1 = a[1] - b[1], t2 = a[2] - b[2];
@@ -54,7 +54,7 @@ inline double squared_distance3(const double* a, const double* b) {
 
 // Per-thread scratch; grows to the largest candidate set seen and then allocates nothing.
 struct BatchScratch {
-    std::vector<std::uint32_t> positions;      // candidates as permutation positions
+    std::vector<std::uint32_t> leaves;         // (begin, end) position ranges to look at
     std::vector<double> x, y, z, dist;         // candidates' coordinates and distance to q
     std::vector<std::uint32_t> index;          // candidates' point numbers
     std::vector<std::int32_t> bucket;          // candidates' ring, then their bucket for q
@@ -87,9 +87,30 @@ struct IndexedKnn {
         return counts[o] == kk ? dist2[o * k + kk - 1] : -1.0;
     }
 
-    void leaf(std::size_t begin, std::size_t end) const {
+    // Candidates in rings around the pivot: index c of the scratch arrays is in ring
+    // floor(squared distance * ring_scale) or an earlier one, rings in order from 0 to kRings - 1.
+    struct Rings {
+        double reach = 0, scale = 0;
+        std::uint32_t end[kRings + 2];  // end[b + 1]: candidates in rings up to b
+    };
+
+    void all_plain(std::size_t begin, std::size_t end, std::size_t except) const {
+        for (std::size_t pos = begin; pos < end; ++pos)
+            if (pos != except) plain(pos);
+    }
+
+    // The last candidate set: for the pivot at `centre` whose k-th neighbour is at r0.
+    Rings rings;
+    std::size_t centre = 0;
+    double r0 = -1;  // negative while there is none
+
+    void leaf(std::size_t begin, std::size_t end) {
+        BatchScratch& s = batch_scratch();
+        // Too few points to pay for candidates of their own: those of the last leaf, nearby,
+        // may cover them.
         if (end - begin < 3) {
-            for (std::size_t pos = begin; pos < end; ++pos) plain(pos);
+            for (std::size_t pos = begin; pos < end; ++pos)
+                if (!(r0 >= 0 && from_rings(s, pos))) plain(pos);
             return;
         }
         // The pivot: the point nearest the centre of the leaf's box (the first of equals).
@@ -100,89 +121,115 @@ struct IndexedKnn {
                 lo[c] = std::min(lo[c], point(pos)[c]);
                 hi[c] = std::max(hi[c], point(pos)[c]);
             }
-        const double centre[3] = {(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
+        const double middle[3] = {(lo[0] + hi[0]) * 0.5, (lo[1] + hi[1]) * 0.5, (lo[2] + hi[2]) * 0.5};
         std::size_t pivot = begin;
-        double best = squared_distance3(point(begin), centre);
-        double delta = 0;
+        double best = squared_distance3(point(begin), middle);
         for (std::size_t pos = begin + 1; pos < end; ++pos) {
-            const double d = squared_distance3(point(pos), centre);
+            const double d = squared_distance3(point(pos), middle);
             if (d < best) {
                 best = d;
                 pivot = pos;
             }
         }
-        const double r0_2 = plain(pivot);
+        double delta = 0;
         for (std::size_t pos = begin; pos < end; ++pos)
             delta = std::max(delta, std::sqrt(squared_distance3(point(pos), point(pivot))));
-        const double r0 = std::sqrt(r0_2);
-        const double reach = r0 + 2 * delta;
-        if (!(r0_2 >= 0) || !std::isfinite(reach)) {
-            for (std::size_t pos = begin; pos < end; ++pos)
-                if (pos != pivot) plain(pos);
-            return;
-        }
 
-        BatchScratch& s = batch_scratch();
-        s.positions.clear();
-        tree.positions_within(point(pivot), reach + reach * kSlack, s.positions);
-        const std::size_t n = s.positions.size();
-        if (n > kMaxCandidatesPerNeighbor * kk) {
-            for (std::size_t pos = begin; pos < end; ++pos)
-                if (pos != pivot) plain(pos);
-            return;
-        }
-        if (s.x.size() < n) {
-            s.x.resize(n);
-            s.y.resize(n);
-            s.z.resize(n);
-            s.dist.resize(n);
-            s.index.resize(n);
-            s.bucket.resize(n);
-            s.front_dist.resize(n + 1);
-            s.front_index.resize(n + 1);
-            s.members.resize(n + 1);
-        }
-        // Candidates in rings around the pivot (a counting sort by squared distance), so that
-        // a point near the pivot reads only the inner rings it needs.
-        const double reach2 = reach * reach;
-        const double ring_scale = kRings / (reach2 + reach2 * kSlack * 4);
-        std::uint32_t ring_end[kRings + 1] = {};
-        std::int32_t* ring = s.bucket.data();
-        for (std::size_t c = 0; c < n; ++c) {
-            const double d = squared_distance3(point(pivot), point(s.positions[c]));
-            const std::uint32_t b = static_cast<std::uint32_t>(std::min(d * ring_scale, kRings - 1.0));
-            ring[c] = static_cast<std::int32_t>(b);
-            ++ring_end[b + 1];
-        }
-        for (std::uint32_t b = 1; b <= kRings; ++b) ring_end[b] += ring_end[b - 1];
-        std::uint32_t fill[kRings];
-        std::copy(ring_end, ring_end + kRings, fill);
-        for (std::size_t c = 0; c < n; ++c) {
-            const std::uint32_t pos = s.positions[c];
-            const std::uint32_t o = fill[ring[c]]++;
-            s.x[o] = point(pos)[0];
-            s.y[o] = point(pos)[1];
-            s.z[o] = point(pos)[2];
-            s.index[o] = tree.perm_[pos];
-        }
-        for (std::size_t pos = begin; pos < end; ++pos) {
-            if (pos == pivot) continue;
-            const double dq = std::sqrt(squared_distance3(point(pos), point(pivot)));
-            // Every point within `limit` of this one (squared; it holds the pivot's k
-            // neighbours) is within `need` of the pivot, so in the rings up to need's.
-            const double bound = r0 + dq;
-            double limit = bound * bound;
-            limit = limit + limit * kSlack;
-            const double need = std::sqrt(limit) + dq;
-            double need2 = need * need;
-            need2 = need2 + need2 * kSlack;
-            if (!(need <= reach + reach * (kSlack * 0.5)) || !(need2 * ring_scale < kRings)) {
-                plain(pos);
-                continue;
+        // With the last pivot's distance as a hint, the candidates come first (for a reach a
+        // quarter wider than the hint asks), and the pivot takes its neighbours from them like
+        // every other point: every point within `limit` of it is a candidate. Without one, or
+        // if that fails, the pivot gets the plain search.
+        const double hint = r0;
+        r0 = -1;
+        bool have = false;
+        double r0_2 = -1;
+        if (hint >= 0) {
+            const double reach = hint * 1.25 + 2 * delta;
+            have = reach > 0 && std::isfinite(reach) && collect(s, pivot, reach);
+            if (have) {
+                double limit = reach - reach * kSlack;
+                limit = limit * limit;
+                if (from_candidates(s, rings.end[kRings], pivot, limit)) r0_2 = dist2[(pivot - first) * k + kk - 1];
             }
-            const std::size_t used = ring_end[static_cast<std::uint32_t>(need2 * ring_scale) + 1];
-            if (!from_candidates(s, used, pos, limit)) plain(pos);
         }
+        if (r0_2 < 0) r0_2 = plain(pivot);
+        if (!(r0_2 >= 0)) return all_plain(begin, end, pivot);
+        // Every other point's neighbours lie within r0 + 2 * delta of the pivot.
+        const double reach = std::sqrt(r0_2) + 2 * delta;
+        if (!(have && reach <= rings.reach)) {
+            if (!(reach > 0) || !std::isfinite(reach) || !collect(s, pivot, reach)) return all_plain(begin, end, pivot);
+        }
+        centre = pivot;
+        r0 = std::sqrt(r0_2);
+        for (std::size_t pos = begin; pos < end; ++pos)
+            if (pos != pivot && !from_rings(s, pos)) plain(pos);
+    }
+
+    // The k nearest of the point at pos from the candidate set, if it covers the point.
+    bool from_rings(BatchScratch& s, std::size_t pos) const {
+        const double dq = std::sqrt(squared_distance3(point(pos), point(centre)));
+        // Every point within `limit` of this one (squared; it holds the pivot's k neighbours)
+        // is within `need` of the pivot, so in the rings up to need's.
+        const double bound = r0 + dq;
+        double limit = bound * bound;
+        limit = limit + limit * kSlack;
+        const double need = std::sqrt(limit) + dq;
+        double need2 = need * need;
+        need2 = need2 + need2 * kSlack;
+        if (!(need <= rings.reach + rings.reach * (kSlack * 0.5)) || !(need2 * rings.scale < kRings)) return false;
+        const std::size_t used = rings.end[static_cast<std::uint32_t>(need2 * rings.scale) + 1];
+        return from_candidates(s, used, pos, limit);
+    }
+
+    // Candidates for a pivot and reach: the points of the leaves a search of radius `reach`
+    // reaches that lie within it (a little wider, for rounding), in rings by squared distance
+    // (a counting sort), so that a point near the pivot reads only the inner rings it needs.
+    // False when there are too many to be worth it.
+    bool collect(BatchScratch& s, std::size_t pivot, double reach) {
+        s.leaves.clear();
+        tree.leaves_within(point(pivot), reach + reach * kSlack, s.leaves);
+        std::size_t seen = 0;
+        for (std::size_t l = 0; l < s.leaves.size(); l += 2) seen += s.leaves[l + 1] - s.leaves[l];
+        if (seen > kMaxCandidatesPerNeighbor * kk) return false;
+        if (s.x.size() < seen) {
+            s.x.resize(seen);
+            s.y.resize(seen);
+            s.z.resize(seen);
+            s.dist.resize(seen);
+            s.index.resize(seen);
+            s.bucket.resize(seen);
+            s.front_dist.resize(seen + 1);
+            s.front_index.resize(seen + 1);
+            s.members.resize(seen + 1);
+        }
+        const double reach2 = reach * reach;
+        rings.reach = reach;
+        rings.scale = kRings / (reach2 + reach2 * kSlack * 4);
+        std::uint32_t* ring_end = rings.end;  // ring kRings: beyond the reach, never read
+        std::fill(ring_end, ring_end + kRings + 2, 0u);
+        std::int32_t* ring = s.bucket.data();
+        const double* pv = point(pivot);
+        std::size_t c = 0;
+        for (std::size_t l = 0; l < s.leaves.size(); l += 2)
+            for (std::uint32_t pos = s.leaves[l]; pos < s.leaves[l + 1]; ++pos, ++c) {
+                const double scaled = squared_distance3(pv, point(pos)) * rings.scale;
+                const std::int32_t b = static_cast<std::int32_t>(scaled < kRings ? scaled : kRings);
+                ring[c] = b;
+                ++ring_end[b + 1];
+            }
+        for (std::uint32_t b = 1; b <= kRings + 1; ++b) ring_end[b] += ring_end[b - 1];
+        std::uint32_t fill[kRings + 1];
+        std::copy(ring_end, ring_end + kRings + 1, fill);
+        c = 0;
+        for (std::size_t l = 0; l < s.leaves.size(); l += 2)
+            for (std::uint32_t pos = s.leaves[l]; pos < s.leaves[l + 1]; ++pos, ++c) {
+                const std::uint32_t o = fill[ring[c]]++;
+                s.x[o] = point(pos)[0];
+                s.y[o] = point(pos)[1];
+                s.z[o] = point(pos)[2];
+                s.index[o] = tree.perm_[pos];
+            }
+        return true;
     }
 
     // The k nearest of the point at pos from the candidates; false when the plain search must

@@ -17,6 +17,9 @@ namespace nubiro::geometry {
 namespace {
 
 constexpr Vector3d kFallback = {0, 0, 1};
+// Neighbours found in one batch, at most: a few hundred points' worth keeps them in cache
+// until their normals use them.
+constexpr std::size_t kRunEntries = 8192;
 
 // Population covariance as mean of products minus product of means, summed in the
 // neighbours' order.
@@ -52,16 +55,17 @@ struct NeighborBuffers {
     std::vector<std::uint32_t> run_counts;
 };
 
-// k-nearest neighbourhoods of the indexed points at query positions [begin, end) in one batch
-// (the query order starts with the indexed points in the tree's order); returns where the run
-// ends and the stride of its entries.
+// k-nearest neighbourhoods of the indexed points from query position `begin` on, in one batch
+// of at most kRunEntries neighbours and not past `end` (the query order starts with the indexed
+// points in the tree's order); returns where the run ends and the stride of its entries.
 std::size_t knn_run(const KDTree& tree, const SearchParam& param, std::size_t begin, std::size_t end,
                     NeighborBuffers& buf, std::size_t& stride) {
     stride = 0;
     if (param.kind != SearchParam::KNN || param.knn < 0) return begin;
-    const std::size_t run_end = std::min(end, tree.permutation().size());
-    if (run_end <= begin) return begin;
     stride = std::min<std::size_t>(static_cast<std::size_t>(param.knn), tree.size());
+    const std::size_t longest = std::max<std::size_t>(1, kRunEntries / std::max<std::size_t>(stride, 1));
+    const std::size_t run_end = std::min({end, begin + longest, tree.permutation().size()});
+    if (run_end <= begin) return begin;
     const std::size_t run = run_end - begin;
     if (buf.run_counts.size() < run) buf.run_counts.resize(run);
     if (buf.run_indices.size() < run * stride) {
@@ -140,15 +144,18 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
         n,
         [&](std::size_t begin, std::size_t end) {
             NeighborBuffers& buf = thread_buffers();
-            std::size_t stride = 0;
-            const std::size_t run_end = knn_run(tree, param, begin, end, buf, stride);
+            std::size_t stride = 0, run_begin = begin, run_end = begin;
             for (std::size_t pos = begin; pos < end; ++pos) {
                 const std::size_t i = order[pos];
+                if (pos == run_end) {
+                    run_begin = pos;
+                    run_end = knn_run(tree, param, pos, end, buf, stride);
+                }
                 std::size_t m = 0;
                 const std::uint32_t* nb = nullptr;
                 if (pos < run_end) {
-                    m = buf.run_counts[pos - begin];
-                    nb = buf.run_indices.data() + (pos - begin) * stride;
+                    m = buf.run_counts[pos - run_begin];
+                    nb = buf.run_indices.data() + (pos - run_begin) * stride;
                 } else {
                     nb = neighborhood(tree, param, pts[i], buf, m);
                 }
