@@ -34,8 +34,9 @@ Result<StatisticalOutliers> statistical_outliers(std::span<const Vector3d> point
 
     // Non-finite points keep NaN.
     std::vector<double> mean(points.size(), std::numeric_limits<double>::quiet_NaN());
-    for_each_knn_in_leaf_order(tree, points, want, kChunk,
-                               [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
+    for_each_knn_in_leaf_order(tree, want, kChunk,
+                               [&](std::uint32_t i, std::span<const std::uint32_t>, std::span<const double> d2) {
+                                   const std::size_t found = d2.size();
                                    double sum = 0;
                                    for (std::size_t m = 1; m < found; ++m) sum += std::sqrt(d2[m]);
                                    mean[i] = found > 1 ? sum / static_cast<double>(found - 1) : 0.0;
@@ -73,9 +74,9 @@ Result<Indices> radius_outliers(std::span<const Vector3d> points, std::int64_t m
     if (finite >= want) {
         // The (min_points + 1)-th nearest, the point itself included, decides: no full radius
         // search is needed to know that the count reaches min_points.
-        for_each_knn_in_leaf_order(tree, points, want, kChunk,
-                                   [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
-                                       keep[i] = found == want && d2[want - 1] <= r2;
+        for_each_knn_in_leaf_order(tree, want, kChunk,
+                                   [&](std::uint32_t i, std::span<const std::uint32_t>, std::span<const double> d2) {
+                                       keep[i] = d2.size() == want && d2[want - 1] <= r2;
                                    });
     }
     return kept_indices(keep);

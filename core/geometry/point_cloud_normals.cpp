@@ -10,6 +10,7 @@
 #include "core/eigen_solvers.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/kdtree.hpp"
+#include "core/knn_sweep.hpp"
 #include "core/parallel.hpp"
 #include "core/vector_ops.hpp"
 
@@ -17,9 +18,6 @@ namespace nubiro::geometry {
 namespace {
 
 constexpr Vector3d kFallback = {0, 0, 1};
-// Neighbours found in one batch, at most: a few hundred points' worth keeps them in cache
-// until their normals use them.
-constexpr std::size_t kRunEntries = 8192;
 
 // Population covariance as mean of products minus product of means, summed in the
 // neighbours' order.
@@ -49,33 +47,7 @@ struct NeighborBuffers {
     std::vector<std::uint32_t> indices;
     std::vector<double> dist2;
     std::vector<Neighbor> hits;
-    // k nearest of a whole run of indexed points, k entries each, and their counts.
-    std::vector<std::uint32_t> run_indices;
-    std::vector<double> run_dist2;
-    std::vector<std::uint32_t> run_counts;
 };
-
-// k-nearest neighbourhoods of the indexed points from query position `begin` on, in one batch
-// of at most kRunEntries neighbours and not past `end` (the query order starts with the indexed
-// points in the tree's order); returns where the run ends and the stride of its entries.
-std::size_t knn_run(const KDTree& tree, const SearchParam& param, std::size_t begin, std::size_t end,
-                    NeighborBuffers& buf, std::size_t& stride) {
-    stride = 0;
-    if (param.kind != SearchParam::KNN || param.knn < 0) return begin;
-    stride = std::min<std::size_t>(static_cast<std::size_t>(param.knn), tree.size());
-    const std::size_t longest = std::max<std::size_t>(1, kRunEntries / std::max<std::size_t>(stride, 1));
-    const std::size_t run_end = std::min({end, begin + longest, tree.permutation().size()});
-    if (run_end <= begin) return begin;
-    const std::size_t run = run_end - begin;
-    if (buf.run_counts.size() < run) buf.run_counts.resize(run);
-    if (buf.run_indices.size() < run * stride) {
-        buf.run_indices.resize(run * stride);
-        buf.run_dist2.resize(run * stride);
-    }
-    tree.search_knn_indexed(begin, run_end, stride, buf.run_indices.data(), buf.run_dist2.data(),
-                            buf.run_counts.data());
-    return run_end;
-}
 
 NeighborBuffers& thread_buffers() {
     thread_local NeighborBuffers buffers;
@@ -140,39 +112,38 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
     // Each normal depends only on its own point, so the points go in the tree's query order.
     const std::vector<std::uint32_t> order = tree.query_order();
 
+    auto normal_of = [&](std::size_t i, const std::uint32_t* nb, std::size_t m) {
+        if (m < 3) {
+            result[i] = kFallback;
+            return;
+        }
+        const Symmetric3 cov = covariance(pts, nb, m);
+        Vector3d v = fast_normal_computation ? smallest_eigenvector_closed_form(cov) : smallest_eigenvector_iterative(cov);
+        if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) || std::sqrt(squared_norm(v)) < 1e-9) v = kFallback;
+        if (reference) {
+            if (dot(v, reference[i]) < 0) v = {-v[0], -v[1], -v[2]};
+        }
+        result[i] = v;
+    };
+    // k nearest: the indexed points in one sweep, in batches; the rest (not finite) below.
+    const bool sweep = param.kind == SearchParam::KNN && param.knn >= 0;
+    if (sweep) {
+        const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(param.knn), tree.size());
+        for_each_knn_in_leaf_order(tree, k, 64,
+                                   [&](std::uint32_t i, std::span<const std::uint32_t> nb, std::span<const double>) {
+                                       normal_of(i, nb.data(), nb.size());
+                                   });
+    }
+    const std::size_t done = sweep ? tree.permutation().size() : 0;
     parallel::parallel_for_chunks(
-        n,
+        n - done,
         [&](std::size_t begin, std::size_t end) {
             NeighborBuffers& buf = thread_buffers();
-            std::size_t stride = 0, run_begin = begin, run_end = begin;
-            for (std::size_t pos = begin; pos < end; ++pos) {
+            for (std::size_t pos = done + begin; pos < done + end; ++pos) {
                 const std::size_t i = order[pos];
-                if (pos == run_end) {
-                    run_begin = pos;
-                    run_end = knn_run(tree, param, pos, end, buf, stride);
-                }
                 std::size_t m = 0;
-                const std::uint32_t* nb = nullptr;
-                if (pos < run_end) {
-                    m = buf.run_counts[pos - run_begin];
-                    nb = buf.run_indices.data() + (pos - run_begin) * stride;
-                } else {
-                    nb = neighborhood(tree, param, pts[i], buf, m);
-                }
-                if (m < 3) {
-                    result[i] = kFallback;
-                    continue;
-                }
-                const Symmetric3 cov = covariance(pts, nb, m);
-                Vector3d v = fast_normal_computation ? smallest_eigenvector_closed_form(cov)
-                                                     : smallest_eigenvector_iterative(cov);
-                if (std::isnan(v[0]) || std::isnan(v[1]) || std::isnan(v[2]) ||
-                    std::sqrt(squared_norm(v)) < 1e-9)
-                    v = kFallback;
-                if (reference) {
-                    if (dot(v, reference[i]) < 0) v = {-v[0], -v[1], -v[2]};
-                }
-                result[i] = v;
+                const std::uint32_t* nb = neighborhood(tree, param, pts[i], buf, m);
+                normal_of(i, nb, m);
             }
         },
         64);

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "core/eigen_solvers.hpp"
+#include "core/knn_sweep.hpp"
 #include "core/parallel.hpp"
 
 namespace nubiro::registration {
 namespace {
 
-// Points per task; each one is a k-nearest search.
+// Points per task; each one is a k-nearest neighbourhood.
 constexpr std::size_t kChunk = 128;
 
 bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
@@ -43,45 +44,17 @@ bool neighbourhood_covariance(const Vector3d* points, const std::uint32_t* nb, s
     return true;
 }
 
-// Neighbour buffers owned by one thread and reused by every point it handles.
-struct Buffers {
-    std::vector<std::uint32_t> indices;
-    std::vector<double> dist2;
-};
-
-Buffers& thread_buffers(std::size_t k) {
-    thread_local Buffers b;
-    if (b.indices.size() < k) {
-        b.indices.resize(k);
-        b.dist2.resize(k);
-    }
-    return b;
-}
-
-// Visits the points in the tree's query order. Each point's value depends on it alone, so the
-// order only schedules the work.
+// Visits every point with its k-nearest neighbourhood (the points outside the tree, not finite,
+// with none). Each point's value depends on it alone, so the order only schedules the work.
 template <class PerPoint>
 void for_each_neighbourhood(std::span<const Vector3d> points, const KDTree& tree, std::size_t k, PerPoint&& body) {
-    const std::size_t n = points.size();
-    const std::vector<std::uint32_t> order = tree.query_order();
-    const std::size_t indexed = tree.permutation().size();
-    const std::size_t kk = std::min(k, tree.size());
-    parallel::parallel_for_chunks(
-        n,
-        [&](std::size_t begin, std::size_t end) {
-            parallel::check_cancelled();
-            Buffers& buf = thread_buffers(kk);
-            for (std::size_t pos = begin; pos < end; ++pos) {
-                const std::uint32_t i = order[pos];
-                if (pos >= indexed) {
-                    body(i, nullptr, 0);  // not finite: no neighbourhood
-                    continue;
-                }
-                const std::size_t m = tree.search_knn(points[i].data(), kk, buf.indices.data(), buf.dist2.data());
-                body(i, buf.indices.data(), m);
-            }
-        },
-        kChunk);
+    for_each_knn_in_leaf_order(tree, k, kChunk,
+                               [&](std::uint32_t i, std::span<const std::uint32_t> nb, std::span<const double>) {
+                                   body(i, nb.data(), nb.size());
+                               });
+    if (tree.permutation().size() == points.size()) return;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (!is_finite(points[i])) body(static_cast<std::uint32_t>(i), nullptr, 0);
 }
 
 // The middle eigenvalue of c given the unit eigenvector n of the smallest one, from the

@@ -61,9 +61,9 @@ Result<std::vector<std::int64_t>> dbscan(std::span<const Vector3d> points, doubl
     const std::span<const std::uint32_t> leaf_order = tree.permutation();
     std::vector<std::uint8_t> core(n, 0);
     if (leaf_order.size() >= want) {
-        for_each_knn_in_leaf_order(tree, points, want, kChunk,
-                                   [&](std::uint32_t i, std::size_t found, std::span<const double> d2) {
-                                       core[i] = found == want && d2[want - 1] <= eps2;
+        for_each_knn_in_leaf_order(tree, want, kChunk,
+                                   [&](std::uint32_t i, std::span<const std::uint32_t>, std::span<const double> d2) {
+                                       core[i] = d2.size() == want && d2[want - 1] <= eps2;
                                    });
     }
 
