@@ -1,15 +1,18 @@
 // k nearest neighbours of the tree's own points, a leaf at a time, with the plain search's
 // exact results.
 //
-// The points of one leaf lie close together, so their neighbourhoods overlap. For a leaf the
-// search runs once, for its point nearest the leaf's centre (the pivot, at distance r0 from its
-// k-th neighbour); every other point q of the leaf, at distance dq from the pivot, has its k
-// nearest within r0 + dq (the pivot's k neighbours are that close), and all of those lie within
-// r0 + 2 * delta of the pivot, delta being the largest dq. One radius search collects that
-// candidate set; each q then sorts out its k nearest among the candidates with arithmetic
-// instead of a tree walk: the squared distances (the same operations as the search's), a
-// bucket count over [0, (r0 + dq)^2] that brings the k + 1 smallest to the front in bucket
-// order, and an insertion sort of that nearly sorted front.
+// The points of one leaf lie close together, so their neighbourhoods overlap. Take the leaf's
+// point nearest its centre as the pivot, at distance r0 from its k-th neighbour: every other
+// point q of the leaf, at distance dq from the pivot, has its k nearest within r0 + dq (the
+// pivot's k neighbours are that close), so all of those lie within r0 + 2 * delta of the pivot,
+// delta being the largest dq. The points of the leaves a radius search of that reach visits are
+// the candidates, kept in rings around the pivot. Each q then sorts out its k nearest from the
+// rings it needs with arithmetic instead of a tree walk: the squared distances (the same
+// operations as the search's), a bucket count over [0, (r0 + dq)^2] that brings the k + 1
+// smallest to the front in bucket order, and an insertion sort of that nearly sorted front.
+// The pivot itself is found the same way, among candidates gathered for the previous pivot's
+// r0 (widened by a quarter), or by the plain search when that does not hold it; a leaf too
+// small to pay for candidates takes its points from the previous leaf's, when they cover them.
 //
 // When is that the plain search's answer? The search keeps the first k of the points it meets
 // in (distance, visiting order), and it skips a subtree when the box distance, summed
@@ -34,6 +37,9 @@ namespace {
 // Bucket count for the front selection: about two buckets per candidate in range, so that the
 // front comes out nearly sorted.
 constexpr std::uint32_t kBuckets = 128;
+// Below this many neighbours a point's own search is cheaper than its share of a leaf's
+// candidates (measured on scanned surfaces: even at about 11, twice as fast from 20 on).
+constexpr std::size_t kFewestForBatch = 12;
 // Rings of candidates around the pivot.
 constexpr std::uint32_t kRings = 32;
 // Relative gap the (k+1)-th distance must keep from the k-th (see above).
@@ -321,7 +327,7 @@ void KDTree::search_knn_indexed(std::size_t first, std::size_t last, std::size_t
     if (first >= last) return;
     const std::size_t kk = std::min(k, perm_.size());
     IndexedKnn batch{*this, k, kk, first, indices, dist2, counts};
-    if (dim_ != 3 || kk == 0) {
+    if (dim_ != 3 || kk < kFewestForBatch) {
         for (std::size_t pos = first; pos < last; ++pos) batch.plain(pos);
         return;
     }

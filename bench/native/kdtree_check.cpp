@@ -1082,7 +1082,7 @@ void check_indexed(const DataSet& s) {
     if (!tree.build(s.coords.data(), s.d, s.n)) return;
     const auto perm = tree.permutation();
     const std::size_t m = perm.size();
-    for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{8}, std::size_t{30},
+    for (const std::size_t k : {std::size_t{1}, std::size_t{3}, std::size_t{12}, std::size_t{13}, std::size_t{30},
                                 s.n, s.n + 5}) {
         for (const std::size_t run : {std::size_t{1}, std::size_t{7}, std::size_t{64}, m}) {
             // Whole-cloud neighbourhoods cost n^2 a pass: one run length, small clouds only.
