@@ -97,7 +97,7 @@ struct IndexedKnn {
     // floor(squared distance * ring_scale) or an earlier one, rings in order from 0 to kRings - 1.
     struct Rings {
         double reach = 0, scale = 0;
-        std::uint32_t end[kRings + 2];  // end[b + 1]: candidates in rings up to b
+        std::uint32_t end[kRings + 1];  // end[b + 1]: candidates in rings up to b
     };
 
     void all_plain(std::size_t begin, std::size_t end, std::size_t except) const {
@@ -211,30 +211,35 @@ struct IndexedKnn {
         const double reach2 = reach * reach;
         rings.reach = reach;
         rings.scale = kRings / (reach2 + reach2 * kSlack * 4);
-        std::uint32_t* ring_end = rings.end;  // ring kRings: beyond the reach, never read
-        std::fill(ring_end, ring_end + kRings + 2, 0u);
+        // Ring kRings: beyond the reach, dropped. Two counts, for even and odd points, so that
+        // runs of one ring do not wait on each other's increments.
+        std::uint32_t count[2][kRings + 1] = {};
         std::int32_t* ring = s.bucket.data();
+        std::uint32_t* kept = s.members.data();  // positions within the reach, in visiting order
+        std::size_t c = 0, m = 0;
         const double* pv = point(pivot);
-        std::size_t c = 0;
         for (std::size_t l = 0; l < s.leaves.size(); l += 2)
             for (std::uint32_t pos = s.leaves[l]; pos < s.leaves[l + 1]; ++pos, ++c) {
                 const double scaled = squared_distance3(pv, point(pos)) * rings.scale;
                 const std::int32_t b = static_cast<std::int32_t>(scaled < kRings ? scaled : kRings);
-                ring[c] = b;
-                ++ring_end[b + 1];
+                ++count[c & 1][b];
+                ring[m] = b;
+                kept[m] = pos;
+                m += b < static_cast<std::int32_t>(kRings);
             }
-        for (std::uint32_t b = 1; b <= kRings + 1; ++b) ring_end[b] += ring_end[b - 1];
-        std::uint32_t fill[kRings + 1];
-        std::copy(ring_end, ring_end + kRings + 1, fill);
-        c = 0;
-        for (std::size_t l = 0; l < s.leaves.size(); l += 2)
-            for (std::uint32_t pos = s.leaves[l]; pos < s.leaves[l + 1]; ++pos, ++c) {
-                const std::uint32_t o = fill[ring[c]]++;
-                s.x[o] = point(pos)[0];
-                s.y[o] = point(pos)[1];
-                s.z[o] = point(pos)[2];
-                s.index[o] = tree.perm_[pos];
-            }
+        std::uint32_t* ring_end = rings.end;
+        ring_end[0] = 0;
+        for (std::uint32_t b = 0; b < kRings; ++b) ring_end[b + 1] = ring_end[b] + count[0][b] + count[1][b];
+        std::uint32_t fill[kRings];
+        std::copy(ring_end, ring_end + kRings, fill);
+        for (std::size_t t = 0; t < m; ++t) {
+            const std::uint32_t pos = kept[t];
+            const std::uint32_t o = fill[ring[t]]++;
+            s.x[o] = point(pos)[0];
+            s.y[o] = point(pos)[1];
+            s.z[o] = point(pos)[2];
+            s.index[o] = tree.perm_[pos];
+        }
         return true;
     }
 
