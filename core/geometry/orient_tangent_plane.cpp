@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/kdtree.hpp"
+#include "core/knn_sweep.hpp"
 #include "core/parallel.hpp"
 #include "core/parallel_fixed_sort.hpp"
 #include "core/vector_ops.hpp"
@@ -91,20 +92,13 @@ NeighbourLists neighbour_lists(const KDTree& tree, std::span<const Vector3d> poi
     lists.width = std::min(static_cast<std::size_t>(kk), tree.permutation().size());
     if (lists.width == 0) return lists;
     lists.index.resize(n * lists.width);
-    // Queried in the index's leaf order, so that consecutive queries walk the same nodes; points
-    // left out of the index (non-finite) keep their empty lists.
-    const auto order = tree.permutation();
-    parallel::parallel_for_chunks(
-        order.size(),
-        [&](std::size_t begin, std::size_t end) {
-            std::vector<double> dist2(lists.width);
-            for (std::size_t pos = begin; pos < end; ++pos) {
-                const std::size_t i = order[pos];
-                lists.count[i] = static_cast<std::uint32_t>(
-                    tree.search_knn(points[i].data(), lists.width, lists.index.data() + i * lists.width, dist2.data()));
-            }
-        },
-        kMinChunk);
+    // Found in the index's leaf order, a leaf at a time; points left out of the index
+    // (non-finite) keep their empty lists.
+    for_each_knn_in_leaf_order(tree, lists.width, kMinChunk,
+                               [&](std::uint32_t i, std::span<const std::uint32_t> nb, std::span<const double>) {
+                                   lists.count[i] = static_cast<std::uint32_t>(nb.size());
+                                   std::copy(nb.begin(), nb.end(), lists.index.data() + std::size_t{i} * lists.width);
+                               });
     return lists;
 }
 
