@@ -89,9 +89,12 @@ def reference_orientation(points, normals, k, lam=0.0, tol=1.0):
     forest = _Forest(n)
     for a, b, _ in t1:
         forest.unite(a, b)
-    while True:
-        r0 = forest.find(0)
-        outside = [m for m in range(n) if forest.find(m) != r0]
+    # Points that are not finite are in no list: left out, and the root is the first finite point.
+    finite = [all(math.isfinite(c) for c in p) for p in pts]
+    first_finite = next((i for i in range(n) if finite[i]), None)
+    while first_finite is not None:
+        r0 = forest.find(first_finite)
+        outside = [m for m in range(n) if finite[m] and forest.find(m) != r0]
         if not outside:
             break
         root = forest.find(outside[0])
@@ -120,9 +123,9 @@ def reference_orientation(points, normals, k, lam=0.0, tol=1.0):
     for a, b, _ in t2:
         adjacency[a].append(b)
         adjacency[b].append(a)
-    s = 0
-    for i in range(1, n):
-        if pts[s][2] > pts[i][2]:
+    s = first_finite if first_finite is not None else 0
+    for i in range(s + 1, n):
+        if finite[i] and pts[s][2] > pts[i][2]:
             s = i
     if 0.0 * nrm[s][0] + 0.0 * nrm[s][1] < nrm[s][2]:
         nrm[s] = [-c for c in nrm[s]]
@@ -348,6 +351,25 @@ def test_nan_input_finishes_and_keeps_signs_only(make_cloud):
     pc.normals = nrm
     pc.orient_normals_consistent_tangent_plane(6)
     np.testing.assert_array_equal(normals_of(pc), reference_orientation(pts, nrm, 6))
+
+
+@pytest.mark.parametrize("nan_at", [[0], [0, 1, 50], [30, 95]])
+def test_points_that_are_not_finite_change_nothing_for_the_others(make_cloud, nan_at):
+    # Three clusters to join; points that are not finite, the first one among them, neither
+    # stop the joining nor make it search the whole cloud for them.
+    pts, nrm = clusters(16, count=3, size=40, spread=0.2)
+    pc = make_cloud(pts, nrm)
+    pc.orient_normals_consistent_tangent_plane(5)
+    alone = normals_of(pc)
+    with_nan = np.insert(pts, nan_at, np.nan, axis=0)
+    with_nan_normals = np.insert(nrm, nan_at, [0.0, 0.0, 1.0], axis=0)
+    pc = make_cloud(with_nan, with_nan_normals)
+    pc.orient_normals_consistent_tangent_plane(5)
+    out = normals_of(pc)
+    finite = np.isfinite(with_nan).all(axis=1)
+    np.testing.assert_array_equal(out[finite], alone)
+    np.testing.assert_array_equal(out[~finite], with_nan_normals[~finite])
+    np.testing.assert_array_equal(out, reference_orientation(with_nan, with_nan_normals, 5))
 
 
 def test_identical_for_any_thread_count(run_python):

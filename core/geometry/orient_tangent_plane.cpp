@@ -185,7 +185,8 @@ ListEdges list_edges(const NeighbourLists& lists, std::span<const Vector3d> poin
 }
 
 // Joins the components of the first forest one at a time. Each round takes the component C of
-// the smallest point outside point 0's component; every member u of C offers the first point
+// the smallest point outside the root component (point 0's, or the first finite point's when
+// point 0 is not finite); every member u of C offers the first point
 // outside C in its k-nearest list, for the smallest list length kk + 1, 2 (kk + 1), ... (capped at
 // n) that holds one; the closest offer (ties: the smaller member) becomes an edge.
 //
@@ -228,8 +229,16 @@ public:
 
     // Appends the joining edges to `tree`.
     void join(Edges& tree) {
-        if (n_ == 0) return;
-        state_[label_[0]] = State::WithZero;
+        // A point that is not finite is in no neighbour list and no search finds it: alone in
+        // its component, nothing can join it, so it is left out. (Taken as a round's C it would
+        // end the joining early; taken as the root, every other round would search the whole
+        // cloud for it, member by member.)
+        std::uint32_t root = 0;
+        while (root < n_ && !is_finite(points_[root])) ++root;
+        if (root == n_) return;
+        for (std::uint32_t p = 0; p < n_; ++p)
+            if (!is_finite(points_[p])) state_[label_[p]] = State::WithZero;
+        state_[label_[root]] = State::WithZero;
         std::uint32_t m = 0;
         for (;;) {
             while (m < n_ && state_[label_[m]] == State::WithZero) ++m;
@@ -262,6 +271,7 @@ private:
     // than a few queries per member, and again whenever it has doubled since.
     static constexpr std::size_t kBoundMin = 256;
     static constexpr std::size_t kOutsidersPerMember = 64;
+    // WithZero: joined to the root component (or left out, not finite).
     enum class State : std::uint8_t { Apart, WithZero, Current };
 
     struct Entry {
@@ -425,10 +435,14 @@ struct Adjacency {
 };
 
 // The lowest point; the first one on equal (or NaN) heights.
+// The first of the finite points with the lowest z (point 0 when none is finite): a point that
+// is not finite has no edges, and seeded there the propagation would orient nothing.
 std::uint32_t lowest_point(std::span<const Vector3d> points) {
     std::uint32_t s = 0;
-    for (std::uint32_t i = 1; i < points.size(); ++i)
-        if (points[s][2] > points[i][2]) s = i;
+    while (s < points.size() && !is_finite(points[s])) ++s;
+    if (s == points.size()) return 0;
+    for (std::uint32_t i = s + 1; i < points.size(); ++i)
+        if (is_finite(points[i]) && points[s][2] > points[i][2]) s = i;
     return s;
 }
 
