@@ -66,7 +66,7 @@ struct BatchScratch {
     std::vector<std::int32_t> bucket;          // candidates' ring, then their bucket for q
     std::vector<double> front_dist;            // the front, by bucket then sorted
     std::vector<std::uint32_t> front_index;
-    std::vector<std::uint32_t> members;        // candidates in the front
+    std::vector<std::uint32_t> members;        // positions within the reach, then q's front members
 };
 
 BatchScratch& batch_scratch() {

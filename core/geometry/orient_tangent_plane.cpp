@@ -434,7 +434,6 @@ struct Adjacency {
     }
 };
 
-// The lowest point; the first one on equal (or NaN) heights.
 // The first of the finite points with the lowest z (point 0 when none is finite): a point that
 // is not finite has no edges, and seeded there the propagation would orient nothing.
 std::uint32_t lowest_point(std::span<const Vector3d> points) {

@@ -7,14 +7,13 @@
 #include "core/eigen_solvers.hpp"
 #include "core/knn_sweep.hpp"
 #include "core/parallel.hpp"
+#include "core/vector_ops.hpp"
 
 namespace nubiro::registration {
 namespace {
 
 // Points per task; each one is a k-nearest neighbourhood.
 constexpr std::size_t kChunk = 128;
-
-bool is_finite(const Vector3d& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 // Centred covariance of the neighbourhood (mean first, then the spread about it, so clouds far
 // from the origin keep their precision), or nothing when it has fewer than three points.
