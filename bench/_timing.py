@@ -24,6 +24,32 @@ def best_cpu(fn: Callable[[], object], repeat: int = 7) -> float:
     return min(times)
 
 
+def paired(ours: Callable[[], object], peer: Callable[[], object], repeat: int = 9,
+           before: Callable[[], object] | None = None) -> tuple[float, float]:
+    """Best wall times of two calls measured alternately, so both see the same machine load.
+    `before` runs untimed ahead of every call (file writes remove their outputs with it)."""
+    a, b = [], []
+    for _ in range(repeat):
+        for fn, out in ((ours, a), (peer, b)):
+            if before is not None:
+                before()
+            t = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - t)
+    return min(a), min(b)
+
+
+def remover(*paths: str) -> Callable[[], None]:
+    """Removes the given files if present. Writing over a file the previous round wrote makes
+    the file system finish (or wait for) that earlier write first; alternating with a peer, each
+    side then pays for the other's, so timed writes go to files that do not exist yet."""
+    def remove() -> None:
+        for path in paths:
+            if os.path.exists(path):
+                os.unlink(path)
+    return remove
+
+
 def stmt_best(stmt: str, env: dict, number: int, repeat: int = 7) -> float:
     return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
 

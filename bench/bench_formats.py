@@ -13,10 +13,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
-from _timing import report
+from _timing import paired, remover, report
 from data import bunny_points
 
 import nubiro
@@ -28,15 +27,6 @@ DTYPE = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("rgb", "<u4"), ("no
                   ("normal_y", "<f4"), ("normal_z", "<f4"), ("curvature", "<f4")])
 
 
-def paired(ours, peer, repeat=9):
-    """Best times of two calls measured alternately, so both see the same machine load."""
-    a, b = [], []
-    for _ in range(repeat):
-        for fn, out in ((ours, a), (peer, b)):
-            t = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - t)
-    return min(a), min(b)
 
 
 def body_offset(path):
@@ -65,7 +55,8 @@ print(f"{N} points with normals and colours; {os.cpu_count()} logical processors
 ours, floor = paired(lambda: nubiro.read(binary), lambda: np.fromfile(binary, dtype=DTYPE, offset=body_offset(binary)),
                      repeat=15)
 report("nubiro.read (PCD binary)", ours, "numpy.fromfile (body)", floor, 1.2)
-ours, peer = paired(lambda: nubiro.write(binary, pc), lambda: rows.tofile(raw), repeat=15)
+written = os.path.join(tmp, "w.pcd")
+ours, peer = paired(lambda: nubiro.write(written, pc), lambda: rows.tofile(raw), repeat=15, before=remover(written, raw))
 report("nubiro.write (PCD binary)", ours, "ndarray.tofile", peer, 1.3)
 try:
     import pypcd4

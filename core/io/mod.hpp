@@ -78,6 +78,9 @@ public:
     // Writes `piece` at `offset` without moving the stream position; may run on several
     // threads at once. Returns whether all of it was written. Regular files only (`seekable()`).
     bool write_at(std::uint64_t offset, std::string_view piece) const;
+    // Allocates the file's blocks for [offset, offset + length) ahead of writing them, without
+    // changing its size. A hint: where the file system cannot, nothing happens.
+    void reserve(std::uint64_t offset, std::uint64_t length) const;
     bool seekable() const { return seekable_; }
     bool close();
 

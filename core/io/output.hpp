@@ -24,6 +24,7 @@ using Sink = std::function<bool(std::string_view)>;
 struct Output {
     Sink write;
     std::function<bool(std::uint64_t offset, std::string_view piece)> write_at;  // may be empty
+    std::function<void(std::uint64_t offset, std::uint64_t length)> reserve;   // may be empty
 };
 
 // rows(begin, end, buffer) appends rows [begin, end) to `buffer`.
@@ -58,6 +59,7 @@ bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Rows&&
     constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
     const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / std::max<std::size_t>(row_size, 1));
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
+    if (out.reserve) out.reserve(at, std::uint64_t{n} * row_size);
     std::atomic<bool> failed{false};
     parallel::parallel_for(blocks, [&](std::size_t b) {
         if (failed.load(std::memory_order_relaxed)) return;
