@@ -10,12 +10,16 @@
 #include <utility>
 
 #include "core/fixed_sort.hpp"
+#include "core/kdtree_distance.hpp"
 #include "core/parallel.hpp"
 #include "core/point_limits.hpp"
 
 namespace nubiro {
 
 namespace {
+
+using kdtree_detail::dims_of;
+using kdtree_detail::squared_distance;
 
 constexpr double kWorstStart = std::numeric_limits<double>::max();
 constexpr double kSpanThreshold = 0.99999;
@@ -38,37 +42,6 @@ struct Box<0> {
 inline double lower_of(double a, double b) { return std::fmin(a, b); }
 inline double higher_of(double a, double b) { return std::fmax(a, b); }
 
-template <int D>
-inline std::size_t dims_of(std::size_t d) {
-    if constexpr (D == 0) return d;
-    else return D;
-}
-
-// Squared distance with the fixed summation order: left to right for d <= 3; for larger d,
-// groups of four summed as ((a + b) + c) + d, each then added to the running total, and the
-// remainder added one at a time. `worst` only allows an early exit once the partial total
-// already exceeds it; sums of squares never decrease, so such a point could not pass anyway.
-template <int D>
-inline double squared_distance(const double* q, const double* p, std::size_t d, double worst) {
-    const std::size_t n = dims_of<D>(d);
-    auto sq = [&](std::size_t i) {
-        const double t = q[i] - p[i];
-        return t * t;
-    };
-    if (n <= 3) {
-        double s = sq(0);
-        for (std::size_t i = 1; i < n; ++i) s = s + sq(i);
-        return s;
-    }
-    double total = 0.0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        total = total + (((sq(i) + sq(i + 1)) + sq(i + 2)) + sq(i + 3));
-        if (total > worst) return total;
-    }
-    for (; i < n; ++i) total = total + sq(i);
-    return total;
-}
 
 // The k nearest seen so far, ascending; a point equal in distance to one already held goes
 // after it, and a full set drops its last entry.
@@ -612,14 +585,22 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
 }
 
 std::vector<std::uint32_t> KDTree::query_order() const {
-    std::vector<std::uint32_t> order(perm_.begin(), perm_.end());
-    if (order.size() < count_) {
-        std::vector<bool> indexed(count_, false);
-        for (const std::uint32_t i : perm_) indexed[i] = true;
-        for (std::size_t i = 0; i < count_; ++i)
-            if (!indexed[i]) order.push_back(static_cast<std::uint32_t>(i));
-    }
+    std::vector<std::uint32_t> order;
+    order.reserve(count_);
+    order.assign(perm_.begin(), perm_.end());
+    const std::vector<std::uint32_t> rest = not_indexed();
+    order.insert(order.end(), rest.begin(), rest.end());
     return order;
+}
+
+std::vector<std::uint32_t> KDTree::not_indexed() const {
+    std::vector<std::uint32_t> rest;
+    if (perm_.size() == count_) return rest;
+    std::vector<bool> indexed(count_, false);
+    for (const std::uint32_t i : perm_) indexed[i] = true;
+    for (std::size_t i = 0; i < count_; ++i)
+        if (!indexed[i]) rest.push_back(static_cast<std::uint32_t>(i));
+    return rest;
 }
 
 bool KDTree::build_from_points(std::span<const Vector3d> points) {

@@ -109,6 +109,8 @@ public:
     // ascending order. Queries about every point of the cloud run in this order so that
     // consecutive ones walk the same leaves and neighbours (the results do not depend on it).
     std::vector<std::uint32_t> query_order() const;
+    // The point numbers left out of the index (not finite), ascending: the tail of query_order().
+    std::vector<std::uint32_t> not_indexed() const;
     std::span<const Node> nodes() const { return nodes_; }
 
 private:

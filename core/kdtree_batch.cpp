@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "core/kdtree.hpp"
+#include "core/kdtree_distance.hpp"
 
 namespace nubiro {
 namespace {
@@ -50,12 +51,10 @@ constexpr double kSlack = 0x1p-24;
 // neighbourhoods) go to the plain search.
 constexpr std::size_t kMaxCandidatesPerNeighbor = 64;
 
+// The plain search's own squared distance (the vectorised loop in from_candidates spells out
+// the same operations).
 inline double squared_distance3(const double* a, const double* b) {
-    const double t0 = a[0] - b[0], t1 = a[1] - b[1], t2 = a[2] - b[2];
-    double s = t0 * t0;
-    s = s + t1 * t1;
-    s = s + t2 * t2;
-    return s;
+    return kdtree_detail::squared_distance<3>(a, b, 3, 0.0);
 }
 
 // Per-thread scratch; grows to the largest candidate set seen and then allocates nothing.

@@ -109,9 +109,6 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
     Storage<Vector3d> result;  // every entry is written below
     result.resize_for_overwrite(n);
     const Vector3d* pts = points.data();
-    // Each normal depends only on its own point, so the points go in the tree's query order.
-    const std::vector<std::uint32_t> order = tree.query_order();
-
     auto normal_of = [&](std::size_t i, const std::uint32_t* nb, std::size_t m) {
         if (m < 3) {
             result[i] = kFallback;
@@ -125,7 +122,9 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
         }
         result[i] = v;
     };
-    // k nearest: the indexed points in one sweep, in batches; the rest (not finite) below.
+    // Each normal depends only on its own point, so the points go in the tree's query order.
+    // With k nearest, one sweep takes the indexed points in batches; the rest (not finite) or
+    // every point for the other searches go one at a time below.
     const bool sweep = param.kind == SearchParam::KNN && param.knn >= 0;
     if (sweep) {
         const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(param.knn), tree.size());
@@ -134,12 +133,12 @@ PointCloud& PointCloud::estimate_normals(const SearchParam& param, bool fast_nor
                                        normal_of(i, nb.data(), nb.size());
                                    });
     }
-    const std::size_t done = sweep ? tree.permutation().size() : 0;
+    const std::vector<std::uint32_t> order = sweep ? tree.not_indexed() : tree.query_order();
     parallel::parallel_for_chunks(
-        n - done,
+        order.size(),
         [&](std::size_t begin, std::size_t end) {
             NeighborBuffers& buf = thread_buffers();
-            for (std::size_t pos = done + begin; pos < done + end; ++pos) {
+            for (std::size_t pos = begin; pos < end; ++pos) {
                 const std::size_t i = order[pos];
                 std::size_t m = 0;
                 const std::uint32_t* nb = neighborhood(tree, param, pts[i], buf, m);

@@ -169,7 +169,7 @@ geometry::PointCloud from_ply(const Source& source) {
 }  // namespace
 
 Output file_output(FileWriter& file) {
-    Output out{[&file](std::string_view piece) { return file.write(piece); }, {}};
+    Output out{[&file](std::string_view piece) { return file.write(piece); }, {}, {}};
     if (file.seekable()) {
         out.write_at = [&file](std::uint64_t offset, std::string_view piece) { return file.write_at(offset, piece); };
         out.reserve = [&file](std::uint64_t offset, std::uint64_t length) { file.reserve(offset, length); };

@@ -1013,7 +1013,7 @@ Result<bool> write_point_cloud(const geometry::PointCloud& cloud, std::span<cons
 }
 
 bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink& write) {
-    return write_point_cloud(cloud, ascii, Output{write, {}});
+    return write_point_cloud(cloud, ascii, Output{write, {}, {}});
 }
 
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals, std::span<const Vector3d> colors,
