@@ -6,8 +6,11 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <utility>
+
+#include <sys/mman.h>
 
 #include "core/fixed_sort.hpp"
 #include "core/kdtree_distance.hpp"
@@ -25,6 +28,12 @@ constexpr double kWorstStart = std::numeric_limits<double>::max();
 constexpr double kSpanThreshold = 0.99999;
 // The fewest points a subtree built as one task of the parallel build holds.
 constexpr std::size_t kMinTaskPoints = 16384;
+
+// Nodes to reserve for a subtree over m points. Scanned surfaces come to about m / 4 (leaves
+// of 15 points at most, 8 on average); a reservation just short of that would make the array
+// grow to twice its size and copy itself at the end of the build. Pages never written cost no
+// memory, so the reservation is generous: growth starts only beyond an average leaf of 4.
+inline std::size_t node_reserve(std::size_t m) { return m / 2 + 1; }
 
 // Per-dimension (low, high) pairs. Fixed size for d = 3 so that boxes live in registers.
 template <int D>
@@ -155,14 +164,43 @@ std::vector<Neighbor>& thread_hits() {
 // ---------------------------------------------------------------------------------------------
 // Build
 
-template <int D>
+// Memory straight from the system for large blocks, handed back to it when freed. The parallel
+// build's per-task node arrays live in it: the allocator would keep their freed blocks (in the
+// worker threads' own pools), and the tree's final array would then stand beside them at the
+// peak instead of taking their place.
+template <class T>
+struct ReturnedMemory {
+    using value_type = T;
+    static constexpr std::size_t kFromSystem = std::size_t{64} << 10;  // bytes
+
+    ReturnedMemory() = default;
+    template <class U>
+    ReturnedMemory(const ReturnedMemory<U>&) {}
+
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kFromSystem) return static_cast<T*>(::operator new(bytes));
+        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kFromSystem) ::operator delete(p);
+        else ::munmap(p, bytes);
+    }
+    template <class U>
+    bool operator==(const ReturnedMemory<U>&) const { return true; }
+};
+
+template <int D, class Nodes = std::vector<KDTree::Node>>
 struct KDTreeBuilder {
     using Node = KDTree::Node;
 
     std::size_t d;
     double* pts;          // coordinates in permutation order; moved with the permutation
     std::uint32_t* perm;  // point numbers
-    std::vector<Node>& nodes;
+    Nodes& nodes;
 
     std::size_t dims() const { return dims_of<D>(d); }
     double coord(std::size_t pos, std::size_t c) const { return pts[pos * dims() + c]; }
@@ -401,6 +439,7 @@ struct KDTreeBuilder {
 template <int D>
 struct ParallelKDTreeBuilder {
     using Node = KDTree::Node;
+    using TaskNodes = std::vector<Node, ReturnedMemory<Node>>;
 
     struct Range {
         std::size_t left, right;
@@ -411,7 +450,7 @@ struct ParallelKDTreeBuilder {
         double cut_val = 0;
         std::size_t child1 = 0, child2 = 0;
         // A task: the nodes of its subtree, numbered from 0.
-        std::vector<Node> nodes;
+        TaskNodes nodes;
     };
 
     std::size_t d;
@@ -420,10 +459,10 @@ struct ParallelKDTreeBuilder {
     std::vector<Node>& nodes;
     std::vector<Range> ranges;
 
-    KDTreeBuilder<D> builder(std::vector<Node>& out) const { return {d, pts, perm, out}; }
+    KDTreeBuilder<D, TaskNodes> builder(TaskNodes& out) const { return {d, pts, perm, out}; }
 
     void run(std::size_t m, std::size_t task_size, std::vector<double>& root_low, std::vector<double>& root_high) {
-        std::vector<Node> unused;
+        TaskNodes unused;
         ranges.push_back({0, m, builder(unused).root_box(m)});
 
         // 1. Split the top; the decisions of one level are made in parallel, recorded per range.
@@ -438,7 +477,7 @@ struct ParallelKDTreeBuilder {
             std::vector<Split> splits(open.size());
             parallel::parallel_for(open.size(), [&](std::size_t i) {
                 const Range& r = ranges[open[i]];
-                KDTreeBuilder<D> b = builder(unused);
+                KDTreeBuilder<D, TaskNodes> b = builder(unused);
                 double lo, hi;
                 const std::size_t cut = b.choose_cut(r.left, r.right, r.box, lo, hi);
                 const double split = (r.box.low[cut] + r.box.high[cut]) * 0.5;
@@ -471,7 +510,7 @@ struct ParallelKDTreeBuilder {
         });
         parallel::parallel_for(tasks.size(), [&](std::size_t i) {
             Range& r = ranges[tasks[i]];
-            r.nodes.reserve(2 * ((r.right - r.left) / 8) + 1);
+            r.nodes.reserve(node_reserve(r.right - r.left));
             builder(r.nodes).divide(r.left, r.right, r.box);
         });
 
@@ -494,7 +533,7 @@ struct ParallelKDTreeBuilder {
                 if (n.dim != Node::kLeaf) n.child2 += static_cast<std::uint32_t>(self);
                 nodes.push_back(n);
             }
-            std::vector<Node>().swap(r.nodes);
+            TaskNodes().swap(r.nodes);
             return static_cast<std::uint32_t>(self);
         }
         if (self >= Node::kLeaf) throw std::length_error("kd-tree node count exceeds 32 bits");
@@ -574,7 +613,7 @@ bool KDTree::build(const double* coords, std::size_t d, std::size_t n) {
         else
             ParallelKDTreeBuilder<0>{d, pts_.data(), perm_.data(), nodes_, {}}.run(finite, task_size, root_low_, root_high_);
     } else {
-        nodes_.reserve(2 * (finite / 8) + 1);
+        nodes_.reserve(node_reserve(finite));
         if (d == 3)
             KDTreeBuilder<3>{d, pts_.data(), perm_.data(), nodes_}.run(finite, root_low_, root_high_);
         else

@@ -117,7 +117,7 @@ private:
     void clear();
     long knn_below(const double* query, std::size_t k, double bound, std::vector<std::uint64_t>& indices,
                    std::vector<double>& dist2) const;
-    template <int D>
+    template <int D, class Nodes>
     friend struct KDTreeBuilder;
     template <int D>
     friend struct KDTreeSearch;
