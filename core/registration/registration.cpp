@@ -203,6 +203,8 @@ Result<RegistrationResult> registration_icp(std::span<const Vector3d> source, st
         transformation = multiply(update, transformation);
         const double previous_fitness = result.fitness;
         const double previous_rmse = result.inlier_rmse;
+        // The old pairs are released first, so that they and the new ones are not both held.
+        result = RegistrationResult{};
         result = evaluate(source, tree, max_distance, transformation, true, &search);
         if (std::fabs(previous_fitness - result.fitness) < criteria.relative_fitness &&
             std::fabs(previous_rmse - result.inlier_rmse) < criteria.relative_rmse)
