@@ -27,8 +27,6 @@ DTYPE = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("rgb", "<u4"), ("no
                   ("normal_y", "<f4"), ("normal_z", "<f4"), ("curvature", "<f4")])
 
 
-
-
 def body_offset(path):
     with open(path, "rb") as f:
         head = f.read(4096)

@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 
-
 import numpy as np
 from _timing import best, paired, remover, report
 from data import bunny_points
@@ -25,9 +24,6 @@ N = 1_000_000
 N_ASCII = 100_000
 DTYPE = np.dtype([("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("nx", "<f8"), ("ny", "<f8"), ("nz", "<f8"),
                   ("red", "u1"), ("green", "u1"), ("blue", "u1")])
-
-
-
 
 
 rng = np.random.default_rng(0)

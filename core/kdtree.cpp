@@ -51,7 +51,6 @@ struct Box<0> {
 inline double lower_of(double a, double b) { return std::fmin(a, b); }
 inline double higher_of(double a, double b) { return std::fmax(a, b); }
 
-
 // The k nearest seen so far, ascending; a point equal in distance to one already held goes
 // after it, and a full set drops its last entry.
 template <class Index>
