@@ -362,6 +362,23 @@ def test_failed_write_leaves_the_existing_file_and_no_temporary(tmp_path):
         nubiro.write(tmp_path / "no" / "such.pcd", full_cloud())
 
 
+@pytest.mark.parametrize("name, options", [("c.pcd", {}), ("c.pcd", {"precision": "double"}), ("c.ply", {})])
+def test_writing_over_a_larger_file_leaves_exactly_the_new_one(tmp_path, name, options):
+    # Binary bodies reserve their blocks before they are written; the file must still end
+    # where the body does, whatever stood there before.
+    from nubiro import io
+
+    big = cloud(np.tile(POINTS, (40, 1)), np.tile(NORMALS, (40, 1)), np.tile(COLORS, (40, 1)))
+    fresh, path = tmp_path / ("fresh_" + name), tmp_path / name
+    nubiro.write(fresh, full_cloud(), **options)
+    nubiro.write(path, big, **options)
+    nubiro.write(path, full_cloud(), **options)
+    assert path.read_bytes() == fresh.read_bytes()
+    if name.endswith(".ply"):  # the plain writer truncates the file in place instead
+        assert io.write_point_cloud(str(path), big) and io.write_point_cloud(str(path), full_cloud())
+        assert io.write_point_cloud(str(fresh), full_cloud()) and path.read_bytes() == fresh.read_bytes()
+
+
 def test_las_read_matches_laspy_and_write_chooses_scale(tmp_path):
     laspy = pytest.importorskip("laspy")
     header = laspy.LasHeader(point_format=3, version="1.2")
