@@ -5,8 +5,12 @@
 // appear, so a method that would look every point up in the map can instead number the cells
 // in a compact table and take the map's order from their hashes (grown_map_order).
 #pragma once
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -73,5 +77,71 @@ struct DistinctCells {
     std::vector<std::uint64_t> hashes;
 };
 DistinctCells distinct_cells(std::span<const VoxelKey> keys, std::span<const std::uint8_t> inside);
+
+// A dense grid may hold this many cells per point: at 4 bytes a cell, its slots then take at
+// most the memory of the points themselves.
+constexpr std::uint64_t kDenseCellsPerPoint = 6;
+// Cells of the box from `low` to `high` at one voxel size, x fastest, when there are few
+// enough of them for n points to number through an array; zero cells otherwise. Every point p
+// with low <= p <= high on each axis has its key within the grid (the key's operations are
+// monotonic); `low` must be finite.
+struct DenseGrid {
+    std::uint64_t dx = 0, dy = 0, cells = 0;
+
+    DenseGrid() = default;
+    DenseGrid(const Vector3d& low, const Vector3d& high, double size, std::size_t n) {
+        const VoxelKey top = voxel_key(high, low, size);
+        if (top.x < 0 || top.y < 0 || top.z < 0) return;  // high below low: no point fits
+        const auto extent = [](std::int32_t k) { return static_cast<std::uint64_t>(k) + 1; };
+        const std::uint64_t budget =
+            std::min<std::uint64_t>(kDenseCellsPerPoint * n, std::numeric_limits<std::uint32_t>::max());
+        const std::uint64_t x = extent(top.x), y = extent(top.y), z = extent(top.z);
+        if (x > budget || y > budget / x || z > budget / (x * y)) return;
+        dx = x, dy = y, cells = x * y * z;
+    }
+    std::uint32_t cell_of(const VoxelKey& k) const {
+        const auto x = static_cast<std::uint64_t>(k.x), y = static_cast<std::uint64_t>(k.y);
+        return static_cast<std::uint32_t>((static_cast<std::uint64_t>(k.z) * dy + y) * dx + x);
+    }
+    VoxelKey key_of(std::uint32_t cell) const {
+        const std::uint64_t xy = dx * dy;
+        return {static_cast<std::int32_t>(cell % dx), static_cast<std::int32_t>(cell % xy / dx),
+                static_cast<std::int32_t>(cell / xy)};
+    }
+};
+
+// Numbers a dense grid's cells in order of first appearance: one slot per cell holding its
+// number + 1, or 0 for a cell not seen yet. The slots come zeroed from the system (calloc),
+// so the cells no point touches cost nothing.
+class DenseCellNumbers {
+public:
+    DenseCellNumbers(const DenseGrid& grid, const std::uint32_t* cells)
+        : grid_(grid), cells_(cells),
+          slots_(static_cast<std::uint32_t*>(std::calloc(grid.cells, sizeof(std::uint32_t)))) {
+        if (!slots_) throw std::bad_alloc();
+    }
+    // The voxel number of point i, numbering its cell if it is new.
+    std::uint32_t number_of(std::size_t i) {
+        std::uint32_t& slot = slots_.get()[cells_[i]];
+        if (slot == 0) {
+            keys.push_back(grid_.key_of(cells_[i]));
+            slot = static_cast<std::uint32_t>(keys.size());
+        }
+        return slot - 1;
+    }
+    void prefetch(std::size_t i) const { __builtin_prefetch(slots_.get() + cells_[i]); }
+    // Point i's slot as it stands: 0 while its cell has no number, else the number + 1.
+    std::uint32_t peek(std::size_t i) const { return slots_.get()[cells_[i]]; }
+
+    std::vector<VoxelKey> keys;  // by number
+
+private:
+    struct Free {
+        void operator()(std::uint32_t* p) const { std::free(p); }
+    };
+    DenseGrid grid_;
+    const std::uint32_t* cells_;
+    std::unique_ptr<std::uint32_t[], Free> slots_;
+};
 
 }  // namespace nubiro::geometry

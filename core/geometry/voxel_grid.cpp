@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "core/geometry/folds.hpp"
@@ -16,6 +17,8 @@ namespace nubiro::geometry {
 namespace {
 
 constexpr std::size_t kMinChunk = 8192;
+// Points per stop check in the serial numbering, and how far ahead it fetches a cell's slot.
+constexpr std::size_t kSerialBlock = std::size_t{1} << 16, kSlotAhead = 16;
 
 constexpr Vector3d kVoxelColor{0.5, 0.5, 0.5};
 
@@ -36,6 +39,53 @@ inline bool outside(const Vector3d& p, const Vector3d& m, const Vector3d& M) {
     return m[0] > p[0] || p[0] >= M[0] || m[1] > p[1] || p[1] >= M[1] || m[2] > p[2] || p[2] >= M[2];
 }
 
+// The distinct cells of the points inside [m, M), numbered in order of first appearance. When
+// the box is finite and its grid small next to the cloud, every inside point's cell has a
+// place in a plain array, and the numbering is one array access per point; otherwise the
+// points' keys go through the hash table.
+DistinctCells occupied_cells(std::span<const Vector3d> points, double s, const Vector3d& m, const Vector3d& M) {
+    const std::size_t n = points.size();
+    const Vector3d* pts = points.data();
+    const bool finite_box = std::isfinite(m[0]) && std::isfinite(m[1]) && std::isfinite(m[2]) &&
+                            std::isfinite(M[0]) && std::isfinite(M[1]) && std::isfinite(M[2]);
+    if (const DenseGrid grid = finite_box ? DenseGrid(m, M, s, n) : DenseGrid(); grid.cells > 0) {
+        // An inside point's coordinates lie in [m, M) or are NaN, whose key component is 0.
+        constexpr std::uint32_t kLeftOut = std::numeric_limits<std::uint32_t>::max();  // above every cell
+        const auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+        parallel::parallel_for_chunks(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i)
+                    cells[i] = outside(pts[i], m, M) ? kLeftOut : grid.cell_of(voxel_key(pts[i], m, s));
+            },
+            kMinChunk);
+        DenseCellNumbers dense(grid, cells.get());
+        parallel::serial_blocks(n, kSerialBlock, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + kSlotAhead < n && cells[i + kSlotAhead] != kLeftOut) dense.prefetch(i + kSlotAhead);
+                if (cells[i] != kLeftOut) dense.number_of(i);
+            }
+        });
+        DistinctCells out{std::move(dense.keys), {}};
+        out.hashes.resize(out.keys.size());
+        for (std::size_t v = 0; v < out.keys.size(); ++v) out.hashes[v] = hash_voxel_key(out.keys[v]);
+        return out;
+    }
+    std::vector<VoxelKey> keys(n);
+    std::vector<std::uint8_t> inside(n);
+    parallel::parallel_for_chunks(
+        n,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const Vector3d& p = pts[i];
+                inside[i] = !outside(p, m, M);
+                keys[i] = voxel_key(p, m, s);
+            }
+        },
+        kMinChunk);
+    return distinct_cells(keys, inside);
+}
+
 // The grid of the cells holding points of [m, M), with origin m and cell size s.
 Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector3d& m, const Vector3d& M) {
     if (!(s > 0)) return runtime_error("voxel_size must be positive.");  // NaN included
@@ -49,22 +99,7 @@ Result<VoxelGrid> build(std::span<const Vector3d> points, double s, const Vector
     const std::size_t n = points.size();
     // Cell numbers are 32-bit.
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many points for a voxel grid");
-    std::vector<VoxelKey> keys(n);
-    std::vector<std::uint8_t> inside(n);
-    const Vector3d* pts = points.data();
-    parallel::parallel_for_chunks(
-        n,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const Vector3d& p = pts[i];
-                inside[i] = !outside(p, m, M);
-                keys[i] = voxel_key(p, m, s);
-            }
-        },
-        kMinChunk);
-    const DistinctCells numbers = distinct_cells(keys, inside);
-    std::vector<VoxelKey>().swap(keys);
-    std::vector<std::uint8_t>().swap(inside);
+    const DistinctCells numbers = occupied_cells(points, s, m, M);
     const std::vector<std::uint32_t> order = grown_map_order(numbers.hashes);
 
     // The grid's own map, sized for them up front, filled in that order.
