@@ -77,16 +77,18 @@ Ref header_dict(const io::pcd::Header& h) {
     return d;
 }
 
-// pcd_read(path, remove_non_finite) -> (cloud, {name: array}, header dict)
+// pcd_read(path, remove_non_finite, fields) -> (cloud, {name: array}, header dict); the
+// dict is empty unless `fields`.
 PyObject* pcd_read(Args& a) {
     const Path path = a.get<Path>(0);
     const bool remove_non_finite = a.get<bool>(1);
+    const bool keep_fields = a.get<bool>(2);
     bool readable = true;
     Result<io::pcd::Cloud> read = released([&]() -> Result<io::pcd::Cloud> {
         io::FileSource source(path.native);
         readable = source.ok();
         if (!readable) return value_error("");
-        return io::pcd::read(source, remove_non_finite);
+        return io::pcd::read(source, remove_non_finite, keep_fields);
     });
     if (!readable) raise(PyExc_OSError, path.text + ": cannot be read");
     io::pcd::Cloud c = unwrap(std::move(read));
@@ -337,7 +339,7 @@ PyObject* text_write(Args& a) {
 
 void add_native_formats(PyObject* native) {
     add_functions(native, {
-        function<"pcd_read(path, remove_non_finite)", pcd_read>(),
+        function<"pcd_read(path, remove_non_finite, fields)", pcd_read>(),
         function<"pcd_write(path, cloud, encoding, double, width, height, viewpoint, fields)", pcd_write>(),
         function<"ply_read(path, fields)", ply_read>(),
         function<"ply_write(path, cloud, ascii, fields)", ply_write>(),

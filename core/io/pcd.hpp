@@ -65,9 +65,10 @@ struct Cloud {
 // Reads a file's bytes from memory or from a file in blocks (a binary body is read chunk by
 // chunk by the threads that decode it, never held whole). With remove_non_finite, points with a NaN or infinite
 // coordinate are dropped together with their values in every field; without it, an organized
-// cloud keeps its grid (row after row, WIDTH points each).
-Result<Cloud> read(const Source& source, bool remove_non_finite);
-Result<Cloud> read(std::string_view data, bool remove_non_finite);
+// cloud keeps its grid (row after row, WIDTH points each). Without keep_fields, only the cloud
+// is decoded and `fields` stays empty.
+Result<Cloud> read(const Source& source, bool remove_non_finite, bool keep_fields = true);
+Result<Cloud> read(std::string_view data, bool remove_non_finite, bool keep_fields = true);
 
 struct WriteOptions {
     Encoding encoding = Encoding::Binary;

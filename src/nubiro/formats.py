@@ -129,7 +129,7 @@ def _keep_finite(cloud: geometry.PointCloud, fields: Fields) -> tuple[geometry.P
 
 
 def _read_pcd(path: str, remove_non_finite: bool, progress: bool, want_fields: bool) -> tuple[geometry.PointCloud, Fields, dict]:
-    cloud, fields, header = _native.pcd_read(path, remove_non_finite)
+    cloud, fields, header = _native.pcd_read(path, remove_non_finite, want_fields)
     return cloud, fields, {"format": "pcd", **header}
 
 
