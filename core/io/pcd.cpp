@@ -566,7 +566,8 @@ Result<Cloud> read(const Source& source, bool remove_non_finite, bool keep_field
             return value_error(encoding + to_string(n) + " points of " + to_string(record) + " bytes need " +
                                to_string(*need) + " bytes, the file has " + to_string(body_size) + " after the header");
         if (const char* memory = source.memory()) {
-            out = assemble(std::move(h), records_in(reinterpret_cast<const std::uint8_t*>(memory + body_offset)), keep_fields, non_finite);
+            const auto* body = reinterpret_cast<const std::uint8_t*>(memory + body_offset);
+            out = assemble(std::move(h), records_in(body), keep_fields, non_finite);
         } else {
             // Each chunk of records is read by the thread that decodes it, into a buffer of its
             // own: the body is never held whole, and reading runs in parallel with decoding.
