@@ -214,8 +214,7 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
             kMinChunk);
         DenseCellNumbers numbers(grid, cells.get());
         number_and_sum(n, numbers, cells.get(), sums);
-        hashes.resize(numbers.keys.size());
-        for (std::size_t v = 0; v < hashes.size(); ++v) hashes[v] = hash_voxel_key(numbers.keys[v]);
+        hashes = numbers.key_hashes();
     } else {
         std::vector<VoxelKey> keys(n);
         parallel::parallel_for_chunks(

@@ -130,6 +130,12 @@ public:
         return slot - 1;
     }
     void prefetch(std::size_t i) const { __builtin_prefetch(slots_.get() + cells_[i]); }
+    // The numbered keys' hashes, by number (the dense numbering needs none until the end).
+    std::vector<std::uint64_t> key_hashes() const {
+        std::vector<std::uint64_t> hashes(keys.size());
+        for (std::size_t v = 0; v < keys.size(); ++v) hashes[v] = hash_voxel_key(keys[v]);
+        return hashes;
+    }
     // Point i's slot as it stands: 0 while its cell has no number, else the number + 1.
     std::uint32_t peek(std::size_t i) const { return slots_.get()[cells_[i]]; }
 

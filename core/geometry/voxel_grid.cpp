@@ -46,9 +46,7 @@ inline bool outside(const Vector3d& p, const Vector3d& m, const Vector3d& M) {
 DistinctCells occupied_cells(std::span<const Vector3d> points, double s, const Vector3d& m, const Vector3d& M) {
     const std::size_t n = points.size();
     const Vector3d* pts = points.data();
-    const bool finite_box = std::isfinite(m[0]) && std::isfinite(m[1]) && std::isfinite(m[2]) &&
-                            std::isfinite(M[0]) && std::isfinite(M[1]) && std::isfinite(M[2]);
-    if (const DenseGrid grid = finite_box ? DenseGrid(m, M, s, n) : DenseGrid(); grid.cells > 0) {
+    if (const DenseGrid grid = is_finite(m) && is_finite(M) ? DenseGrid(m, M, s, n) : DenseGrid(); grid.cells > 0) {
         // An inside point's coordinates lie in [m, M) or are NaN, whose key component is 0.
         constexpr std::uint32_t kLeftOut = std::numeric_limits<std::uint32_t>::max();  // above every cell
         const auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(n);
@@ -66,10 +64,8 @@ DistinctCells occupied_cells(std::span<const Vector3d> points, double s, const V
                 if (cells[i] != kLeftOut) dense.number_of(i);
             }
         });
-        DistinctCells out{std::move(dense.keys), {}};
-        out.hashes.resize(out.keys.size());
-        for (std::size_t v = 0; v < out.keys.size(); ++v) out.hashes[v] = hash_voxel_key(out.keys[v]);
-        return out;
+        std::vector<std::uint64_t> hashes = dense.key_hashes();
+        return {std::move(dense.keys), std::move(hashes)};
     }
     std::vector<VoxelKey> keys(n);
     std::vector<std::uint8_t> inside(n);
