@@ -27,10 +27,9 @@ struct Output {
     std::function<void(std::uint64_t offset, std::uint64_t length)> reserve;   // may be empty
 };
 
-// rows(begin, end, buffer) appends rows [begin, end) to `buffer`.
-
-// Rows of a variable size (text): blocks are formatted in parallel, each into its own reused
-// buffer, and handed to `write` in row order.
+// Rows of a variable size (text), rows(begin, end, buffer) appending rows [begin, end) to
+// `buffer`: blocks are formatted in parallel, each into its own reused buffer, and handed to
+// `write` in row order.
 template <class Rows>
 bool write_rows_in_order(std::size_t n, Rows&& rows, const Sink& write) {
     constexpr std::size_t kRowsPerBlock = 8192, kBlocksPerBatch = 16;
@@ -50,12 +49,20 @@ bool write_rows_in_order(std::size_t n, Rows&& rows, const Sink& write) {
     return true;
 }
 
-// Rows of `row_size` bytes starting at byte `at`: each block is filled in its thread's reused
-// buffer, small enough to still be in that core's cache when it is written at its own offset.
-// Without `write_at` (a pipe, memory), the blocks go through `write` in order instead.
-template <class Rows>
-bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Rows&& rows, const Output& out) {
-    if (!out.write_at) return write_rows_in_order(n, rows, out.write);
+// Rows of `row_size` bytes starting at byte `at`; fill(begin, end, dst) writes rows
+// [begin, end) at dst, (end - begin) * row_size bytes. Each block is filled in its thread's
+// reused buffer, small enough to still be in that core's cache when it is written at its own
+// offset. Without `write_at` (a pipe, memory), the blocks go through `write` in order instead.
+template <class Fill>
+bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Fill&& fill, const Output& out) {
+    if (!out.write_at) {
+        auto rows = [&](std::size_t begin, std::size_t end, std::string& buffer) {
+            const std::size_t start = buffer.size();
+            buffer.resize(start + (end - begin) * row_size);
+            fill(begin, end, buffer.data() + start);
+        };
+        return write_rows_in_order(n, rows, out.write);
+    }
     constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
     const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / std::max<std::size_t>(row_size, 1));
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
@@ -63,11 +70,12 @@ bool write_rows_at(std::uint64_t at, std::size_t n, std::size_t row_size, Rows&&
     std::atomic<bool> failed{false};
     parallel::parallel_for(blocks, [&](std::size_t b) {
         if (failed.load(std::memory_order_relaxed)) return;
-        thread_local std::string buffer;
-        buffer.clear();
-        const std::size_t begin = b * block_rows;
-        rows(begin, std::min(begin + block_rows, n), buffer);
-        if (!out.write_at(at + begin * row_size, buffer)) failed.store(true, std::memory_order_relaxed);
+        thread_local std::vector<char> buffer;  // grown, never shrunk or cleared: every byte is filled
+        const std::size_t begin = b * block_rows, end = std::min(begin + block_rows, n);
+        const std::size_t bytes = (end - begin) * row_size;
+        if (buffer.size() < bytes) buffer.resize(bytes);
+        fill(begin, end, buffer.data());
+        if (!out.write_at(at + begin * row_size, {buffer.data(), bytes})) failed.store(true, std::memory_order_relaxed);
     });
     return !failed.load();
 }

@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "core/io/lzf.hpp"
-#include "core/io/ply.hpp"
+#include "core/io/color_bytes.hpp"
 #include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
@@ -647,9 +647,9 @@ struct OutField {
     const FieldValues* extra = nullptr;
 };
 
-inline std::uint32_t packed_colour(const Vector3d& c) {
-    const std::uint32_t r = ply::color_byte(c[0]), g = ply::color_byte(c[1]), b = ply::color_byte(c[2]);
-    return 255u << 24 | r << 16 | g << 8 | b;  // opaque, as depth cameras write it
+// r | g << 8 | b << 16 as the packed float's bits: opaque, as depth cameras write it.
+inline std::uint32_t packed_colour(std::uint32_t rgb) {
+    return 255u << 24 | (rgb & 0xffu) << 16 | (rgb & 0xff00u) | rgb >> 16;
 }
 
 template <class T>
@@ -657,6 +657,26 @@ void put_column(const Vector3d* v, int k, std::size_t count, std::uint8_t* dst, 
     for (std::size_t i = 0; i < count; ++i, dst += stride) {
         const T x = static_cast<T>(v[i][k]);
         std::memcpy(dst, &x, sizeof x);
+    }
+}
+
+// x, y and z of each vector into three neighbouring fields of one precision. Single precision
+// converts x and y in one instruction: the same rounding as one cast each.
+template <class T>
+void put_vectors(const Vector3d* v, std::size_t count, std::uint8_t* dst, std::size_t stride) {
+    for (std::size_t i = 0; i < count; ++i, dst += stride) {
+        if constexpr (std::is_same_v<T, double>) {
+            std::memcpy(dst, v[i].data(), 24);
+        } else {
+#if defined(__SSE2__)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_castps_si128(_mm_cvtpd_ps(_mm_loadu_pd(v[i].data()))));
+#else
+            const float xy[2] = {static_cast<float>(v[i][0]), static_cast<float>(v[i][1])};
+            std::memcpy(dst, xy, 8);
+#endif
+            const float z = static_cast<float>(v[i][2]);
+            std::memcpy(dst + 8, &z, 4);
+        }
     }
 }
 
@@ -691,10 +711,10 @@ void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t fi
             return;
         }
         case Source::Colour:
-            for (std::size_t i = 0; i < count; ++i, dst += stride) {
-                const std::uint32_t v = packed_colour(cloud.colors[first + i]);
-                std::memcpy(dst, &v, 4);
-            }
+            for_each_color(cloud.colors.data() + first, count, [&](std::size_t i, std::uint32_t rgb) {
+                const std::uint32_t v = packed_colour(rgb);
+                std::memcpy(dst + i * stride, &v, 4);
+            });
             return;
         case Source::Extra: {
             const std::size_t w = f.field.bytes();
@@ -705,6 +725,27 @@ void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t fi
                 for (std::size_t i = 0; i < count; ++i, dst += stride, src += w) std::memcpy(dst, src, w);
             }
             return;
+        }
+    }
+}
+
+// Rows [first, first + count) at dst, `record` bytes apart. The writer lists x, y and z (of
+// the points, and of the normals) next to each other at one precision; each such triple is
+// filled as one.
+void encode_rows(std::span<const OutField> fields, const geometry::PointCloud& cloud, std::size_t first,
+                 std::size_t count, std::uint8_t* dst, std::size_t record) {
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        const OutField& f = fields[j];
+        const bool points = f.source == Source::PointX, normals = f.source == Source::NormalX;
+        if ((points || normals) && j + 2 < fields.size() && fields[j + 2].source == Source(int(f.source) + 2)) {
+            const Vector3d* v = (points ? cloud.points.data() : cloud.normals.data()) + first;
+            if (f.field.size == 4) put_vectors<float>(v, count, dst, record);
+            else put_vectors<double>(v, count, dst, record);
+            dst += 3 * f.field.bytes();
+            j += 2;
+        } else {
+            encode(f, cloud, first, count, dst, record);
+            dst += f.field.bytes();
         }
     }
 }
@@ -807,21 +848,14 @@ Result<bool> write(const geometry::PointCloud& cloud, std::span<const FieldValue
     if (!sink(header)) return false;
 
     if (options.encoding == Encoding::Binary) {
-        auto rows = [&](std::size_t begin, std::size_t end, std::string& buffer) {
-            const std::size_t at = buffer.size();
-            buffer.resize(at + (end - begin) * record);
-            auto* dst = reinterpret_cast<std::uint8_t*>(buffer.data() + at);
+        auto rows = [&](std::size_t begin, std::size_t end, char* to) {
+            auto* dst = reinterpret_cast<std::uint8_t*>(to);
             // A few rows at a time, so that the strided stores of one field after another land
             // in lines the first field brought into the core's first-level cache.
             constexpr std::size_t kTileBytes = 4096;
             const std::size_t tile = std::max<std::size_t>(1, kTileBytes / record);
             for (std::size_t first = begin; first < end; first += tile) {
-                const std::size_t count = std::min(tile, end - first);
-                std::uint8_t* at_field = dst + (first - begin) * record;
-                for (const OutField& f : fields) {
-                    encode(f, cloud, first, count, at_field, record);
-                    at_field += f.field.bytes();
-                }
+                encode_rows(fields, cloud, first, std::min(tile, end - first), dst + (first - begin) * record, record);
             }
         };
         if (!write_rows_at(header.size(), n, record, rows, out)) return false;

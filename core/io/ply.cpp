@@ -885,41 +885,41 @@ void append_value(std::string& out, ValueType type, const unsigned char* p) {
         text::append_general(out, v, type == ValueType::Float32 ? 9 : 17);
 }
 
-// Formats rows [begin, end) of the vertex block into `out`.
-void vertex_rows(const VertexColumns& c, bool ascii, std::size_t begin, std::size_t end, std::string& out) {
-    const bool with_normals = !c.normals.empty(), with_colors = !c.colors.empty();
-    if (!ascii) {
-        static_assert(std::endian::native == std::endian::little, "binary output assumes a little-endian host");
-        const std::size_t row_size = c.row_size();
-        const std::size_t at = out.size();
-        out.resize(at + (end - begin) * row_size);
-        char* const rows = out.data() + at;
-        for (std::size_t i = begin; i < end; ++i) {
-            char* p = rows + (i - begin) * row_size;
-            std::memcpy(p, c.points[i].data(), 24);
-            p += 24;
-            if (with_normals) {
-                std::memcpy(p, c.normals[i].data(), 24);
-                p += 24;
-            }
-            if (with_colors) {
-                for (int k = 0; k < 3; ++k) *p++ = static_cast<char>(color_byte(c.colors[i][k]));
-            }
-        }
-        // The extra columns one at a time, so each value's size is known to the copy.
-        std::size_t offset = 24 + (with_normals ? 24 : 0) + (with_colors ? 3 : 0);
-        for (const ExtraColumn& e : c.extra) {
-            char* dst = rows + offset;
-            switch (size_of(e.type)) {
-                case 1: copy_column<1>(e, begin, end - begin, dst, row_size); break;
-                case 2: copy_column<2>(e, begin, end - begin, dst, row_size); break;
-                case 4: copy_column<4>(e, begin, end - begin, dst, row_size); break;
-                default: copy_column<8>(e, begin, end - begin, dst, row_size); break;
-            }
-            offset += size_of(e.type);
-        }
-        return;
+// Rows [begin, end) of the binary vertex block at `rows`.
+void vertex_rows_binary(const VertexColumns& c, std::size_t begin, std::size_t end, char* rows) {
+    static_assert(std::endian::native == std::endian::little, "binary output assumes a little-endian host");
+    const std::size_t row_size = c.row_size();
+    const bool with_normals = !c.normals.empty();
+    // Row i of the block with its point and normal; returns where its colour goes.
+    auto row = [&](std::size_t i) {
+        char* p = rows + i * row_size;
+        std::memcpy(p, c.points[begin + i].data(), 24);
+        if (with_normals) std::memcpy(p + 24, c.normals[begin + i].data(), 24);
+        return p + (with_normals ? 48 : 24);
+    };
+    if (c.colors.empty()) {
+        for (std::size_t i = 0; i < end - begin; ++i) row(i);
+    } else {
+        for_each_color(c.colors.data() + begin, end - begin,
+                       [&](std::size_t i, std::uint32_t rgb) { std::memcpy(row(i), &rgb, 3); });
     }
+    // The extra columns one at a time, so each value's size is known to the copy.
+    std::size_t offset = 24 + (with_normals ? 24 : 0) + (c.colors.empty() ? 0 : 3);
+    for (const ExtraColumn& e : c.extra) {
+        char* dst = rows + offset;
+        switch (size_of(e.type)) {
+            case 1: copy_column<1>(e, begin, end - begin, dst, row_size); break;
+            case 2: copy_column<2>(e, begin, end - begin, dst, row_size); break;
+            case 4: copy_column<4>(e, begin, end - begin, dst, row_size); break;
+            default: copy_column<8>(e, begin, end - begin, dst, row_size); break;
+        }
+        offset += size_of(e.type);
+    }
+}
+
+// Rows [begin, end) of the text vertex block, appended to `out`.
+void vertex_rows_text(const VertexColumns& c, std::size_t begin, std::size_t end, std::string& out) {
+    const bool with_normals = !c.normals.empty(), with_colors = !c.colors.empty();
     auto value = [&](double x) {
         text::append_general(out, x);
         out += ' ';
@@ -941,18 +941,15 @@ void vertex_rows(const VertexColumns& c, bool ascii, std::size_t begin, std::siz
     }
 }
 
-void face_rows(std::span<const Vector3i> t, bool ascii, std::size_t begin, std::size_t end, std::string& out) {
-    if (!ascii) {
-        const std::size_t at = out.size();
-        out.resize(at + (end - begin) * 13);
-        char* p = out.data() + at;
-        for (std::size_t i = begin; i < end; ++i) {
-            *p++ = '\x03';
-            std::memcpy(p, t[i].data(), 12);  // two's complement: a negative index as its uint32 pattern
-            p += 12;
-        }
-        return;
+// Rows [begin, end) of the binary face block at `rows`: a count byte and three indices each.
+void face_rows_binary(std::span<const Vector3i> t, std::size_t begin, std::size_t end, char* rows) {
+    for (std::size_t i = begin; i < end; ++i, rows += 13) {
+        rows[0] = '\x03';
+        std::memcpy(rows + 1, t[i].data(), 12);  // two's complement: a negative index as its uint32 pattern
     }
+}
+
+void face_rows_text(std::span<const Vector3i> t, std::size_t begin, std::size_t end, std::string& out) {
     for (std::size_t i = begin; i < end; ++i) {
         out += "3";
         for (int k = 0; k < 3; ++k) {
@@ -968,12 +965,14 @@ bool write_vertices_and_faces(const VertexColumns& c, const std::span<const Vect
     const std::size_t face_count = faces ? faces->size() : 0;
     const std::string header = header_text(c, ascii, faces ? &face_count : nullptr);
     if (!out.write(header)) return false;
-    auto vertices = [&](std::size_t b, std::size_t e, std::string& to) { vertex_rows(c, ascii, b, e, to); };
-    auto face_list = [&](std::size_t b, std::size_t e, std::string& to) { face_rows(*faces, ascii, b, e, to); };
     if (ascii) {
+        auto vertices = [&](std::size_t b, std::size_t e, std::string& to) { vertex_rows_text(c, b, e, to); };
+        auto face_list = [&](std::size_t b, std::size_t e, std::string& to) { face_rows_text(*faces, b, e, to); };
         if (!write_rows_in_order(c.points.size(), vertices, out.write)) return false;
         return !faces || write_rows_in_order(faces->size(), face_list, out.write);
     }
+    auto vertices = [&](std::size_t b, std::size_t e, char* to) { vertex_rows_binary(c, b, e, to); };
+    auto face_list = [&](std::size_t b, std::size_t e, char* to) { face_rows_binary(*faces, b, e, to); };
     const std::size_t row_size = c.row_size();
     if (!write_rows_at(header.size(), c.points.size(), row_size, vertices, out)) return false;
     const std::uint64_t faces_at = header.size() + std::uint64_t{c.points.size()} * row_size;
@@ -1018,7 +1017,7 @@ bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink
 
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals, std::span<const Vector3d> colors,
                 std::span<const Vector3i> triangles, bool ascii, const Output& out) {
-    return write_vertices_and_faces({vertices, normals, colors}, &triangles, ascii, out);
+    return write_vertices_and_faces({vertices, normals, colors, {}}, &triangles, ascii, out);
 }
 
 }  // namespace nubiro::io::ply

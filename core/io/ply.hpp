@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/geometry/point_cloud.hpp"
+#include "core/io/color_bytes.hpp"
 #include "core/io/output.hpp"
 #include "core/io/source.hpp"
 #include "core/result.hpp"
@@ -144,17 +145,5 @@ bool write_point_cloud(const geometry::PointCloud& cloud, bool ascii, const Sink
 bool write_mesh(std::span<const Vector3d> vertices, std::span<const Vector3d> normals,
                 std::span<const Vector3d> colors, std::span<const Vector3i> triangles, bool ascii,
                 const Output& out);
-
-// The colour byte of a component: clamp to [0, 1], scale by 255, round half away from zero;
-// NaN gives 0. Written without branches on the value (colours of real scans are noise to a
-// branch predictor) and inline, since writers call it three times per point.
-inline std::uint8_t color_byte(double c) {
-    c = c > 0 ? c : 0.0;  // NaN and everything at or below 0
-    c = c < 1 ? c : 1.0;
-    // Round half away from zero without a library call: x - trunc(x) is exact for 0 <= x <= 255.
-    const double x = c * 255.0;
-    const int whole = static_cast<int>(x);
-    return static_cast<std::uint8_t>(whole + static_cast<int>(x - whole >= 0.5));
-}
 
 }  // namespace nubiro::io::ply

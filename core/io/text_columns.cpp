@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "core/io/ply.hpp"
+#include "core/io/color_bytes.hpp"
 #include "core/number_text.hpp"
 
 namespace nubiro::io::text_columns {
@@ -84,7 +84,7 @@ std::string write(const geometry::PointCloud& cloud, Layout layout) {
         text::append_shortest(out, p[2]);
         if (layout == Layout::Pts) {
             if (colours)
-                for (double x : cloud.colors[i]) out += ' ' + std::to_string(ply::color_byte(x));
+                for (double x : cloud.colors[i]) out += ' ' + std::to_string(color_byte(x));
         } else {
             const bool normals = layout == Layout::Xyzn;
             const bool have = normals ? cloud.has_normals() : colours;
