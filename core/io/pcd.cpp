@@ -11,6 +11,7 @@
 
 #include "core/io/lzf.hpp"
 #include "core/io/color_bytes.hpp"
+#include "core/io/fresh_stores.hpp"
 #include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
@@ -263,14 +264,30 @@ struct ColourBytes {
 };
 constexpr ColourBytes kColourBytes;
 
+// Reads fill fresh arrays, so the loops below that write whole points store them past the
+// cache (store_triple); each task calls finish_stores before it ends.
 void load_colours(Column c, std::size_t count, Vector3d* out) {
     const std::uint8_t* p = c.base;
     const double* byte = kColourBytes.value;
     for (std::size_t k = 0; k < count; ++k, p += c.stride) {
         std::uint32_t v;
         std::memcpy(&v, p, 4);
-        out[k] = {byte[(v >> 16) & 255], byte[(v >> 8) & 255], byte[v & 255]};
+        store_triple(out[k].data(), byte[(v >> 16) & 255], byte[(v >> 8) & 255], byte[v & 255]);
     }
+}
+
+// Three fields of type T into each point's slot, a point at a time; whether every value is
+// finite (x - x is 0 exactly for finite x).
+template <class T>
+bool load_triples(const Column (&c)[3], std::size_t count, Vector3d* out) {
+    bool finite = true;
+    for (std::size_t k = 0; k < count; ++k) {
+        const double x = load<T>(c[0].base + k * c[0].stride), y = load<T>(c[1].base + k * c[1].stride),
+                     z = load<T>(c[2].base + k * c[2].stride);
+        finite &= (x - x == 0) & (y - y == 0) & (z - z == 0);
+        store_triple(out[k].data(), x, y, z);
+    }
+    return finite;
 }
 
 constexpr std::size_t kChunk = 16384;  // points per parallel task
@@ -331,6 +348,13 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
         out.fields[j].bytes.resize(n * fields[kept[j]].bytes());
     }
 
+    // 4 or 8 when all three roles are filled by floats of that size (read a point at a time),
+    // else 0 (a field at a time, through its type).
+    const auto float_triple = [&](const std::size_t (&roles)[3]) -> char {
+        for (std::size_t r : roles)
+            if (r == kNone || fields[r].type != 'F' || fields[r].size != fields[roles[0]].size) return 0;
+        return static_cast<char>(fields[roles[0]].size);
+    };
     std::atomic<bool> complete{true}, any_non_finite{false};
     parallel::parallel_for_chunks(
         n,
@@ -343,8 +367,20 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
                 complete.store(false, std::memory_order_relaxed);
                 return;
             }
+            // The roles' values of the run of points [skip, skip + count) of the chunk; whether
+            // they are all finite.
             auto fill = [&](Storage<Vector3d>& dst, const std::size_t (&roles)[3], std::size_t skip, std::size_t count) {
-                double* base = dst.data()[begin + skip].data();
+                Vector3d* out = dst.data() + begin + skip;
+                const char kind = float_triple(roles);
+                if (kind) {
+                    Column c[3];
+                    for (int k = 0; k < 3; ++k) {
+                        c[k] = columns[roles[k]];
+                        c[k].base += skip * c[k].stride;
+                    }
+                    return kind == 4 ? load_triples<float>(c, count, out) : load_triples<double>(c, count, out);
+                }
+                double* base = out->data();
                 for (int k = 0; k < 3; ++k) {
                     if (roles[k] != kNone) {
                         const Column c = columns[roles[k]];
@@ -353,20 +389,13 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
                         for (std::size_t i = 0; i < count; ++i) base[3 * i + k] = 0.0;
                     }
                 }
+                return std::all_of(out, out + count, [](const Vector3d& p) { return is_finite(p); });
             };
             const std::size_t count = end - begin;
             // Runs short enough that a run's records stay in cache across the fields.
             for (std::size_t skip = 0; skip < count; skip += kRun) {
                 const std::size_t run = std::min(kRun, count - skip);
-                fill(cloud.points, xyz, skip, run);
-                if (!any_non_finite.load(std::memory_order_relaxed)) {
-                    const Vector3d* p = cloud.points.data() + begin + skip;
-                    for (std::size_t k = 0; k < run; ++k)
-                        if (!is_finite(p[k])) {
-                            any_non_finite.store(true, std::memory_order_relaxed);
-                            break;
-                        }
-                }
+                if (!fill(cloud.points, xyz, skip, run)) any_non_finite.store(true, std::memory_order_relaxed);
                 if (has_normals) fill(cloud.normals, normal, skip, run);
                 if (colour != kNone) {
                     const Column c = columns[colour];
@@ -378,6 +407,7 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
                 const Column c = columns[kept[j]];
                 gather_any(c.base, c.stride, count, width, out.fields[j].bytes.data() + begin * width);
             }
+            finish_stores();
         },
         kChunk);
     if (!complete.load()) return value_error("the file changed size while it was being read");

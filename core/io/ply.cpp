@@ -1,9 +1,6 @@
 #include "core/io/ply.hpp"
 
 #include <algorithm>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <array>
 #include <atomic>
 #include <initializer_list>
@@ -14,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/io/fresh_stores.hpp"
 #include "core/io/utf8.hpp"
 #include "core/io/source.hpp"
 #include "core/number_text.hpp"
@@ -191,26 +189,6 @@ inline void store(const ScalarSink& s, std::uint64_t row, double v) {
 // Body bytes handed to one decoding step: about the size of a core's private cache, so a block
 // read from a file is still there when its rows are decoded.
 constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
-
-// Stores x, y, z into one fresh Vector3d slot. A read fills arrays far larger than the caches and
-// does not read them back, so where the target has them the stores bypass the cache (no line is
-// fetched only to be overwritten); the values are the same either way.
-inline void store_triple(double* to, double x, double y, double z) {
-#if defined(__SSE2__) && defined(__x86_64__)
-    _mm_stream_si64(reinterpret_cast<long long*>(to), std::bit_cast<long long>(x));
-    _mm_stream_si64(reinterpret_cast<long long*>(to) + 1, std::bit_cast<long long>(y));
-    _mm_stream_si64(reinterpret_cast<long long*>(to) + 2, std::bit_cast<long long>(z));
-#else
-    to[0] = x, to[1] = y, to[2] = z;
-#endif
-}
-
-// Makes the bypassing stores of this thread visible before it reports its block done.
-inline void finish_stores() {
-#if defined(__SSE2__) && defined(__x86_64__)
-    _mm_sfence();
-#endif
-}
 
 // Bytes through a table of their 256 results, `run` adjacent bytes per row into adjacent slots.
 inline void look_up_runs(std::size_t run, const std::array<double, 256>& table, const unsigned char* in,
