@@ -9,9 +9,13 @@
 #include <optional>
 #include <type_traits>
 
-#include "core/io/lzf.hpp"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/io/color_bytes.hpp"
 #include "core/io/fresh_stores.hpp"
+#include "core/io/lzf.hpp"
 #include "core/io/source.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel.hpp"
