@@ -2,10 +2,11 @@
 from __future__ import annotations
 
 import json
+import math
 import os
 import time
 import timeit
-from typing import Callable
+from typing import Callable, NamedTuple
 
 
 def best(fn: Callable[[], object], number: int = 1, repeat: int = 7) -> float:
@@ -24,19 +25,36 @@ def best_cpu(fn: Callable[[], object], repeat: int = 7) -> float:
     return min(times)
 
 
-def paired(ours: Callable[[], object], peer: Callable[[], object], repeat: int = 9,
-           before: Callable[[], object] | None = None) -> tuple[float, float]:
-    """Best wall times of two calls measured alternately, so both see the same machine load.
-    `before` runs untimed ahead of every call (file writes remove their outputs with it)."""
-    a, b = [], []
+class PairTimes(NamedTuple):
+    ours: float
+    peer: float
+    ours_cpu: float
+    peer_cpu: float
+
+
+def paired_times(ours: Callable[[], object], peer: Callable[[], object], repeat: int = 9,
+                 before: Callable[[], object] | None = None) -> PairTimes:
+    """Best wall and process-CPU times of two calls measured alternately, so both see the same
+    machine load. `before` runs untimed ahead of every call (file writes remove their outputs
+    with it); each call's result is freed after the clocks stop."""
+    wall, cpu = [math.inf, math.inf], [math.inf, math.inf]
     for _ in range(repeat):
-        for fn, out in ((ours, a), (peer, b)):
+        for k, fn in enumerate((ours, peer)):
             if before is not None:
                 before()
-            t = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - t)
-    return min(a), min(b)
+            w, c = time.perf_counter(), time.process_time()
+            result = fn()
+            wall[k] = min(wall[k], time.perf_counter() - w)
+            cpu[k] = min(cpu[k], time.process_time() - c)
+            del result
+    return PairTimes(wall[0], wall[1], cpu[0], cpu[1])
+
+
+def paired(ours: Callable[[], object], peer: Callable[[], object], repeat: int = 9,
+           before: Callable[[], object] | None = None) -> tuple[float, float]:
+    """Best wall times of two calls measured alternately (see paired_times)."""
+    times = paired_times(ours, peer, repeat, before)
+    return times.ours, times.peer
 
 
 def remover(*paths: str) -> Callable[[], None]:

@@ -11,9 +11,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
+from _timing import paired
 from data import bunny_points
 
 from nubiro.cpu.pybind import _internal, geometry
@@ -27,18 +27,6 @@ def cloud_with_normals(n):
     pc.estimate_normals(geometry.KDTreeSearchParamKNN(30))
     return pc
 
-
-def interleaved_best(fns, repeat=5):
-    """Best time of each (fn, prepare) pair, the calls taking turns so that load changes on a
-    shared machine hit all of them alike."""
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for i, (fn, prepare) in enumerate(fns):
-            prepare()
-            t = time.perf_counter()
-            fn()
-            times[i].append(time.perf_counter() - t)
-    return [min(t) for t in times]
 
 
 PEAK = """
@@ -80,8 +68,9 @@ if __name__ == "__main__":
     def reset():
         pc.normals = flipped
 
-    ours, peer = interleaved_best([(lambda: pc.orient_normals_consistent_tangent_plane(10), reset),
-                                   (lambda: pc.estimate_normals(geometry.KDTreeSearchParamKNN(30)), lambda: None)])
+    # Both calls start from the flipped normals (estimation overwrites them anyway).
+    ours, peer = paired(lambda: pc.orient_normals_consistent_tangent_plane(10),
+                        lambda: pc.estimate_normals(geometry.KDTreeSearchParamKNN(30)), repeat=5, before=reset)
     stages = []
     for _ in range(3):
         reset()

@@ -22,10 +22,9 @@ import os
 import subprocess
 import sys
 
-import time
 
 import numpy as np
-from _timing import best, report
+from _timing import best, paired, paired_times, report
 from data import read_ascii_ply_mesh
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -61,17 +60,6 @@ def small_motion(points: np.ndarray, degrees: float, fraction: float) -> np.ndar
     return m
 
 
-def alternate(ours, peer, repeat: int) -> tuple[float, float, float, float]:
-    """Best wall and CPU times of `ours` and `peer`, timed one after the other `repeat` times."""
-    wall, cpu = [math.inf, math.inf], [math.inf, math.inf]
-    for _ in range(repeat):
-        for k, fn in enumerate((ours, peer)):
-            w, c = time.perf_counter(), time.process_time()
-            fn()
-            wall[k] = min(wall[k], time.perf_counter() - w)
-            cpu[k] = min(cpu[k], time.process_time() - c)
-    return wall[0], wall[1], cpu[0], cpu[1]
-
 
 def worker(threads: int) -> dict:
     import small_gicp
@@ -106,7 +94,7 @@ def worker(threads: int) -> dict:
                                     rotation_epsilon=0.0, translation_epsilon=0.0)
 
         iterations = max(peer().iterations, 1)
-        wall_ours, wall_peer, cpu_ours, cpu_peer = alternate(
+        wall_ours, wall_peer, cpu_ours, cpu_peer = paired_times(
             lambda: reg.registration_icp(source, target, d, None, method, criteria), peer, 7)
         out[name] = {"ours": wall_ours / 30, "peer": wall_peer / iterations, "cpu_ours": cpu_ours / 30,
                      "cpu_peer": cpu_peer / iterations, "peer_iterations": iterations}
@@ -119,9 +107,8 @@ def worker(threads: int) -> dict:
         dm = 0.01 * float(np.linalg.norm(target_m.max(axis=0) - target_m.min(axis=0)))
         t_cloud, s_cloud = geometry.PointCloud(), geometry.PointCloud()
         t_cloud.points, s_cloud.points = target_m, source_m
-        ours, peer, _, _ = alternate(lambda: reg.evaluate_registration(s_cloud, t_cloud, dm),
-                                     lambda: cKDTree(target_m).query(source_m, k=1, distance_upper_bound=dm, workers=-1),
-                                     3)
+        ours, peer = paired(lambda: reg.evaluate_registration(s_cloud, t_cloud, dm),
+                            lambda: cKDTree(target_m).query(source_m, k=1, distance_upper_bound=dm, workers=-1), 3)
         out["evaluate"] = {"ours": ours, "peer": peer}
     return out
 

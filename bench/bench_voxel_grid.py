@@ -5,25 +5,11 @@ machine's load affects both alike.
 
 Target: at most 1.0x voxel_down_sample.
 """
-import time
-
-from _timing import report
+from _timing import paired, report
 from data import bunny_points
 
 from nubiro import geometry
 from nubiro.cpu.pybind import _internal
-
-
-def alternate_best(first, second, repeat=9):
-    times = ([], [])
-    for _ in range(repeat):
-        for fn, out in zip((first, second), times):
-            start = time.perf_counter()
-            result = fn()
-            out.append(time.perf_counter() - start)
-            del result  # freeing is not part of either call
-    return min(times[0]), min(times[1])
-
 
 cloud = geometry.PointCloud()
 cloud.points = bunny_points(1_000_000)
@@ -31,6 +17,6 @@ print(f"1000000 bunny points, {_internal.num_threads()} threads")
 for size in (0.02, 0.05, 0.2):
     grid = geometry.VoxelGrid.create_from_point_cloud(cloud, size)
     print(f"voxel_size {size}: {len(grid.get_voxels())} voxels")
-    ours, peer = alternate_best(lambda: geometry.VoxelGrid.create_from_point_cloud(cloud, size),
-                                lambda: cloud.voxel_down_sample(size))
+    ours, peer = paired(lambda: geometry.VoxelGrid.create_from_point_cloud(cloud, size),
+                        lambda: cloud.voxel_down_sample(size))
     report(f"VoxelGrid.create_from_point_cloud({size})", ours, "voxel_down_sample", peer, 1.0)
