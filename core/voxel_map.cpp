@@ -36,10 +36,21 @@ bool has_odd_divisor(std::uint64_t c) {
     return false;
 }
 
+// Per bucket of one stage: where its run starts in the list, and its length (then the count of
+// its placements). Side by side, so each random visit to a bucket touches one cache line.
+struct Run {
+    std::uint32_t start, length;
+};
+
 // Scratch arrays reused from one stage of grown_map_order to the next.
 struct RunScratch {
-    std::vector<std::uint32_t> bucket, run_length, run_start, firsts, placed;
+    std::vector<std::uint32_t> bucket, firsts, placed;
+    std::vector<Run> runs;
 };
+
+// How far ahead the passes over a stage's buckets fetch the bucket they will visit: the bucket
+// array outgrows the caches, and the visits are random.
+constexpr std::size_t kAhead = 16;
 
 // Reorders `seq` (positions in `hashes`) into the iteration order of a map of `count` buckets
 // into which those keys are inserted in turn without growing. A new key goes to the front of its
@@ -51,27 +62,31 @@ void fill_order(std::uint64_t count, std::span<const std::uint64_t> hashes, std:
     const std::size_t m = seq.size();
     const Modulus mod(count);
     s.bucket.resize(m);
-    s.run_length.assign(count, 0);
+    for (std::size_t t = 0; t < m; ++t) {
+        if (t + kAhead < m) __builtin_prefetch(&hashes[seq[t + kAhead]]);
+        s.bucket[t] = static_cast<std::uint32_t>(mod(hashes[seq[t]]));
+    }
+    s.runs.assign(count, Run{0, 0});
     s.firsts.clear();
     for (std::size_t t = 0; t < m; ++t) {
-        const auto b = static_cast<std::uint32_t>(mod(hashes[seq[t]]));
-        s.bucket[t] = b;
-        if (s.run_length[b]++ == 0) s.firsts.push_back(b);
+        if (t + kAhead < m) __builtin_prefetch(&s.runs[s.bucket[t + kAhead]]);
+        if (s.runs[s.bucket[t]].length++ == 0) s.firsts.push_back(s.bucket[t]);
     }
     // Run starts, latest-started run first; the lengths are then reset to count placements.
-    s.run_start.resize(count);
     std::uint32_t cursor = 0;
     for (std::size_t r = s.firsts.size(); r-- > 0;) {
-        const std::uint32_t b = s.firsts[r];
-        s.run_start[b] = cursor;
-        cursor += s.run_length[b];
-        s.run_length[b] = 0;
+        if (r >= kAhead) __builtin_prefetch(&s.runs[s.firsts[r - kAhead]]);
+        Run& run = s.runs[s.firsts[r]];
+        run.start = cursor;
+        cursor += run.length;
+        run.length = 0;
     }
     // Latest first within each run.
     s.placed.resize(m);
     for (std::size_t t = m; t-- > 0;) {
-        const std::uint32_t b = s.bucket[t];
-        s.placed[s.run_start[b] + s.run_length[b]++] = seq[t];
+        if (t >= kAhead) __builtin_prefetch(&s.runs[s.bucket[t - kAhead]]);
+        Run& run = s.runs[s.bucket[t]];
+        s.placed[run.start + run.length++] = seq[t];
     }
     seq.swap(s.placed);
 }
