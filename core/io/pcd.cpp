@@ -281,17 +281,19 @@ void load_colours(Column c, std::size_t count, Vector3d* out) {
 }
 
 // Three fields of type T into each point's slot, a point at a time; whether every value is
-// finite (x - x is 0 exactly for finite x).
+// finite. x - x is +0 (no bit set) exactly for finite x, NaN otherwise, so or-ing the bits
+// tells without a comparison per value.
 template <class T>
 bool load_triples(const Column (&c)[3], std::size_t count, Vector3d* out) {
-    bool finite = true;
+    std::uint64_t not_finite = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const double x = load<T>(c[0].base + k * c[0].stride), y = load<T>(c[1].base + k * c[1].stride),
                      z = load<T>(c[2].base + k * c[2].stride);
-        finite &= (x - x == 0) & (y - y == 0) & (z - z == 0);
+        not_finite |= std::bit_cast<std::uint64_t>(x - x) | std::bit_cast<std::uint64_t>(y - y) |
+                      std::bit_cast<std::uint64_t>(z - z);
         store_triple(out[k].data(), x, y, z);
     }
-    return finite;
+    return not_finite == 0;
 }
 
 constexpr std::size_t kChunk = 16384;  // points per parallel task
