@@ -24,6 +24,16 @@ inline void store_triple(double* to, double x, double y, double z) {
 #endif
 }
 
+#if defined(__SSE2__)
+// Stores two points (x0 y0, z0 x1, y1 z1) into two fresh Vector3d slots from `to`, which must
+// be on a 16-byte boundary: whole vectors, no trip through the integer registers.
+inline void store_two_triples(double* to, __m128d x0y0, __m128d z0x1, __m128d y1z1) {
+    _mm_stream_pd(to, x0y0);
+    _mm_stream_pd(to + 2, z0x1);
+    _mm_stream_pd(to + 4, y1z1);
+}
+#endif
+
 // Makes the bypassing stores of this thread visible: call it before the thread reports its
 // block done.
 inline void finish_stores() {

@@ -271,11 +271,26 @@ constexpr ColourBytes kColourBytes;
 // Reads fill fresh arrays, so the loops below that write whole points store them past the
 // cache (store_triple); each task calls finish_stores before it ends.
 void load_colours(Column c, std::size_t count, Vector3d* out) {
-    const std::uint8_t* p = c.base;
     const double* byte = kColourBytes.value;
-    for (std::size_t k = 0; k < count; ++k, p += c.stride) {
+    const auto packed = [&](std::size_t k) {
         std::uint32_t v;
-        std::memcpy(&v, p, 4);
+        std::memcpy(&v, c.base + k * c.stride, 4);
+        return v;
+    };
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Two points at a time where the slots start on a 16-byte boundary (as fresh arrays do).
+    if (reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
+        for (; k + 2 <= count; k += 2) {
+            const std::uint32_t v = packed(k), w = packed(k + 1);
+            store_two_triples(out[k].data(), _mm_set_pd(byte[(v >> 8) & 255], byte[(v >> 16) & 255]),
+                              _mm_set_pd(byte[(w >> 16) & 255], byte[v & 255]),
+                              _mm_set_pd(byte[w & 255], byte[(w >> 8) & 255]));
+        }
+    }
+#endif
+    for (; k < count; ++k) {
+        const std::uint32_t v = packed(k);
         store_triple(out[k].data(), byte[(v >> 16) & 255], byte[(v >> 8) & 255], byte[v & 255]);
     }
 }
@@ -286,7 +301,22 @@ void load_colours(Column c, std::size_t count, Vector3d* out) {
 template <class T>
 bool load_triples(const Column (&c)[3], std::size_t count, Vector3d* out) {
     std::uint64_t not_finite = 0;
-    for (std::size_t k = 0; k < count; ++k) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Two points at a time where the slots start on a 16-byte boundary (as fresh arrays do).
+    if (reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
+        __m128d any = _mm_setzero_pd();
+        for (; k + 2 <= count; k += 2) {
+            const auto at = [&](int field, std::size_t point) { return load<T>(c[field].base + point * c[field].stride); };
+            const __m128d a = _mm_set_pd(at(1, k), at(0, k)), b = _mm_set_pd(at(0, k + 1), at(2, k)),
+                          d = _mm_set_pd(at(2, k + 1), at(1, k + 1));
+            any = _mm_or_pd(any, _mm_or_pd(_mm_sub_pd(a, a), _mm_or_pd(_mm_sub_pd(b, b), _mm_sub_pd(d, d))));
+            store_two_triples(out[k].data(), a, b, d);
+        }
+        not_finite = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_castpd_si128(any), _mm_setzero_si128())) != 0xffff;
+    }
+#endif
+    for (; k < count; ++k) {
         const double x = load<T>(c[0].base + k * c[0].stride), y = load<T>(c[1].base + k * c[1].stride),
                      z = load<T>(c[2].base + k * c[2].stride);
         not_finite |= std::bit_cast<std::uint64_t>(x - x) | std::bit_cast<std::uint64_t>(y - y) |
