@@ -1,7 +1,6 @@
 #include "core/geometry/voxel_cells.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 
 #include "core/geometry/folds.hpp"
@@ -22,31 +21,49 @@ constexpr std::size_t kProbePoints = 65536;
 
 // Bounds of one block, as folds from its first point would give them. Branch-free: folds
 // start from +-infinity, and a NaN operand or a tie keeps the running value (the SSE2 min/max
-// rule); axes that met only NaN are fixed up at the end.
+// rule). The block is folded as four consecutive parts side by side (one fold alone waits on
+// its own minimum every point); the parts are then joined in order by the same rule, which
+// gives what one fold over the block gives. An axis met a number exactly when its low ended at
+// or below its high (from +infinity and -infinity, any number, infinities included, leaves
+// low <= high); an axis that met only NaN is NaN.
 void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d& high) {
 #if defined(__SSE2__)
+    constexpr int kParts = 4;
     const double inf = std::numeric_limits<double>::infinity();
-    __m128d lo_xy = _mm_set1_pd(inf), hi_xy = _mm_set1_pd(-inf), seen_xy = _mm_setzero_pd();
-    __m128d lo_z = _mm_set_sd(inf), hi_z = _mm_set_sd(-inf), seen_z = _mm_setzero_pd();
-    for (std::size_t i = 0; i < count; ++i) {
-        const __m128d xy = _mm_loadu_pd(p[i].data());
-        const __m128d z = _mm_load_sd(p[i].data() + 2);
-        lo_xy = _mm_min_pd(xy, lo_xy);
-        hi_xy = _mm_max_pd(xy, hi_xy);
-        seen_xy = _mm_or_pd(seen_xy, _mm_cmpord_pd(xy, xy));
-        lo_z = _mm_min_sd(z, lo_z);
-        hi_z = _mm_max_sd(z, hi_z);
-        seen_z = _mm_or_pd(seen_z, _mm_cmpord_sd(z, z));
+    __m128d lo_xy[kParts], hi_xy[kParts], lo_z[kParts], hi_z[kParts];
+    for (int j = 0; j < kParts; ++j) {
+        lo_xy[j] = _mm_set1_pd(inf), hi_xy[j] = _mm_set1_pd(-inf);
+        lo_z[j] = _mm_set_sd(inf), hi_z[j] = _mm_set_sd(-inf);
     }
-    double lo[2], hi[2], seen[2];
-    _mm_storeu_pd(lo, lo_xy);
-    _mm_storeu_pd(hi, hi_xy);
-    _mm_storeu_pd(seen, seen_xy);
+    const auto fold = [&](int j, const Vector3d& q) {
+        const __m128d xy = _mm_loadu_pd(q.data());
+        const __m128d z = _mm_load_sd(q.data() + 2);
+        lo_xy[j] = _mm_min_pd(xy, lo_xy[j]);
+        hi_xy[j] = _mm_max_pd(xy, hi_xy[j]);
+        lo_z[j] = _mm_min_sd(z, lo_z[j]);
+        hi_z[j] = _mm_max_sd(z, hi_z[j]);
+    };
+    const std::size_t part = count / kParts;
+    for (std::size_t i = 0; i < part; ++i)
+        for (int j = 0; j < kParts; ++j) fold(j, p[j * part + i]);
+    for (std::size_t i = kParts * part; i < count; ++i) fold(kParts - 1, p[i]);  // the last part's tail
+    for (int j = 1; j < kParts; ++j) {
+        lo_xy[0] = _mm_min_pd(lo_xy[j], lo_xy[0]);
+        hi_xy[0] = _mm_max_pd(hi_xy[j], hi_xy[0]);
+        lo_z[0] = _mm_min_sd(lo_z[j], lo_z[0]);
+        hi_z[0] = _mm_max_sd(hi_z[j], hi_z[0]);
+    }
+    double lo[3], hi[3];
+    _mm_storeu_pd(lo, lo_xy[0]);
+    _mm_storeu_pd(hi, hi_xy[0]);
+    _mm_store_sd(lo + 2, lo_z[0]);
+    _mm_store_sd(hi + 2, hi_z[0]);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const auto any = [](double mask) { return std::bit_cast<std::uint64_t>(mask) != 0; };
-    const bool seen_z_any = any(_mm_cvtsd_f64(seen_z));
-    low = {any(seen[0]) ? lo[0] : nan, any(seen[1]) ? lo[1] : nan, seen_z_any ? _mm_cvtsd_f64(lo_z) : nan};
-    high = {any(seen[0]) ? hi[0] : nan, any(seen[1]) ? hi[1] : nan, seen_z_any ? _mm_cvtsd_f64(hi_z) : nan};
+    for (int k = 0; k < 3; ++k) {
+        const bool seen = lo[k] <= hi[k];
+        low[k] = seen ? lo[k] : nan;
+        high[k] = seen ? hi[k] : nan;
+    }
 #else
     low = high = p[0];
     for (std::size_t i = 1; i < count; ++i)
