@@ -90,6 +90,33 @@ inline VoxelKey voxel_key(const Vector3d& p, const Vector3d& origin, double size
 #endif
 }
 
+// voxel_key of every point p[0], ..., p[count - 1], handed to put(i, key). The SSE2 path takes
+// two points' six coordinates as three lane pairs (x0 y0, z0 x1, y1 z1), so no lane idles;
+// each coordinate goes through the same operations as in voxel_key.
+template <class Put>
+inline void for_each_voxel_key(const Vector3d* p, std::size_t count, const Vector3d& origin, double size, Put&& put) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    static_assert(sizeof(Vector3d) == 3 * sizeof(double) && sizeof(VoxelKey) == 3 * sizeof(std::int32_t),
+                  "points and keys are packed triples");
+    const __m128d s = _mm_set1_pd(size);
+    const __m128d oxy = _mm_loadu_pd(origin.data()), ozx = _mm_set_pd(origin[0], origin[2]),
+                  oyz = _mm_loadu_pd(origin.data() + 1);
+    for (; i + 2 <= count; i += 2) {
+        const double* v = p[i].data();
+        const __m128i xyzx = _mm_unpacklo_epi64(detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v), oxy), s)),
+                                                detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v + 2), ozx), s)));
+        const __m128i yz = detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v + 4), oyz), s));
+        VoxelKey two[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(two), xyzx);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&two[1].y), yz);
+        put(i, two[0]);
+        put(i + 1, two[1]);
+    }
+#endif
+    for (; i < count; ++i) put(i, voxel_key(p[i], origin, size));
+}
+
 // Three rounds of the classic hash-combine step from seed 0, each component hashing to itself
 // (sign-extended); 64-bit wrapping arithmetic.
 inline std::uint64_t hash_voxel_key(const VoxelKey& k) {

@@ -482,19 +482,28 @@ void voxel_key_checks() {
                             2147483646.5, 2147483647.0, 2147483647.5, 2147483648.0, -2147483648.0,
                             -2147483648.5, -2147483649.0, 1e300, -1e300, kInf, -kInf, kNaN};
     const Vector3d origins[] = {{0, 0, 0}, {-0.25, 1e-300, -1e300}};
-    int mismatches = 0;
+    int mismatches = 0, run_mismatches = 0;
     for (const Vector3d& o : origins)
-        for (double size : {1.0, 0.1, 3e-300})
+        for (double size : {1.0, 0.1, 3e-300}) {
+            std::vector<Vector3d> run;  // every edge point in turn: each lands in both halves of a pair
             for (double a : edges)
                 for (double b : edges)
                     for (double c : edges) {
                         const Vector3d p{a, b, c};
+                        run.push_back(p);
                         const VoxelKey k = voxel_key(p, o, size);
                         const VoxelKey one{voxel_index((a - o[0]) / size), voxel_index((b - o[1]) / size),
                                            voxel_index((c - o[2]) / size)};
                         if (!(k == one) && mismatches++ < 5) check(false, "voxel_key " + str(p) + " size " + std::to_string(size));
                     }
+            for (std::size_t shift : {0, 1})
+                for_each_voxel_key(run.data() + shift, run.size() - shift, o, size, [&](std::size_t i, const VoxelKey& k) {
+                    if (!(k == voxel_key(run[shift + i], o, size)) && run_mismatches++ < 5)
+                        check(false, "for_each_voxel_key " + str(run[shift + i]) + " size " + std::to_string(size));
+                });
+        }
     check(mismatches == 0, "voxel_key matches voxel_index on every edge value");
+    check(run_mismatches == 0, "for_each_voxel_key matches voxel_key on every edge value");
 }
 
 // cloud_bounds against one NaN-skipping fold in point order, bit for bit: the earliest of equal

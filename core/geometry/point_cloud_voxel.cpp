@@ -209,7 +209,8 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
         parallel::parallel_for_chunks(
             n,
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) cells[i] = grid.cell_of(voxel_key(pts[i], low, voxel_size));
+                for_each_voxel_key(pts + begin, end - begin, low, voxel_size,
+                                   [&](std::size_t i, const VoxelKey& k) { cells[begin + i] = grid.cell_of(k); });
             },
             kMinChunk);
         DenseCellNumbers numbers(grid, cells.get());
@@ -220,7 +221,8 @@ Result<PointCloud> PointCloud::voxel_down_sample(double voxel_size) const {
         parallel::parallel_for_chunks(
             n,
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) keys[i] = voxel_key(pts[i], low, voxel_size);
+                for_each_voxel_key(pts + begin, end - begin, low, voxel_size,
+                                   [&](std::size_t i, const VoxelKey& k) { keys[begin + i] = k; });
             },
             kMinChunk);
         KeyNumbers numbers(keys.data());

@@ -53,8 +53,9 @@ DistinctCells occupied_cells(std::span<const Vector3d> points, double s, const V
         parallel::parallel_for_chunks(
             n,
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i)
-                    cells[i] = outside(pts[i], m, M) ? kLeftOut : grid.cell_of(voxel_key(pts[i], m, s));
+                for_each_voxel_key(pts + begin, end - begin, m, s, [&](std::size_t i, const VoxelKey& k) {
+                    cells[begin + i] = outside(pts[begin + i], m, M) ? kLeftOut : grid.cell_of(k);
+                });
             },
             kMinChunk);
         DenseCellNumbers dense(grid, cells.get());
@@ -72,11 +73,10 @@ DistinctCells occupied_cells(std::span<const Vector3d> points, double s, const V
     parallel::parallel_for_chunks(
         n,
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const Vector3d& p = pts[i];
-                inside[i] = !outside(p, m, M);
-                keys[i] = voxel_key(p, m, s);
-            }
+            for_each_voxel_key(pts + begin, end - begin, m, s, [&](std::size_t i, const VoxelKey& k) {
+                inside[begin + i] = !outside(pts[begin + i], m, M);
+                keys[begin + i] = k;
+            });
         },
         kMinChunk);
     return distinct_cells(keys, inside);
