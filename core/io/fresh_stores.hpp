@@ -37,7 +37,7 @@ inline void store_two_triples(double* to, __m128d x0y0, __m128d z0x1, __m128d y1
 // Makes the bypassing stores of this thread visible: call it before the thread reports its
 // block done.
 inline void finish_stores() {
-#if defined(__SSE2__) && defined(__x86_64__)
+#if defined(__SSE2__)
     _mm_sfence();
 #endif
 }
