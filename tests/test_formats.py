@@ -219,6 +219,22 @@ def test_ply_refuses_fields_it_cannot_store(tmp_path, fields, message):
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["keep.ply"]
 
 
+@pytest.mark.parametrize("precision", ["float", "double"])
+def test_one_non_finite_point_is_dropped_wherever_it_lies(tmp_path, precision):
+    # Binary bodies are decoded two points at a time, with a last point alone: one bad
+    # coordinate in each place and axis must be found.
+    path = tmp_path / "one.pcd"
+    for at in range(5):
+        for axis in range(3):
+            for bad in (np.nan, np.inf, -np.inf):
+                points = np.arange(15, dtype=float).reshape(5, 3)
+                points[at, axis] = bad
+                nubiro.write(path, cloud(points, NORMALS[:5], COLORS[:5]), precision=precision)
+                kept = nubiro.read(path)
+                assert np.array_equal(np.asarray(kept.points), np.delete(points, at, axis=0)), (at, axis, bad)
+                assert len(kept.normals) == len(kept.colors) == 4
+
+
 def pcd_file(path, header, body=b""):
     path.write_bytes(header.encode() + body)
     return path
