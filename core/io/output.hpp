@@ -27,6 +27,15 @@ struct Output {
     std::function<void(std::uint64_t offset, std::uint64_t length)> reserve;   // may be empty
 };
 
+// Binary writers fill a row from several arrays at once (points, normals, colours), a few
+// kilobytes of each in turn. The processor's own stream prefetch stops at every page boundary
+// and cannot keep up with that pattern, so fillers fetch each source this far ahead of the
+// element they read (measured: filling a PCD body of 1M points 15 -> 11 ms on one thread).
+inline void fetch_ahead(const void* source) {
+    constexpr std::size_t kAheadBytes = 4096;
+    __builtin_prefetch(static_cast<const char*>(source) + kAheadBytes);
+}
+
 // Rows of a variable size (text), rows(begin, end, buffer) appending rows [begin, end) to
 // `buffer`: blocks are formatted in parallel, each into its own reused buffer, and handed to
 // `write` in row order.

@@ -731,6 +731,7 @@ void put_column(const Vector3d* v, int k, std::size_t count, std::uint8_t* dst, 
 template <class T>
 void put_vectors(const Vector3d* v, std::size_t count, std::uint8_t* dst, std::size_t stride) {
     for (std::size_t i = 0; i < count; ++i, dst += stride) {
+        fetch_ahead(v + i);
         if constexpr (std::is_same_v<T, double>) {
             std::memcpy(dst, v[i].data(), 24);
         } else {
@@ -778,6 +779,7 @@ void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t fi
         }
         case Source::Colour:
             for_each_color(cloud.colors.data() + first, count, [&](std::size_t i, std::uint32_t rgb) {
+                fetch_ahead(cloud.colors.data() + first + i);
                 const std::uint32_t v = packed_colour(rgb);
                 std::memcpy(dst + i * stride, &v, 4);
             });
