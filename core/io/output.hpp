@@ -31,9 +31,11 @@ struct Output {
 // kilobytes of each in turn. The processor's own stream prefetch stops at every page boundary
 // and cannot keep up with that pattern, so fillers fetch each source this far ahead of the
 // element they read (measured: filling a PCD body of 1M points 15 -> 11 ms on one thread).
+// The address is formed as an integer: near the end of an array it points past it, which a
+// prefetch may do but pointer arithmetic may not.
 inline void fetch_ahead(const void* source) {
-    constexpr std::size_t kAheadBytes = 4096;
-    __builtin_prefetch(static_cast<const char*>(source) + kAheadBytes);
+    constexpr std::uintptr_t kAheadBytes = 4096;
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(source) + kAheadBytes));
 }
 
 // Rows of a variable size (text), rows(begin, end, buffer) appending rows [begin, end) to
