@@ -384,13 +384,14 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
         out.fields[j].bytes.resize(n * fields[kept[j]].bytes());
     }
 
-    // 4 or 8 when all three roles are filled by floats of that size (read a point at a time),
-    // else 0 (a field at a time, through its type).
+    // How a role set is decoded, decided once per read: 4 or 8 when all three roles are filled
+    // by floats of that size (a point at a time), else 0 (a field at a time, through its type).
     const auto float_triple = [&](const std::size_t (&roles)[3]) -> char {
         for (std::size_t r : roles)
             if (r == kNone || fields[r].type != 'F' || fields[r].size != fields[roles[0]].size) return 0;
         return static_cast<char>(fields[roles[0]].size);
     };
+    const char xyz_kind = float_triple(xyz), normal_kind = float_triple(normal);
     std::atomic<bool> complete{true}, any_non_finite{false};
     parallel::parallel_for_chunks(
         n,
@@ -404,10 +405,10 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
                 return;
             }
             // The roles' values of the run of points [skip, skip + count) of the chunk; whether
-            // they are all finite.
-            auto fill = [&](Storage<Vector3d>& dst, const std::size_t (&roles)[3], std::size_t skip, std::size_t count) {
+            // they are all finite (always true unless `check_finite`).
+            auto fill = [&](Storage<Vector3d>& dst, const std::size_t (&roles)[3], char kind, std::size_t skip,
+                            std::size_t count, bool check_finite) {
                 Vector3d* out = dst.data() + begin + skip;
-                const char kind = float_triple(roles);
                 if (kind) {
                     Column c[3];
                     for (int k = 0; k < 3; ++k) {
@@ -425,14 +426,14 @@ Result<Cloud> assemble(Header header, const ChunkColumns& chunk_columns, bool ke
                         for (std::size_t i = 0; i < count; ++i) base[3 * i + k] = 0.0;
                     }
                 }
-                return std::all_of(out, out + count, [](const Vector3d& p) { return is_finite(p); });
+                return !check_finite || std::all_of(out, out + count, [](const Vector3d& p) { return is_finite(p); });
             };
             const std::size_t count = end - begin;
             // Runs short enough that a run's records stay in cache across the fields.
             for (std::size_t skip = 0; skip < count; skip += kRun) {
                 const std::size_t run = std::min(kRun, count - skip);
-                if (!fill(cloud.points, xyz, skip, run)) any_non_finite.store(true, std::memory_order_relaxed);
-                if (has_normals) fill(cloud.normals, normal, skip, run);
+                if (!fill(cloud.points, xyz, xyz_kind, skip, run, true)) any_non_finite.store(true, std::memory_order_relaxed);
+                if (has_normals) fill(cloud.normals, normal, normal_kind, skip, run, false);
                 if (colour != kNone) {
                     const Column c = columns[colour];
                     load_colours({c.base + skip * c.stride, c.stride}, run, cloud.colors.data() + begin + skip);
