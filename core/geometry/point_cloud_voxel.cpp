@@ -56,10 +56,10 @@ struct NormalSum {
     bool any;  // at least one normal was added
 };
 
-// How far ahead the numbering fetches a point's cell slot, and the adding its voxel's sums. A
-// new voxel (one point in ten when down-sampling to 10 %) is a branch no predictor can guess,
-// and each miss empties the pipeline of the loads it had started; fetches issued ahead survive.
-constexpr std::size_t kSlotAhead = 16, kSumsAhead = 8;
+// How far ahead the adding fetches a point's voxel sums (the numbering fetches its cell slot
+// kSlotAhead points ahead, for the same reason: a new voxel, one point in ten when
+// down-sampling to 10 %, is a branch no predictor can guess).
+constexpr std::size_t kSumsAhead = 8;
 // Points the numbering thread hands over to the adding thread at a time.
 constexpr std::size_t kHandOver = 4096;
 

@@ -110,6 +110,11 @@ struct DenseGrid {
     }
 };
 
+// How far ahead a numbering pass fetches the slot of a point's cell: a new cell is a branch
+// no predictor can guess, and each miss empties the pipeline of the loads it had started;
+// fetches issued ahead survive.
+constexpr std::size_t kSlotAhead = 16;
+
 // Numbers a dense grid's cells in order of first appearance: one slot per cell holding its
 // number + 1, or 0 for a cell not seen yet. The slots come zeroed from the system (calloc),
 // so the cells no point touches cost nothing.

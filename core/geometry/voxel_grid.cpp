@@ -17,8 +17,8 @@ namespace nubiro::geometry {
 namespace {
 
 constexpr std::size_t kMinChunk = 8192;
-// Points per stop check in the serial numbering, and how far ahead it fetches a cell's slot.
-constexpr std::size_t kSerialBlock = std::size_t{1} << 16, kSlotAhead = 16;
+// Points per stop check in the serial numbering.
+constexpr std::size_t kSerialBlock = std::size_t{1} << 16;
 
 constexpr Vector3d kVoxelColor{0.5, 0.5, 0.5};
 
