@@ -13,7 +13,9 @@
 // bits/stl_heap.h: __make_heap, __pop_heap and __adjust_heap for the fallback). These steps are
 // unchanged since GCC 4.9. Written from the algorithm, not copied; see THIRD_PARTY_NOTICES.
 #pragma once
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace nubiro {
@@ -86,17 +88,74 @@ void move_median_to_first(T* f, T* a, T* b, T* c, const Key& key) {
     std::swap(*f, *m);
 }
 
-// Neither scan tests the range ends: the median of three leaves a record that stops the
-// left scan, and the pivot at f stops the right scan. This holds for NaN keys too, because
-// a scan stops on every record for which its less-than is false.
+// The partition around the pivot at f: the records from f + 1 upward that are not less than
+// the pivot (left stoppers) are swapped, in order, with the records from l - 1 downward that
+// the pivot is not less than (right stoppers), until the next left stopper is not below the
+// next right one; that left stopper is the cut.
+//
+// Every swap leaves the records between its two positions untouched, so the stoppers can be
+// found ahead of the swaps. While the unscanned middle holds whole blocks, the stoppers of a
+// block of kBlock records at each end are listed without a branch per record (a comparison
+// that goes either way at random costs a misprediction in a scan loop), and the k-th listed
+// left stopper is swapped with the k-th listed right one: the same pairs as the scan loop,
+// in the same order. The rest, from the last swapped pair on, is the scan loop itself.
+//
+// Neither scan of that loop tests the range ends: the median of three leaves a record that
+// stops the left scan, and the pivot at f stops the right scan; a position swapped before
+// holds a stopper for the scan that meets it. This holds for NaN keys too, because a scan
+// stops on every record for which its less-than is false.
+inline constexpr std::ptrdiff_t kBlock = 64;
+
 template <class T, class Key>
 T* partition(T* f, T* l, const Key& key) {
+    const auto pivot = key(*f);
+    // Stoppers listed as offsets into their block: from base upward on the left, from base
+    // downward (1 = base - 1) on the right; [next, count) are still to be swapped.
+    std::uint8_t left_offsets[kBlock], right_offsets[kBlock];
+    std::ptrdiff_t left_count = 0, left_next = 0, right_count = 0, right_next = 0;
+    T* left_base = f + 1;
+    T* right_base = l;
+    T* unscanned_first = f + 1;
+    T* unscanned_last = l;
+    // Where the scan loop takes over: after the last swapped left position, and at the last
+    // swapped right position (the loop steps down before it scans).
     T* left = f + 1;
     T* right = l;
     for (;;) {
-        while (key(*left) < key(*f)) ++left;
+        if (left_next == left_count) {
+            const std::ptrdiff_t needed = right_next == right_count ? 2 * kBlock : kBlock;
+            if (unscanned_last - unscanned_first < needed) break;
+            left_base = unscanned_first;
+            left_count = left_next = 0;
+            for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+                left_offsets[left_count] = static_cast<std::uint8_t>(i);
+                left_count += !(key(left_base[i]) < pivot);
+            }
+            unscanned_first += kBlock;
+        }
+        if (right_next == right_count) {
+            if (unscanned_last - unscanned_first < kBlock) break;
+            right_base = unscanned_last;
+            right_count = right_next = 0;
+            for (std::ptrdiff_t i = 1; i <= kBlock; ++i) {
+                right_offsets[right_count] = static_cast<std::uint8_t>(i);
+                right_count += !(pivot < key(right_base[-i]));
+            }
+            unscanned_last -= kBlock;
+        }
+        const std::ptrdiff_t pairs = std::min(left_count - left_next, right_count - right_next);
+        if (pairs == 0) continue;
+        for (std::ptrdiff_t k = 0; k < pairs; ++k)
+            std::swap(left_base[left_offsets[left_next + k]], right_base[-right_offsets[right_next + k]]);
+        left_next += pairs;
+        right_next += pairs;
+        left = left_base + left_offsets[left_next - 1] + 1;
+        right = right_base - right_offsets[right_next - 1];
+    }
+    for (;;) {
+        while (key(*left) < pivot) ++left;
         --right;
-        while (key(*f) < key(*right)) --right;
+        while (pivot < key(*right)) --right;
         if (!(left < right)) return left;
         std::swap(*left, *right);
         ++left;
