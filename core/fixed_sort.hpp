@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 namespace nubiro {
@@ -162,7 +163,16 @@ T* partition(T* f, T* l, const Key& key) {
     }
 }
 
+// Declared here, defined below with the final pass it belongs to.
 template <class T, class Key>
+void guarded_insertion(T* f, T* e, const Key& key);
+
+// With kSortRanges, each range the loop leaves at kThreshold records or fewer is insertion-
+// sorted at once, while it is in cache and on the thread that partitioned it. For ordered keys
+// this is what the final insertion pass does: every record before such a range is not greater
+// than any record in it, so the pass moves no record across the range's start. Unordered
+// (NaN) keys void that argument, and then the ranges are left to the final pass.
+template <bool kSortRanges, class T, class Key>
 void introsort_loop(T* f, T* l, std::size_t depth, const Key& key) {
     while (static_cast<std::size_t>(l - f) > kThreshold) {
         if (depth == 0) {
@@ -172,8 +182,25 @@ void introsort_loop(T* f, T* l, std::size_t depth, const Key& key) {
         --depth;
         move_median_to_first(f, f + 1, f + (l - f) / 2, l - 1, key);
         T* cut = partition(f, l, key);
-        introsort_loop(cut, l, depth, key);
+        introsort_loop<kSortRanges>(cut, l, depth, key);
         l = cut;
+    }
+    if constexpr (kSortRanges) guarded_insertion(f, l, key);
+}
+
+// True when some key is unordered (a NaN); keys of other types are always ordered.
+template <class T, class Key>
+bool has_unordered_key(const T* f, const T* l, const Key& key) {
+    using K = std::decay_t<decltype(key(*f))>;
+    if constexpr (std::is_floating_point_v<K>) {
+        bool unordered = false;
+        for (; f != l; ++f) {
+            const K k = key(*f);
+            unordered |= k != k;
+        }
+        return unordered;
+    } else {
+        return false;
     }
 }
 
@@ -232,9 +259,15 @@ inline std::size_t floor_log2(std::size_t n) {
 // operator<). The order of equal keys is fixed by the steps above.
 template <class T, class Key>
 void fixed_sort(T* records, std::size_t n, const Key& key) {
+    using namespace fixed_sort_detail;
     if (n == 0) return;
-    fixed_sort_detail::introsort_loop(records, records + n, 2 * fixed_sort_detail::floor_log2(n), key);
-    fixed_sort_detail::final_insertion(records, records + n, key);
+    const std::size_t depth = 2 * floor_log2(n);
+    if (has_unordered_key(records, records + n, key)) {
+        introsort_loop<false>(records, records + n, depth, key);
+        final_insertion(records, records + n, key);
+    } else {
+        introsort_loop<true>(records, records + n, depth, key);
+    }
 }
 
 }  // namespace nubiro

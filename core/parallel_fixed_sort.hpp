@@ -4,11 +4,13 @@
 // The introsort splits a range at a pivot and then sorts the two parts independently, each
 // with the same depth budget; what happens inside a part depends only on its own records. So
 // the splits are made level by level (the parts of one level in parallel) until there are
-// enough parts to share out, the parts are finished in parallel, and the final insertion pass,
-// which crosses part boundaries, runs over the whole array on one thread.
+// enough parts to share out and the parts are finished in parallel. For ordered keys each part
+// ends fully sorted (see introsort_loop); otherwise the final insertion pass, which can cross
+// part boundaries, runs over the whole array on one thread.
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/parallel.hpp"
@@ -31,7 +33,7 @@ void parallel_fixed_sort(T* records, std::size_t n, const Key& key) {
         std::size_t depth;
     };
     // A part is split further only while it is large; parts of at most kThreshold records are
-    // left to the final insertion pass, as the sequential loop leaves them.
+    // left to the loop below, which treats them as the sequential loop does.
     auto splittable = [](const Part& p) { return static_cast<std::size_t>(p.last - p.first) > kThreshold && p.depth > 0; };
     std::vector<Part> parts{{records, records + n, 2 * floor_log2(n)}};
     // Enough parts to share out, and small enough that a stop request is heard between parts
@@ -57,8 +59,22 @@ void parallel_fixed_sort(T* records, std::size_t n, const Key& key) {
         for (const Part& p : next)
             if (p.first) parts.push_back(p);
     }
-    parallel::parallel_for(parts.size(), [&](std::size_t i) { introsort_loop(parts[i].first, parts[i].last, parts[i].depth, key); });
-    final_insertion(records, records + n, key);
+    // Keys are checked a block at a time; any unordered key sends the ranges to the final pass.
+    constexpr std::size_t kCheckBlock = std::size_t{1} << 16;
+    std::vector<std::uint8_t> unordered((n + kCheckBlock - 1) / kCheckBlock);
+    parallel::parallel_for(unordered.size(), [&](std::size_t b) {
+        unordered[b] = has_unordered_key(records + b * kCheckBlock, records + std::min(n, (b + 1) * kCheckBlock), key);
+    });
+    if (std::find(unordered.begin(), unordered.end(), 1) != unordered.end()) {
+        parallel::parallel_for(parts.size(), [&](std::size_t i) {
+            introsort_loop<false>(parts[i].first, parts[i].last, parts[i].depth, key);
+        });
+        final_insertion(records, records + n, key);
+    } else {
+        parallel::parallel_for(parts.size(), [&](std::size_t i) {
+            introsort_loop<true>(parts[i].first, parts[i].last, parts[i].depth, key);
+        });
+    }
 }
 
 }  // namespace nubiro

@@ -24,6 +24,7 @@
 
 #include "core/kdtree.hpp"
 #include "core/fixed_sort.hpp"
+#include "core/parallel_fixed_sort.hpp"
 
 using namespace nubiro;
 
@@ -366,6 +367,30 @@ void check_sort() {
             std::vector<std::uint64_t> expected(n);
             std::iota(expected.begin(), expected.end(), 0);
             expect(p == expected, "sort with NaN keys permutes records, n=" + std::to_string(n));
+            std::vector<Rec> b = records_from(keys);
+            ref_sort(b, rec_key);
+            expect(payloads(a) == payloads(b), "sort with NaN keys takes the reference's steps, n=" + std::to_string(n));
+        }
+    }
+
+    // The sort spread over the pool leaves the sequential order, with and without NaN keys
+    // (which keep the final insertion pass over the whole sequence).
+    for (std::size_t n : {40000, 300000}) {
+        for (int pattern = 0; pattern < 4; ++pattern) {
+            std::vector<double> keys(n);
+            for (double& k : keys) {
+                switch (pattern) {
+                    case 0: k = std::ldexp(static_cast<double>(rng() >> 11), -53); break;
+                    case 1: k = static_cast<double>(rng() % 50); break;
+                    case 2: k = rng() % 1000 == 0 ? kNaN : static_cast<double>(rng() % 5000); break;
+                    default: k = rng() % 2 ? 0.0 : -0.0; break;
+                }
+            }
+            std::vector<Rec> a = records_from(keys), b = a;
+            fixed_sort(a.data(), a.size(), rec_key);
+            parallel_fixed_sort(b.data(), b.size(), rec_key);
+            expect(payloads(a) == payloads(b), "pool sort == sequential sort, n=" + std::to_string(n) +
+                                                   " pattern=" + std::to_string(pattern));
         }
     }
 }
