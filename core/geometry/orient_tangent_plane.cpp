@@ -49,6 +49,11 @@ public:
     }
 
     // Union by size; on equal sizes the first root stays the root. False when already joined.
+    // Starts loading x's entry, for a find a few edges later.
+    void prefetch(std::uint32_t x) const { __builtin_prefetch(parent_.data() + x); }
+
+    std::size_t size() const { return parent_.size(); }
+
     bool unite(std::uint32_t a, std::uint32_t b) {
         std::uint32_t root = find(a), child = find(b);
         if (root == child) return false;
@@ -67,9 +72,18 @@ private:
 Edges kruskal(Edges& edges, DisjointSets& forest) {
     parallel_fixed_sort(edges.data(), edges.size(), [](const Edge& e) { return e.weight; });
     Edges tree;
+    // After n - 1 merges the forest is one tree, and every later edge would close a cycle.
+    const std::size_t spanning = forest.size() - 1;
+    // The forest's entries are read at random: the ends of an edge this far ahead are fetched.
+    constexpr std::size_t kAhead = 16;
     parallel::serial_blocks(edges.size(), kSerialBlock, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
+        for (std::size_t i = begin; i < end && tree.size() < spanning; ++i) {
+            if (i + kAhead < edges.size()) {
+                forest.prefetch(edges[i + kAhead].a);
+                forest.prefetch(edges[i + kAhead].b);
+            }
             if (forest.unite(edges[i].a, edges[i].b)) tree.push_back(edges[i]);
+        }
     });
     return tree;
 }
