@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 import numpy as np
-from _timing import paired
+from _timing import paired, report
 from data import bunny_points
 
 from nubiro.cpu.pybind import _internal, geometry
@@ -81,6 +81,5 @@ if __name__ == "__main__":
           f"propagation {split[2] * 1e3:.1f} ms)")
     print(f"peak memory of one orientation: {peak_mib(np.asarray(pc.points), flipped):.1f} MiB "
           f"(points and normals: {2 * N * 24 / 2**20:.1f} MiB)")
-    ratio = ours / peer
-    verdict = "ok" if ratio <= 2.0 else "MISSES target 2.0x"
-    print(f"estimate_normals(KDTreeSearchParamKNN(30))    {peer * 1e3:9.1f} ms   ratio {ratio:.3f}  {verdict}")
+    report(f"orient_normals_consistent_tangent_plane(10), {N} bunny", ours,
+           "estimate_normals(KDTreeSearchParamKNN(30))", peer, target=2.0)
