@@ -106,6 +106,7 @@ void move_median_to_first(T* f, T* a, T* b, T* c, const Key& key) {
 // holds a stopper for the scan that meets it. This holds for NaN keys too, because a scan
 // stops on every record for which its less-than is false.
 inline constexpr std::ptrdiff_t kBlock = 64;
+static_assert(kBlock <= 255, "block offsets are kept in bytes");
 
 template <class T, class Key>
 T* partition(T* f, T* l, const Key& key) {
