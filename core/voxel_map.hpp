@@ -32,6 +32,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/fetch_ahead.hpp"
 #include "core/result.hpp"
 #include "core/types.hpp"
 
@@ -104,6 +105,7 @@ inline void for_each_voxel_key(const Vector3d* p, std::size_t count, const Vecto
                   oyz = _mm_loadu_pd(origin.data() + 1);
     for (; i + 2 <= count; i += 2) {
         const double* v = p[i].data();
+        fetch_ahead(v);
         const __m128i xyzx = _mm_unpacklo_epi64(detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v), oxy), s)),
                                                 detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v + 2), ozx), s)));
         const __m128i yz = detail::voxel_index2(_mm_div_pd(_mm_sub_pd(_mm_loadu_pd(v + 4), oyz), s));

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/fetch_ahead.hpp"
 #include "core/geometry/folds.hpp"
 #include "core/geometry/point_cloud.hpp"
 #include "core/geometry/voxel_cells.hpp"
@@ -86,6 +87,12 @@ public:
     void prefetch(std::uint32_t v) const {
         if (v < points.size()) __builtin_prefetch(points.data() + v);
     }
+    // Reads of point i's coordinates (and normal and colour) are streamed: fetched ahead.
+    void fetch_ahead_of(std::size_t i) const {
+        fetch_ahead(pts_ + i);
+        if (nrm_) fetch_ahead(nrm_ + i);
+        if (col_) fetch_ahead(col_ + i);
+    }
     void add(std::size_t i, std::uint32_t v) {
         if (v == points.size()) grow();
         PointSum& ps = points[v];
@@ -137,6 +144,7 @@ void number_and_sum(std::size_t n, Numbers& numbers, std::uint32_t* voxel_of, Vo
                 if (i + kSlotAhead < n) numbers.prefetch(i + kSlotAhead);
                 if (i + kSumsAhead < n)
                     if (const std::uint32_t slot = numbers.peek(i + kSumsAhead)) sums.prefetch(slot - 1);
+                sums.fetch_ahead_of(i);
                 sums.add(i, numbers.number_of(i));
             }
             parallel::report_progress("down-sampling", end, n);
@@ -176,6 +184,7 @@ void number_and_sum(std::size_t n, Numbers& numbers, std::uint32_t* voxel_of, Vo
             }
             for (std::size_t i = done; i < ready; ++i) {
                 if (i + kSumsAhead < ready) sums.prefetch(voxel_of[i + kSumsAhead]);
+                sums.fetch_ahead_of(i);
                 sums.add(i, voxel_of[i]);
             }
             done = ready;

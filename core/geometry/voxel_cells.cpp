@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/fetch_ahead.hpp"
 #include "core/geometry/folds.hpp"
 #include "core/parallel.hpp"
 
@@ -45,7 +46,10 @@ void block_bounds(const Vector3d* p, std::size_t count, Vector3d& low, Vector3d&
     };
     const std::size_t part = count / kParts;
     for (std::size_t i = 0; i < part; ++i)
-        for (int j = 0; j < kParts; ++j) fold(j, p[j * part + i]);
+        for (int j = 0; j < kParts; ++j) {
+            fetch_ahead(p + j * part + i);
+            fold(j, p[j * part + i]);
+        }
     for (std::size_t i = kParts * part; i < count; ++i) fold(kParts - 1, p[i]);  // the last part's tail
     for (int j = 1; j < kParts; ++j) {
         lo_xy[0] = _mm_min_pd(lo_xy[j], lo_xy[0]);
