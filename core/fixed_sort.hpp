@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/fetch_ahead.hpp"
+
 namespace nubiro {
 
 namespace fixed_sort_detail {
@@ -107,6 +109,9 @@ void move_median_to_first(T* f, T* a, T* b, T* c, const Key& key) {
 // stops on every record for which its less-than is false.
 inline constexpr std::ptrdiff_t kBlock = 64;
 static_assert(kBlock <= 255, "block offsets are kept in bytes");
+// Each block scanned fetches the block as far ahead of it (behind it, on the right) as the
+// read-ahead distance, one cache line at a time: the scans stream through large ranges.
+inline constexpr std::size_t kLineBytes = 64;
 
 template <class T, class Key>
 T* partition(T* f, T* l, const Key& key) {
@@ -129,6 +134,8 @@ T* partition(T* f, T* l, const Key& key) {
             if (unscanned_last - unscanned_first < needed) break;
             left_base = unscanned_first;
             left_count = left_next = 0;
+            for (std::size_t b = 0; b < sizeof(T) * kBlock; b += kLineBytes)
+                fetch_ahead(reinterpret_cast<const char*>(left_base) + b);
             for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
                 left_offsets[left_count] = static_cast<std::uint8_t>(i);
                 left_count += !(key(left_base[i]) < pivot);
@@ -139,6 +146,8 @@ T* partition(T* f, T* l, const Key& key) {
             if (unscanned_last - unscanned_first < kBlock) break;
             right_base = unscanned_last;
             right_count = right_next = 0;
+            for (std::size_t b = 1; b <= sizeof(T) * kBlock; b += kLineBytes)
+                fetch_behind(reinterpret_cast<const char*>(right_base) - b);
             for (std::ptrdiff_t i = 1; i <= kBlock; ++i) {
                 right_offsets[right_count] = static_cast<std::uint8_t>(i);
                 right_count += !(pivot < key(right_base[-i]));
