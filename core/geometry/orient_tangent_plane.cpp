@@ -48,12 +48,12 @@ public:
         return x;
     }
 
-    // Union by size; on equal sizes the first root stays the root. False when already joined.
     // Starts loading x's entry, for a find a few edges later.
     void prefetch(std::uint32_t x) const { __builtin_prefetch(parent_.data() + x); }
 
     std::size_t size() const { return parent_.size(); }
 
+    // Union by size; on equal sizes the first root stays the root. False when already joined.
     bool unite(std::uint32_t a, std::uint32_t b) {
         std::uint32_t root = find(a), child = find(b);
         if (root == child) return false;
