@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/fetch_ahead.hpp"
 #include "core/types.hpp"
 
 #if defined(__SSE2__)
@@ -62,11 +63,13 @@ inline std::uint64_t color_bytes2(const Vector3d* c) {
 #endif
 }
 
-// Calls put(i, bytes) for every point i in [0, count), bytes = r | g << 8 | b << 16.
+// Calls put(i, bytes) for every point i in [0, count), bytes = r | g << 8 | b << 16. The
+// colours are read as a stream, fetched ahead (the writers call this on whole columns).
 template <class Put>
 inline void for_each_color(const Vector3d* c, std::size_t count, Put&& put) {
     std::size_t i = 0;
     for (; i + 2 <= count; i += 2) {
+        fetch_ahead(c + i);
         const std::uint64_t two = color_bytes2(c + i);
         put(i, static_cast<std::uint32_t>(two & 0xffffff));
         put(i + 1, static_cast<std::uint32_t>(two >> 24));

@@ -780,7 +780,6 @@ void encode(const OutField& f, const geometry::PointCloud& cloud, std::size_t fi
         }
         case Source::Colour:
             for_each_color(cloud.colors.data() + first, count, [&](std::size_t i, std::uint32_t rgb) {
-                fetch_ahead(cloud.colors.data() + first + i);
                 const std::uint32_t v = packed_colour(rgb);
                 std::memcpy(dst + i * stride, &v, 4);
             });

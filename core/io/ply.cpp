@@ -882,10 +882,8 @@ void vertex_rows_binary(const VertexColumns& c, std::size_t begin, std::size_t e
     if (c.colors.empty()) {
         for (std::size_t i = 0; i < end - begin; ++i) row(i);
     } else {
-        for_each_color(c.colors.data() + begin, end - begin, [&](std::size_t i, std::uint32_t rgb) {
-            fetch_ahead(&c.colors[begin + i]);
-            std::memcpy(row(i), &rgb, 3);
-        });
+        for_each_color(c.colors.data() + begin, end - begin,
+                       [&](std::size_t i, std::uint32_t rgb) { std::memcpy(row(i), &rgb, 3); });
     }
     // The extra columns one at a time, so each value's size is known to the copy.
     std::size_t offset = 24 + (with_normals ? 24 : 0) + (c.colors.empty() ? 0 : 3);
